@@ -1,0 +1,13 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 (POSIX thread model).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(PIXELMOOR_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${PIXELMOOR_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PIXELMOOR_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${PIXELMOOR_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${PIXELMOOR_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# ctest runs the Windows programs through Wine in the project's private prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

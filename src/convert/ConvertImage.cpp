@@ -1,0 +1,111 @@
+#include "convert/ConvertImage.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <iterator>
+
+#include "convert/Quantize.h"
+#include "entry/PluginGlobals.h"
+#include "host/RectExchange.h"
+
+namespace {
+
+constexpr Fixed kFullResolution = 0x10000;  // 1.0 in 16.16
+
+int32_t ClampToInt32(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+// The buffers the host delivered must hold `area` at their row bytes; a host
+// that delivers less gets a bad-parameters result and an untouched buffer.
+bool DeliveredBuffersHold(const FilterRecord* record, int64_t width) {
+  if (record->inData == nullptr || record->outData == nullptr) return false;
+  if (record->inRowBytes < width || record->outRowBytes < width) return false;
+  return record->maskData == nullptr || record->maskRowBytes >= width;
+}
+
+// Converts the plane just delivered. False when the delivery cannot be used.
+bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane) {
+  if (plane >= static_cast<int>(std::size(kPlaneBits))) return true;  // kept as delivered
+  // Never more than was requested, whatever the host says it delivered.
+  const VRect out = ReadOutRect();
+  const int64_t height = std::min(int64_t(out.bottom) - out.top, int64_t(tile.bottom) - tile.top);
+  const int64_t width = std::min(int64_t(out.right) - out.left, int64_t(tile.right) - tile.left);
+  if (height <= 0 || width <= 0) return true;
+  if (!DeliveredBuffersHold(record, width)) return false;
+  const uint8_t dither = gPluginGlobals.parameterBlock != nullptr ? gPluginGlobals.parameterBlock->useDithering : 1;
+  QuantizePlaneTile(static_cast<uint8_t*>(record->outData), record->outRowBytes,
+                    static_cast<const uint8_t*>(record->inData), record->inRowBytes,
+                    static_cast<const uint8_t*>(record->maskData), record->maskRowBytes,
+                    VRect{0, 0, static_cast<int32_t>(height), static_cast<int32_t>(width)}, dither,
+                    kPlaneBits[plane]);
+  return true;
+}
+
+}  // namespace
+
+void ConvertImage() {
+  // Seeded first, at every run: two runs in the same second dither alike.
+  std::srand(static_cast<unsigned>(static_cast<uint32_t>(std::time(nullptr))));
+
+  FilterRecord* record = HostFilterRecord();
+  const int64_t tileHeight = record->outTileHeight;
+  const int64_t tileWidth = record->outTileWidth;
+  // A tile of no size (or a negative one) cannot walk the image.
+  if (tileHeight <= 0 || tileWidth <= 0) {
+    StoreResult(filterBadParameters);
+    return;
+  }
+  if (record->advanceState == nullptr) {
+    StoreResult(errPlugInHostInsufficient);
+    return;
+  }
+
+  const VRect filter = ReadFilterRect();
+  const int64_t filterHeight = int64_t(filter.bottom) - filter.top;
+  const int64_t filterWidth = int64_t(filter.right) - filter.left;
+  record->inputRate = kFullResolution;
+  record->maskRate = kFullResolution;
+  if (filterHeight <= 0 || filterWidth <= 0) return;
+
+  const int64_t tilesDown = (filterHeight + tileHeight - 1) / tileHeight;
+  const int64_t tilesAcross = (filterWidth + tileWidth - 1) / tileWidth;
+  const int32_t total = ClampToInt32(tilesDown * tilesAcross);
+  int64_t done = 0;
+
+  for (int64_t rowOffset = 0; rowOffset < filterHeight; rowOffset += tileHeight) {
+    for (int64_t columnOffset = 0; columnOffset < filterWidth; columnOffset += tileWidth) {
+      const VRect current = ReadFilterRect();
+      const int64_t top = int64_t(current.top) + rowOffset;
+      const int64_t left = int64_t(current.left) + columnOffset;
+      const VRect tile{ClampToInt32(top), ClampToInt32(left),
+                       ClampToInt32(std::min<int64_t>(top + tileHeight, current.bottom)),
+                       ClampToInt32(std::min<int64_t>(left + tileWidth, current.right))};
+      WriteInRect(tile);
+      WriteOutRect(tile);
+      if (record->haveMask != 0) WriteMaskRect(tile);
+
+      for (int plane = 0; plane < record->planes; ++plane) {
+        const auto p = static_cast<int16_t>(plane);
+        record->inLoPlane = record->outLoPlane = p;
+        record->inHiPlane = record->outHiPlane = p;
+        const OSErr err = record->advanceState();
+        StoreResult(err);
+        if (err != noErr) return;
+        if (record->depth == 8 && !ConvertDeliveredPlane(record, tile, plane)) {
+          StoreResult(filterBadParameters);
+          return;
+        }
+      }
+
+      ++done;
+      if (record->progressProc != nullptr) record->progressProc(ClampToInt32(done), total);
+      if (record->abortProc != nullptr && record->abortProc() != 0) {
+        StoreResult(userCanceledErr);
+        return;
+      }
+    }
+  }
+}
