@@ -9,3 +9,7 @@ bool ShowConfirmDialog() {
 }
 
 intptr_t ShowAboutBox(const AboutRecord*) { return 0; }
+
+#include <windows.h>
+// Placeholder until the real confirmation dialog lands.
+extern "C" INT_PTR CALLBACK tarnwickPixelmoorProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
