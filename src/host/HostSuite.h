@@ -8,14 +8,19 @@ struct HostSuiteError {
   uint32_t code;  // the AcquireSuite code, or 'Parm' when there is no basic suite
 };
 
+// 'Parm': what GetSuite raises when no usable basic suite is known.
+constexpr uint32_t kHostSuiteNoBasicSuite = 0x5061726d;
+
+// Static data: `suite` null and `lastError` 0 at load, `name` and `version` fixed.
 struct HostSuite {
   const void* suite;    // the host's function table; null until acquired and after release
   uint32_t version;     // constant
   const char* name;     // constant
   int32_t lastError;    // code of the last AcquireSuite through this holder
 
-  // The suite's function table, acquired on first use through the current
-  // basic suite. Throws HostSuiteError instead of returning on failure.
+  // The suite's function table, acquired on first use through the basic suite
+  // of the current call. Throws HostSuiteError instead of returning on failure,
+  // so a caller never sees a null table.
   const void* GetSuite();
   // Releases an acquired suite through the basic suite of the last call.
   void ReleaseAtUnload();

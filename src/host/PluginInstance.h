@@ -1,4 +1,5 @@
-// The module's instance handle (an HINSTANCE), stored by the DLL entry.
+// The module's instance handle (an HINSTANCE), stored by the DLL entry; the
+// dialogs find their templates and strings through it.
 #pragma once
 
 void* GetPluginInstance();

@@ -1,7 +1,173 @@
 #include "settings/Settings.h"
 
-// Placeholder until the registry and scripting code lands: nothing is
-// persisted or recorded yet, and every run starts from the block's value.
-int32_t LoadSavedSettings() { return 0; }
-int32_t SaveSettings() { return 0; }
-int32_t WriteScriptSettings() { return 0; }
+#include "entry/PluginGlobals.h"
+#include "host/HostProcs.h"
+
+namespace {
+
+// Our entry in the host's descriptor registry; the property list carries the
+// same text as its terminology scope.
+constexpr char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
+
+constexpr char kRegistrySuiteName[] = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
+constexpr int32_t kRegistrySuiteVersion = 1;
+constexpr char kDescriptorSuiteName[] = "df135115-c769-11d0-8079-00c04fd7ec47";
+constexpr int32_t kDescriptorSuiteVersion = 3;
+
+constexpr DescriptorKeyID kKeyDither = FourCC("dith");
+
+bool RegistrySuiteUsable(const PSDescriptorRegistryProcs* procs) {
+  return procs != nullptr && procs->Register != nullptr && procs->Get != nullptr;
+}
+
+bool DescriptorSuiteUsable(const PSActionDescriptorProcs* procs) {
+  return procs != nullptr && procs->Make != nullptr && procs->Free != nullptr &&
+         procs->PutBoolean != nullptr && procs->GetBoolean != nullptr;
+}
+
+bool WriteProcsUsable(const WriteDescriptorProcs* procs) {
+  return procs != nullptr && procs->openWriteDescriptorProc != nullptr &&
+         procs->closeWriteDescriptorProc != nullptr && procs->putBooleanProc != nullptr;
+}
+
+// The registry and action descriptor suites for the length of one operation.
+// The registry suite is acquired first and only then the descriptor suite; both
+// go back in that same order, whatever path the operation took. A suite whose
+// pointer came back non-null counts as obtained and is released.
+class SettingsSuites {
+ public:
+  explicit SettingsSuites(SPBasicSuite* basic) : basic_(basic) {
+    code_ = basic_->AcquireSuite(kRegistrySuiteName, kRegistrySuiteVersion, &registry_);
+    if (code_ != 0) return;
+    code_ = basic_->AcquireSuite(kDescriptorSuiteName, kDescriptorSuiteVersion, &descriptor_);
+    if (code_ != 0) return;
+    // Suites with missing entries are treated as missing suites.
+    if (!RegistrySuiteUsable(Registry()) || !DescriptorSuiteUsable(Descriptor())) code_ = errPlugInHostInsufficient;
+  }
+
+  ~SettingsSuites() {
+    if (registry_ != nullptr) basic_->ReleaseSuite(kRegistrySuiteName, kRegistrySuiteVersion);
+    if (descriptor_ != nullptr) basic_->ReleaseSuite(kDescriptorSuiteName, kDescriptorSuiteVersion);
+  }
+
+  SettingsSuites(const SettingsSuites&) = delete;
+  SettingsSuites& operator=(const SettingsSuites&) = delete;
+
+  // 0 when both suites are there and usable.
+  int32_t Code() const { return code_; }
+  const PSDescriptorRegistryProcs* Registry() const {
+    return static_cast<const PSDescriptorRegistryProcs*>(registry_);
+  }
+  const PSActionDescriptorProcs* Descriptor() const {
+    return static_cast<const PSActionDescriptorProcs*>(descriptor_);
+  }
+
+ private:
+  SPBasicSuite* basic_;
+  const void* registry_ = nullptr;
+  const void* descriptor_ = nullptr;
+  int32_t code_ = 0;
+};
+
+// A descriptor made or fetched through the action descriptor suite; freed when
+// the operation ends, whether or not it was used or registered. The host may
+// have filled it in even when its call failed, so whatever came back is freed.
+class OwnedDescriptor {
+ public:
+  explicit OwnedDescriptor(const PSActionDescriptorProcs* procs) : procs_(procs) {}
+  ~OwnedDescriptor() {
+    if (descriptor_ != nullptr) procs_->Free(descriptor_);
+  }
+
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+
+  PIActionDescriptor* Out() { return &descriptor_; }
+  PIActionDescriptor Get() const { return descriptor_; }
+
+ private:
+  const PSActionDescriptorProcs* procs_;
+  PIActionDescriptor descriptor_ = nullptr;
+};
+
+// The record and block every operation needs; null when called outside a
+// filter call that locked its blocks.
+bool HaveCallState() { return HostFilterRecord() != nullptr && gPluginGlobals.parameterBlock != nullptr; }
+
+}  // namespace
+
+int32_t LoadSavedSettings() {
+  if (!HaveCallState()) return filterBadParameters;
+  SPBasicSuite* basic = HostFilterRecord()->sSPBasic;
+  if (!BasicSuiteUsable(basic)) return errPlugInHostInsufficient;
+
+  SettingsSuites suites(basic);
+  if (suites.Code() != 0) return suites.Code();
+
+  OwnedDescriptor saved(suites.Descriptor());
+  const OSErr got = suites.Registry()->Get(kSettingsKey, saved.Out());
+  if (got != noErr) return got;
+  // Nothing registered yet: the block's value stands.
+  if (saved.Get() == nullptr) return noErr;
+
+  Boolean value = 0;
+  const OSErr read = suites.Descriptor()->GetBoolean(saved.Get(), kKeyDither, &value);
+  // The block holds 0 or 1, whatever non-zero byte the host calls true.
+  if (read == noErr) gPluginGlobals.parameterBlock->useDithering = value != 0 ? 1 : 0;
+  return read;
+}
+
+int32_t SaveSettings() {
+  if (!HaveCallState()) return filterBadParameters;
+  SPBasicSuite* basic = HostFilterRecord()->sSPBasic;
+  if (!BasicSuiteUsable(basic)) return errPlugInHostInsufficient;
+
+  SettingsSuites suites(basic);
+  if (suites.Code() != 0) return suites.Code();
+
+  OwnedDescriptor entry(suites.Descriptor());
+  const OSErr made = suites.Descriptor()->Make(entry.Out());
+  if (made != noErr) return made;
+  // A host that reports success without a descriptor cannot be written to.
+  if (entry.Get() == nullptr) return errPlugInHostInsufficient;
+
+  // False is written too: an entry must be able to turn dithering off.
+  const Boolean dither = gPluginGlobals.parameterBlock->useDithering != 0 ? 1 : 0;
+  const OSErr put = suites.Descriptor()->PutBoolean(entry.Get(), kKeyDither, dither);
+  if (put != noErr) return put;
+
+  constexpr Boolean kPersistent = 1;
+  return suites.Registry()->Register(kSettingsKey, entry.Get(), kPersistent);
+}
+
+int32_t WriteScriptSettings() {
+  if (!HaveCallState()) return filterBadParameters;
+  FilterRecord* record = HostFilterRecord();
+  PIDescriptorParameters* parameters = record->descriptorParameters;
+  // A host without scripting, or with a partial write table, records nothing.
+  if (parameters == nullptr || !WriteProcsUsable(parameters->writeDescriptorProcs)) return noErr;
+  const WriteDescriptorProcs* write = parameters->writeDescriptorProcs;
+
+  // The old descriptor is the host's memory and must go back through
+  // disposeProc. An empty member has nothing to dispose of and is skipped; a
+  // host that gives us a descriptor but no way to dispose of it keeps its
+  // descriptor, since replacing it would leak it.
+  Handle old = parameters->descriptor;
+  HandleProcs* handles = record->handleProcs;
+  if (old != nullptr && (handles == nullptr || handles->disposeProc == nullptr)) return noErr;
+
+  PIWriteDescriptor token = write->openWriteDescriptorProc();
+  if (token == nullptr) return errMissingParameter;
+
+  // A recorded action carries 'dith' only when dithering is on; no key means
+  // off. The put's code cannot change what we hand back.
+  if (gPluginGlobals.parameterBlock->useDithering != 0) write->putBooleanProc(token, kKeyDither, 1);
+
+  if (old != nullptr) handles->disposeProc(old);
+
+  Handle fresh = nullptr;
+  write->closeWriteDescriptorProc(token, &fresh);
+  parameters->descriptor = fresh;
+  parameters->recordInfo = plugInDialogOptional;
+  return noErr;
+}

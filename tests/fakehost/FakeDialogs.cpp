@@ -1,4 +1,32 @@
+// Stand-ins for the module's Windows dialogs in the native build: they answer
+// as a test tells them and count their calls. Like the real confirmation
+// dialog, the stand-in stores 0 in the result slot however it ends.
+#include "FakeHost.h"
 #include "entry/PluginGlobals.h"
 #include "ui/Dialogs.h"
-bool ShowConfirmDialog() { StoreResult(noErr); return true; }
-intptr_t ShowAboutBox(const AboutRecord*) { return 0; }
+
+namespace fakehost {
+
+FakeDialogState& FakeDialogs() {
+  static FakeDialogState state;
+  return state;
+}
+
+}  // namespace fakehost
+
+bool ShowConfirmDialog() {
+  fakehost::FakeDialogState& state = fakehost::FakeDialogs();
+  ++state.confirmCalls;
+  if (fakehost::FakeHost* host = fakehost::FakeHost::Current()) host->Note("confirm dialog");
+  StoreResult(noErr);
+  return state.confirmAnswer == fakehost::DialogAnswer::Ok;
+}
+
+intptr_t ShowAboutBox(const AboutRecord* about) {
+  fakehost::FakeDialogState& state = fakehost::FakeDialogs();
+  ++state.aboutCalls;
+  state.lastAbout = about;
+  if (fakehost::FakeHost* host = fakehost::FakeHost::Current()) host->Note("about box");
+  // The real box answers -1 when it cannot be shown, 0 otherwise.
+  return state.aboutFails ? -1 : 0;
+}

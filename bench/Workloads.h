@@ -1,0 +1,47 @@
+// The workloads the benchmarks time, shared by the Google Benchmark program
+// (Linux, glibc) and the plain timer program (Windows C runtime under Wine),
+// so that both print the same ratio table.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace bench {
+
+constexpr int32_t kImageSide = 4096;
+constexpr int32_t kTileSide = 256;
+constexpr int kPlanes = 4;
+
+// A 4096 x 4096 image of 4 planes, each plane its own buffer: the layout a
+// host delivers one plane of one tile from. Filled once with fixed noise.
+struct Image {
+  Image();
+  std::vector<uint8_t> in[kPlanes];
+  std::vector<uint8_t> out[kPlanes];
+};
+
+Image& SharedImage();
+
+struct Workload {
+  const char* key;       // benchmark name
+  const char* label;     // row of the ratio table
+  uint64_t (*run)(Image&);
+  const char* baseline;  // key of the limit it is measured against, or null
+  double goal;           // largest allowed ratio to the baseline; 0 for none
+};
+
+// Every workload returns a value derived from its work, so that none of it
+// can be optimised away.
+const std::vector<Workload>& Workloads();
+
+// Prints one row per workload: median time, ratio to its limit, the goal.
+// `median` answers the median seconds of a workload by key (< 0: not run);
+// `ratio`, when given, answers the ratio of a workload to its limit, else
+// the ratio of the two medians is shown.
+using MedianFn = std::function<double(const char* key)>;
+using RatioFn = std::function<double(const char* key, const char* baseline)>;
+void PrintRatioTable(std::FILE* to, const char* runtime, const MedianFn& median, const RatioFn& ratio = {});
+
+}  // namespace bench

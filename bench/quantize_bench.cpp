@@ -1,0 +1,67 @@
+// Google Benchmark program: every workload repeated and interleaved at
+// random, then the ratio table from the medians of this one run.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Workloads.h"
+
+namespace {
+
+// Passes everything on to the console and keeps each workload's median.
+class MedianCollector : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs)
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+        medians_[run.run_name.function_name] = run.GetAdjustedRealTime() / 1e3;  // reported in ms
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double Median(const char* key) const {
+    const auto it = medians_.find(key);
+    return it == medians_.end() ? -1.0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> medians_;
+};
+
+bool HasFlag(int argc, char** argv, const char* prefix) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], prefix, std::strlen(prefix)) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> args(argv, argv + argc);
+  // Ratios need repetitions interleaved with each other: a shared, noisy
+  // machine then slows the limit and the workload alike.
+  std::string repetitions = "--benchmark_repetitions=5";
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  std::string aggregates = "--benchmark_report_aggregates_only=true";
+  if (!HasFlag(argc, argv, "--benchmark_repetitions")) args.push_back(repetitions.data());
+  if (!HasFlag(argc, argv, "--benchmark_enable_random_interleaving")) args.push_back(interleave.data());
+  if (!HasFlag(argc, argv, "--benchmark_report_aggregates_only")) args.push_back(aggregates.data());
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+
+  bench::Image& image = bench::SharedImage();
+  for (const bench::Workload& w : bench::Workloads()) {
+    benchmark::RegisterBenchmark(w.key, [&image, run = w.run](benchmark::State& state) {
+      for (auto _ : state) benchmark::DoNotOptimize(run(image));
+      state.SetItemsProcessed(state.iterations() * int64_t(bench::kImageSide) * bench::kImageSide * bench::kPlanes);
+    })->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
+
+  MedianCollector reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  bench::PrintRatioTable(stdout, "glibc", [&](const char* key) { return reporter.Median(key); });
+  return 0;
+}

@@ -1,0 +1,47 @@
+#include "host/HostSuite.h"
+
+#include <cstdlib>
+
+#include "entry/PluginGlobals.h"
+#include "host/HostProcs.h"
+
+HostSuite gFileListSuite{nullptr, 4, "Photoshop GetFileList Suite for Plug-ins", 0};
+
+namespace {
+
+void ReleaseHeldSuites() { gFileListSuite.ReleaseAtUnload(); }
+
+// Registered while the module is loaded: a DLL's exit-time list runs when the
+// DLL is unloaded, so the held suite goes back to the host before our code
+// leaves its process. Holders added later register here too, and are then
+// released in the reverse order of registration.
+[[maybe_unused]] const int kReleaseRegistered = std::atexit(ReleaseHeldSuites);
+
+}  // namespace
+
+const void* HostSuite::GetSuite() {
+  if (suite != nullptr) return suite;
+  SPBasicSuite* basic = gPluginGlobals.basicSuite;
+  // A basic suite with missing entries is as good as none: never call through null.
+  if (!BasicSuiteUsable(basic)) throw HostSuiteError{kHostSuiteNoBasicSuite};
+  const void* acquired = nullptr;
+  lastError = basic->AcquireSuite(name, static_cast<int32_t>(version), &acquired);
+  if (lastError != 0) throw HostSuiteError{static_cast<uint32_t>(lastError)};
+  if (acquired == nullptr) {
+    // The host counted an acquisition but handed out no table: give it back at
+    // once rather than hold something nobody can call.
+    basic->ReleaseSuite(name, static_cast<int32_t>(version));
+    throw HostSuiteError{static_cast<uint32_t>(kSPSuiteNotFoundError)};
+  }
+  suite = acquired;
+  return suite;
+}
+
+void HostSuite::ReleaseAtUnload() {
+  if (suite == nullptr) return;
+  SPBasicSuite* basic = gPluginGlobals.basicSuite;
+  // Without a way to release, the suite stays recorded as held.
+  if (basic == nullptr || basic->ReleaseSuite == nullptr) return;
+  basic->ReleaseSuite(name, static_cast<int32_t>(version));
+  suite = nullptr;
+}

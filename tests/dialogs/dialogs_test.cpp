@@ -1,0 +1,719 @@
+// Works the module's real dialogs: loads Pixelmoor.8bf, calls PluginMain as a
+// host does, with a real owner window, and drives the modal dialogs from a
+// watcher thread while the main thread sits in the dialog's modal loop.
+//
+//   pixelmoor_dialogs_test <scenario> <path of Pixelmoor.8bf> [output folder]
+//
+// Scenarios: confirm, about, about-long-text, context-search, and screenshot
+// (writes confirm-dialog.bmp and about-box.bmp into the output folder).
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/HostApi.h"
+
+namespace {
+
+// ---- checks -----------------------------------------------------------------
+
+std::atomic<int> gFailures{0};
+std::atomic<const char*> gStep{"setup"};
+
+void Check(bool ok, const char* what, int line) {
+  if (ok) return;
+  ++gFailures;
+  std::fprintf(stderr, "line %d, during \"%s\": check failed: %s\n", line, gStep.load(), what);
+}
+#define CHECK(condition) Check((condition), #condition, __LINE__)
+
+void CheckEqual(const std::string& actual, const std::string& expected, const char* what, int line) {
+  if (actual == expected) return;
+  Check(false, what, line);
+  std::fprintf(stderr, "  actual:   \"%s\" (%zu)\n  expected: \"%s\" (%zu)\n", actual.c_str(), actual.size(),
+               expected.c_str(), expected.size());
+}
+#define CHECK_TEXT(actual, expected) CheckEqual((actual), (expected), #actual " == " #expected, __LINE__)
+
+// ---- the fake host ------------------------------------------------------------
+
+constexpr const char* kFileListSuiteName = "Photoshop GetFileList Suite for Plug-ins";
+
+struct FakeHandle {
+  std::vector<char> bytes;
+};
+Handle NewHandle(int32_t size) { return reinterpret_cast<Handle>(new FakeHandle{std::vector<char>(size_t(size))}); }
+void DisposeHandle(Handle h) { delete reinterpret_cast<FakeHandle*>(h); }
+int32_t GetHandleSize(Handle h) { return static_cast<int32_t>(reinterpret_cast<FakeHandle*>(h)->bytes.size()); }
+OSErr SetHandleSize(Handle h, int32_t size) {
+  reinterpret_cast<FakeHandle*>(h)->bytes.resize(size_t(size));
+  return noErr;
+}
+Ptr LockHandle(Handle h, Boolean) { return reinterpret_cast<FakeHandle*>(h)->bytes.data(); }
+void UnlockHandle(Handle) {}
+void RecoverSpace(int32_t) {}
+
+HandleProcs gHandleProcs{2, 8, NewHandle, DisposeHandle, GetHandleSize, SetHandleSize,
+                         LockHandle, UnlockHandle, RecoverSpace, DisposeHandle};
+
+// What the module asked of the host; written on the host's (main) thread,
+// read by the watcher after a synchronous SendMessage or after the call.
+struct HostLog {
+  std::mutex lock;
+  std::vector<std::string> addresses;  // BrowseUrl arguments, in order
+  std::atomic<int> fileListAcquisitions{0};
+  std::atomic<int> advanceStateCalls{0};
+  std::atomic<bool> serveFileList{true};
+
+  std::vector<std::string> Addresses() {
+    std::lock_guard<std::mutex> hold(lock);
+    return addresses;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> hold(lock);
+    addresses.clear();
+    fileListAcquisitions = 0;
+    advanceStateCalls = 0;
+  }
+};
+HostLog gLog;
+
+SPErr BrowseUrl(const char* url) {
+  std::lock_guard<std::mutex> hold(gLog.lock);
+  gLog.addresses.emplace_back(url);
+  return 0;
+}
+// Entries 1 to 3 are never called by the module.
+PSGetFileListSuite4 gFileListSuite{nullptr, nullptr, nullptr, BrowseUrl};
+
+SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
+  if (std::strcmp(name, kFileListSuiteName) == 0 && version == 4) {
+    ++gLog.fileListAcquisitions;
+    if (gLog.serveFileList) {
+      *suite = &gFileListSuite;
+      return 0;
+    }
+  }
+  return kSPSuiteNotFoundError;  // every other suite is refused, the pointer left alone
+}
+SPErr ReleaseSuite(const char*, int32_t) { return 0; }
+SPBoolean IsEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+SPErr AllocateBlock(size_t size, void** block) {
+  *block = std::malloc(size);
+  return *block != nullptr ? 0 : -108;
+}
+SPErr FreeBlock(void* block) {
+  std::free(block);
+  return 0;
+}
+SPErr ReallocateBlock(void* block, size_t size, void** moved) {
+  *moved = std::realloc(block, size);
+  return *moved != nullptr ? 0 : -108;
+}
+SPErr Undefined() { return 0; }
+
+SPBasicSuite gBasicSuite{AcquireSuite, ReleaseSuite, IsEqual, AllocateBlock, FreeBlock, ReallocateBlock, Undefined};
+
+// A 4 by 4 image of three 8-bit planes, delivered one plane at a time with
+// every sample at 7: a conversion leaves none at 7.
+constexpr int kSide = 4;
+uint8_t gInPlane[kSide * kSide];
+uint8_t gOutPlane[kSide * kSide];
+FilterRecord* gCurrentRecord = nullptr;
+
+OSErr AdvanceState() {
+  ++gLog.advanceStateCalls;
+  std::memset(gInPlane, 7, sizeof(gInPlane));
+  std::memset(gOutPlane, 7, sizeof(gOutPlane));
+  gCurrentRecord->inData = gInPlane;
+  gCurrentRecord->outData = gOutPlane;
+  gCurrentRecord->inRowBytes = gCurrentRecord->outRowBytes = kSide;
+  return noErr;
+}
+
+// ---- the module -----------------------------------------------------------------
+
+using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
+using DialogProc = INT_PTR (*)(HWND, UINT, WPARAM, LPARAM);
+
+struct Plugin {
+  HMODULE module = nullptr;
+  PluginMainProc main = nullptr;
+  DialogProc confirmProc = nullptr;
+};
+
+template <typename F>
+F Export(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// ctest hands us a Unix path; Wine maps the filesystem root to drive Z:.
+std::string WindowsPath(const std::string& path) { return path.rfind('/', 0) == 0 ? "Z:" + path : path; }
+
+Plugin LoadPlugin(const std::string& path) {
+  Plugin p;
+  p.module = LoadLibraryA(WindowsPath(path).c_str());
+  if (p.module == nullptr) {
+    std::fprintf(stderr, "cannot load %s (error %lu)\n", path.c_str(), GetLastError());
+    std::exit(2);
+  }
+  p.main = Export<PluginMainProc>(p.module, "PluginMain");
+  p.confirmProc = Export<DialogProc>(p.module, "tarnwickPixelmoorProc");
+  if (p.main == nullptr || p.confirmProc == nullptr) {
+    std::fprintf(stderr, "%s lacks its exports\n", path.c_str());
+    std::exit(2);
+  }
+  return p;
+}
+
+struct StartOutcome {
+  int16_t result;
+  int advanceStateCalls;
+  bool converted;  // no sample left at 7
+};
+
+// One start call, as a host makes it after parameters and prepare.
+StartOutcome RunStart(const Plugin& plugin, HWND owner) {
+  std::vector<unsigned char> storage(sizeof(FilterRecord) + 256, 0);
+  auto* record = reinterpret_cast<FilterRecord*>(storage.data());
+  PlatformData platform{owner};
+  record->platformData = &platform;
+  record->handleProcs = &gHandleProcs;
+  record->sSPBasic = &gBasicSuite;
+  record->advanceState = AdvanceState;
+  record->parameters = NewHandle(1);
+  *LockHandle(record->parameters, 0) = 1;  // dithering on
+  record->imageSize = {kSide, kSide};
+  record->filterRect = {0, 0, kSide, kSide};
+  record->planes = 3;
+  record->depth = 8;
+  record->outTileHeight = record->outTileWidth = kSide;
+  intptr_t data = reinterpret_cast<intptr_t>(NewHandle(1));
+  int16_t result = 1;  // hosts may start a call with a non-zero slot
+
+  gLog.Reset();
+  std::memset(gOutPlane, 7, sizeof(gOutPlane));
+  gCurrentRecord = record;
+  plugin.main(filterSelectorStart, record, &data, &result);
+  gCurrentRecord = nullptr;
+
+  DisposeHandle(record->parameters);
+  DisposeHandle(reinterpret_cast<Handle>(data));
+  const bool converted = std::none_of(std::begin(gOutPlane), std::end(gOutPlane), [](uint8_t v) { return v == 7; });
+  return {result, gLog.advanceStateCalls, converted};
+}
+
+// One about call; answers the result slot, which the about box leaves alone.
+int16_t RunAbout(const Plugin& plugin, HWND owner, SPBasicSuite* basic) {
+  struct {
+    AboutRecord record;
+    unsigned char hostBytes[64];  // the host's own tail, never touched
+  } about{};
+  PlatformData platform{owner};
+  about.record.platformData = &platform;
+  about.record.sSPBasic = basic;
+  intptr_t data = 0;
+  int16_t result = 0x1234;
+  plugin.main(filterSelectorAbout, &about.record, &data, &result);
+  return result;
+}
+
+// ---- windows seen from the watcher ---------------------------------------------
+
+DWORD gHostThread = 0;
+
+HWND CreateOwnerWindow() {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
+  wc.lpszClassName = "PixelmoorTestHost";
+  RegisterClassA(&wc);
+  // A frameless window: its client area is its whole rectangle.
+  HWND owner = CreateWindowExA(0, wc.lpszClassName, "Host", WS_POPUP | WS_VISIBLE, 150, 120, 700, 500, nullptr,
+                               nullptr, wc.hInstance, nullptr);
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  return owner;
+}
+
+BOOL CALLBACK FindVisibleDialog(HWND window, LPARAM found) {
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof(name));
+  if (std::strcmp(name, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+// The modal dialog that the host thread is running, once it is on screen.
+HWND WaitForDialog() {
+  for (int waited = 0; waited < 10000; waited += 20) {
+    HWND found = nullptr;
+    EnumThreadWindows(gHostThread, FindVisibleDialog, reinterpret_cast<LPARAM>(&found));
+    if (found != nullptr) return found;
+    Sleep(20);
+  }
+  return nullptr;
+}
+
+bool Closes(HWND dialog) {
+  for (int waited = 0; waited < 5000; waited += 20) {
+    if (!IsWindow(dialog) || !IsWindowVisible(dialog)) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
+// Still on screen after a round trip through its modal loop and a pause for
+// anything posted.
+bool StaysOpen(HWND dialog) {
+  SendMessageA(dialog, WM_NULL, 0, 0);
+  Sleep(250);
+  return IsWindow(dialog) && IsWindowVisible(dialog);
+}
+
+std::string Text(HWND window) {
+  char text[1024] = {};
+  GetWindowTextA(window, text, sizeof(text));
+  return text;
+}
+
+void Click(HWND dialog, int item) { SendMessageA(GetDlgItem(dialog, item), BM_CLICK, 0, 0); }
+
+// A key as the keyboard delivers it: posted to the focused control, where the
+// modal loop's dialog-message handling sees it.
+void PressKey(HWND dialog, WPARAM key) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  HWND target = dialog;
+  if (GetGUIThreadInfo(gHostThread, &info) && info.hwndFocus != nullptr) target = info.hwndFocus;
+  PostMessageA(target, WM_KEYDOWN, key, 1);
+  PostMessageA(target, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));
+}
+
+// Owned by the host window, and where the placement formula puts it from the
+// owner's client rectangle, the dialog's size and style and the system metrics.
+void CheckOwnerAndPlacement(HWND dialog, HWND owner) {
+  CHECK(GetWindow(dialog, GW_OWNER) == owner);
+  RECT client{};
+  GetClientRect(owner, &client);
+  POINT topLeft{client.left, client.top};
+  POINT bottomRight{client.right, client.bottom};
+  ClientToScreen(owner, &topLeft);
+  ClientToScreen(owner, &bottomRight);
+  RECT box{};
+  GetWindowRect(dialog, &box);
+  const int width = box.right - box.left;
+  const int height = box.bottom - box.top;
+  int correction = GetSystemMetrics(SM_CXSIZE);
+  if ((GetWindowLongA(dialog, GWL_STYLE) & WS_SYSMENU) == 0) correction -= correction / 3;
+  int x = topLeft.x + std::max<int>(bottomRight.x - topLeft.x - width, 0) / 2 - correction;
+  if (x + width > GetSystemMetrics(SM_CXSCREEN)) x = std::max(GetSystemMetrics(SM_CXSCREEN) - width, 0);
+  int y = topLeft.y + std::max<int>(bottomRight.y - topLeft.y - height, 0) / 3;
+  if (y + height > GetSystemMetrics(SM_CYSCREEN)) y = std::max(GetSystemMetrics(SM_CYSCREEN) - height, 0);
+  CHECK(box.left == x);
+  CHECK(box.top == y);
+  if (box.left != x || box.top != y)
+    std::fprintf(stderr, "  dialog at (%ld, %ld), expected (%d, %d)\n", box.left, box.top, x, y);
+}
+
+// Runs `host` on this (the host's) thread while `watch` works the dialog that
+// it opens from another thread.
+void WithWatcher(const char* step, const std::function<void()>& watch, const std::function<void()>& host) {
+  gStep = step;
+  std::thread watcher(watch);
+  host();
+  watcher.join();
+}
+
+// ---- scenarios ---------------------------------------------------------------------
+
+void ConfirmScenario(const Plugin& plugin, HWND owner) {
+  // The procedure answers TRUE for every command, FALSE for other messages.
+  gStep = "tarnwickPixelmoorProc results";
+  CHECK(plugin.confirmProc(nullptr, WM_COMMAND, MAKEWPARAM(1, BN_SETFOCUS), 0) == TRUE);
+  CHECK(plugin.confirmProc(nullptr, WM_COMMAND, MAKEWPARAM(7, 0), 0) == TRUE);
+  CHECK(plugin.confirmProc(nullptr, WM_PAINT, 0, 0) == FALSE);
+
+  StartOutcome outcome{};
+  WithWatcher(
+      "OK after focus commands",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog == nullptr) return;
+        CheckOwnerAndPlacement(dialog, owner);
+        // Focus notifications of the notify-style buttons carry a non-zero code.
+        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1, BN_SETFOCUS), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 1)));
+        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(2, BN_KILLFOCUS), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 2)));
+        CHECK(StaysOpen(dialog));
+        Click(dialog, 1);
+        CHECK(Closes(dialog));
+      },
+      [&] { outcome = RunStart(plugin, owner); });
+  CHECK(outcome.result == noErr);
+  CHECK(outcome.advanceStateCalls == 3);
+  CHECK(outcome.converted);
+
+  struct KeyOrClick {
+    const char* step;
+    std::function<void(HWND)> act;
+    bool converts;
+  };
+  const KeyOrClick endings[] = {
+      {"Cancel button", [](HWND d) { Click(d, 2); }, false},
+      {"Escape key", [](HWND d) { PressKey(d, VK_ESCAPE); }, false},
+      {"Enter key", [](HWND d) { PressKey(d, VK_RETURN); }, true},
+  };
+  for (const KeyOrClick& ending : endings) {
+    WithWatcher(
+        ending.step,
+        [&] {
+          HWND dialog = WaitForDialog();
+          CHECK(dialog != nullptr);
+          if (dialog == nullptr) return;
+          ending.act(dialog);
+          CHECK(Closes(dialog));
+        },
+        [&] { outcome = RunStart(plugin, owner); });
+    CHECK(outcome.result == (ending.converts ? noErr : userCanceledErr));
+    CHECK(outcome.advanceStateCalls == (ending.converts ? 3 : 0));
+  }
+}
+
+std::string AboutString(const Plugin& plugin) {
+  char text[2048] = {};
+  LoadStringA(plugin.module, 16000, text, sizeof(text));
+  return text;
+}
+
+void AboutScenario(const Plugin& plugin, HWND owner) {
+  // No basic suite: the acquisition fails inside the click, and the box stays.
+  WithWatcher(
+      "link click without a basic suite",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog == nullptr) return;
+        Click(dialog, 4);
+        CHECK(StaysOpen(dialog));
+        SendMessageA(dialog, WM_CHAR, 13, 0);
+        CHECK(Closes(dialog));
+      },
+      [&] { CHECK(RunAbout(plugin, owner, nullptr) == 0x1234); });
+  CHECK(gLog.Addresses().empty());
+  CHECK(gLog.fileListAcquisitions == 0);
+
+  // The host refuses the suite: nothing opens, and the next click asks again.
+  gLog.serveFileList = false;
+  WithWatcher(
+      "link clicks with the suite refused",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog == nullptr) return;
+        Click(dialog, 4);
+        Click(dialog, 5);
+        CHECK(StaysOpen(dialog));
+        SendMessageA(dialog, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+        CHECK(Closes(dialog));
+      },
+      [&] { RunAbout(plugin, owner, &gBasicSuite); });
+  CHECK(gLog.Addresses().empty());
+  CHECK(gLog.fileListAcquisitions == 2);
+  gLog.serveFileList = true;
+  gLog.Reset();
+
+  const std::string aboutText = AboutString(plugin);
+  WithWatcher(
+      "text, hidden buttons, links, characters",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog == nullptr) return;
+        CheckOwnerAndPlacement(dialog, owner);
+        CHECK(!aboutText.empty());
+        CHECK_TEXT(Text(GetDlgItem(dialog, 3)), aboutText);
+        for (int hidden : {1, 2}) {
+          CHECK(GetDlgItem(dialog, hidden) != nullptr);
+          CHECK(!IsWindowVisible(GetDlgItem(dialog, hidden)));
+          CHECK(!IsWindowEnabled(GetDlgItem(dialog, hidden)));
+        }
+        const std::string second = Text(GetDlgItem(dialog, 5));
+        CHECK(!second.empty());
+        Click(dialog, 5);
+        Click(dialog, 5);
+        // A caption whose address would pass 255 characters is cut to fit.
+        SetDlgItemTextA(dialog, 4, std::string(255, 'x').c_str());
+        Click(dialog, 4);
+        SetDlgItemTextA(dialog, 4, "abc");
+        Click(dialog, 4);
+        const std::vector<std::string> expected{"http://" + second, "http://" + second,
+                                                "http://" + std::string(248, 'x'), "http://abc"};
+        CHECK(gLog.Addresses() == expected);
+        CHECK(gLog.fileListAcquisitions == 1);
+        // Other characters are swallowed, and commands of other controls ignored.
+        for (WPARAM character : {WPARAM('a'), WPARAM(' '), WPARAM(10), WPARAM(0x141)})
+          SendMessageA(dialog, WM_CHAR, character, 0);
+        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(3, 0), 0);
+        CHECK(StaysOpen(dialog));
+        SendMessageA(dialog, WM_CHAR, 27, 0);
+        CHECK(Closes(dialog));
+      },
+      [&] { CHECK(RunAbout(plugin, owner, &gBasicSuite) == 0x1234); });
+
+  // The hidden buttons' commands close it, whatever their code.
+  for (WORD id : {WORD(1), WORD(2)}) {
+    WithWatcher(
+        id == 1 ? "command 1 with a non-zero code" : "command 2 with a non-zero code",
+        [&] {
+          HWND dialog = WaitForDialog();
+          CHECK(dialog != nullptr);
+          if (dialog == nullptr) return;
+          SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_SETFOCUS), 0);
+          CHECK(Closes(dialog));
+        },
+        [&] { RunAbout(plugin, owner, &gBasicSuite); });
+  }
+  CHECK(gLog.fileListAcquisitions == 1);  // still the one acquisition
+}
+
+// A copy of the module whose about text is 300 characters long.
+std::string CopyWithLongAboutText(const std::string& dll, std::string* longText) {
+  char folder[MAX_PATH] = {};
+  char copy[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, folder);
+  GetTempFileNameA(folder, "pxm", 0, copy);
+  if (!CopyFileA(WindowsPath(dll).c_str(), copy, FALSE)) return {};
+  longText->clear();
+  for (int i = 0; longText->size() < 300; ++i) *longText += char('A' + i % 26);
+  // String block 1001 holds ids 16000 to 16015; 16000 is its first entry,
+  // stored as a count and UTF-16 units; the other fifteen stay empty.
+  std::vector<WCHAR> block{static_cast<WCHAR>(longText->size())};
+  for (char c : *longText) block.push_back(static_cast<WCHAR>(c));
+  block.resize(block.size() + 15, 0);
+  HANDLE update = BeginUpdateResourceA(copy, FALSE);
+  if (update == nullptr) return {};
+  const bool stored = UpdateResourceA(update, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(1001), 1033, block.data(),
+                                      static_cast<DWORD>(block.size() * sizeof(WCHAR)));
+  if (!EndUpdateResourceA(update, !stored) || !stored) return {};
+  return copy;
+}
+
+void AboutLongTextScenario(const std::string& dll, HWND owner) {
+  gStep = "rewriting the about text";
+  std::string longText;
+  const std::string copy = CopyWithLongAboutText(dll, &longText);
+  CHECK(!copy.empty());
+  if (copy.empty()) return;
+  {
+    const Plugin plugin = LoadPlugin(copy);
+    CHECK(AboutString(plugin) == longText);  // the copy really carries the long text
+    WithWatcher(
+        "about text cut to 254 characters",
+        [&] {
+          HWND dialog = WaitForDialog();
+          CHECK(dialog != nullptr);
+          if (dialog == nullptr) return;
+          CHECK_TEXT(Text(GetDlgItem(dialog, 3)), longText.substr(0, 254));
+          SendMessageA(dialog, WM_CHAR, 27, 0);
+          CHECK(Closes(dialog));
+        },
+        [&] { RunAbout(plugin, owner, &gBasicSuite); });
+    FreeLibrary(plugin.module);
+  }
+  DeleteFileA(copy.c_str());
+}
+
+// The module's own import of QueryActCtxW, replaced so that its calls can be
+// counted and the first one made to fail.
+using QueryActCtxWProc = BOOL(WINAPI*)(DWORD, HANDLE, PVOID, ULONG, PVOID, SIZE_T, SIZE_T*);
+QueryActCtxWProc gRealQueryActCtxW = nullptr;
+std::atomic<int> gContextQueries{0};
+
+BOOL WINAPI CountingQueryActCtxW(DWORD flags, HANDLE context, PVOID subInstance, ULONG infoClass, PVOID buffer,
+                                 SIZE_T size, SIZE_T* written) {
+  if (++gContextQueries == 1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return gRealQueryActCtxW(flags, context, subInstance, infoClass, buffer, size, written);
+}
+
+bool PatchImport(HMODULE module, const char* library, const char* function, void* replacement, void** original) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name != 0;
+       ++entry) {
+    if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), library) != 0) continue;
+    const DWORD namesAt = entry->OriginalFirstThunk != 0 ? entry->OriginalFirstThunk : entry->FirstThunk;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + namesAt);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+      DWORD protection = 0;
+      VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
+      *original = reinterpret_cast<void*>(slots->u1.Function);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
+      return true;
+    }
+  }
+  return false;
+}
+
+void CloseWithOk(HWND dialog) { Click(dialog, 1); }
+
+void ContextSearchScenario(const Plugin& plugin, HWND owner) {
+  gStep = "patching QueryActCtxW";
+  void* original = nullptr;
+  CHECK(PatchImport(plugin.module, "kernel32.dll", "QueryActCtxW", reinterpret_cast<void*>(CountingQueryActCtxW),
+                    &original));
+  gRealQueryActCtxW = reinterpret_cast<QueryActCtxWProc>(original);
+  if (gRealQueryActCtxW == nullptr) return;
+
+  // A failed search shows no dialog: the start is cancelled, nothing converted.
+  gStep = "first search fails";
+  StartOutcome outcome = RunStart(plugin, owner);
+  CHECK(outcome.result == userCanceledErr);
+  CHECK(outcome.advanceStateCalls == 0);
+  CHECK(gContextQueries == 1);
+
+  // The next dialog searches again; after that, no dialog searches.
+  WithWatcher(
+      "second start searches again",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog != nullptr) CloseWithOk(dialog);
+      },
+      [&] { outcome = RunStart(plugin, owner); });
+  CHECK(outcome.result == noErr);
+  CHECK(gContextQueries == 2);
+
+  WithWatcher(
+      "about box skips the search",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog != nullptr) SendMessageA(dialog, WM_CHAR, 27, 0);
+      },
+      [&] { RunAbout(plugin, owner, &gBasicSuite); });
+  WithWatcher(
+      "third start skips the search",
+      [&] {
+        HWND dialog = WaitForDialog();
+        CHECK(dialog != nullptr);
+        if (dialog != nullptr) CloseWithOk(dialog);
+      },
+      [&] { outcome = RunStart(plugin, owner); });
+  CHECK(outcome.result == noErr);
+  CHECK(gContextQueries == 2);
+}
+
+// A 24-bit bitmap file of the screen under the window, with a margin.
+bool SaveScreenshot(HWND window, const std::string& path) {
+  constexpr int kMargin = 12;
+  RECT r{};
+  GetWindowRect(window, &r);
+  const int width = r.right - r.left + 2 * kMargin;
+  const int height = r.bottom - r.top + 2 * kMargin;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left - kMargin, r.top - kMargin, SRCCOPY);
+  SelectObject(memory, previous);
+
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  const size_t stride = (size_t(width) * 3 + 3) & ~size_t(3);
+  std::vector<unsigned char> pixels(stride * size_t(height));
+  const int rows = GetDIBits(memory, bitmap, 0, UINT(height), pixels.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (rows != height) return false;
+
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
+  file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  std::fwrite(&file, sizeof(file), 1, out);
+  std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out);
+  std::fwrite(pixels.data(), 1, pixels.size(), out);
+  return std::fclose(out) == 0;
+}
+
+void ScreenshotScenario(const Plugin& plugin, HWND owner, const std::string& folder) {
+  const auto shoot = [&](const char* name, const std::function<void(HWND)>& close) {
+    return [&, name, close] {
+      HWND dialog = WaitForDialog();
+      CHECK(dialog != nullptr);
+      if (dialog == nullptr) return;
+      Sleep(1000);  // let it paint
+      CHECK(SaveScreenshot(dialog, WindowsPath(folder) + "\\" + name));
+      close(dialog);
+    };
+  };
+  WithWatcher("confirmation dialog screenshot", shoot("confirm-dialog.bmp", [](HWND d) { Click(d, 2); }),
+              [&] { RunStart(plugin, owner); });
+  WithWatcher("about box screenshot",
+              shoot("about-box.bmp", [](HWND d) { SendMessageA(d, WM_CHAR, 27, 0); }),
+              [&] { RunAbout(plugin, owner, &gBasicSuite); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s confirm|about|about-long-text|context-search|screenshot <Pixelmoor.8bf> [folder]\n",
+                 argv[0]);
+    return 2;
+  }
+  const std::string scenario = argv[1];
+  const std::string dll = argv[2];
+  gHostThread = GetCurrentThreadId();
+  HWND owner = CreateOwnerWindow();
+
+  if (scenario == "about-long-text") {
+    AboutLongTextScenario(dll, owner);
+  } else {
+    const Plugin plugin = LoadPlugin(dll);
+    if (scenario == "confirm")
+      ConfirmScenario(plugin, owner);
+    else if (scenario == "about")
+      AboutScenario(plugin, owner);
+    else if (scenario == "context-search")
+      ContextSearchScenario(plugin, owner);
+    else if (scenario == "screenshot" && argc > 3)
+      ScreenshotScenario(plugin, owner, argv[3]);
+    else {
+      std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
+      return 2;
+    }
+    FreeLibrary(plugin.module);
+  }
+  DestroyWindow(owner);
+  std::printf("%s: %s\n", scenario.c_str(), gFailures == 0 ? "passed" : "FAILED");
+  return gFailures == 0 ? 0 : 1;
+}

@@ -1,0 +1,381 @@
+// Loads the real Pixelmoor.8bf and drives it as a minimal host would, with
+// the fake host suites: the setting persists between runs in the host's
+// registry and is recorded for scripting, and the held file-list suite goes
+// back to the host exactly once when the module is unloaded.
+//
+//   pixelmoor_settings_wine <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition
+//
+// Exit code 0: passed; 1: failed; 77: skipped (the module has no about box
+// with link buttons, so there is no way to make it acquire the suite).
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeSuites.h"
+
+namespace {
+
+using fakehost::FakeSuites;
+using fakehost::Op;
+using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
+
+constexpr int kSkipped = 77;
+int gFailures = 0;
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) {
+    ++gFailures;
+    std::printf("FAIL: %s\n", what.c_str());
+  }
+}
+
+std::string WindowsPath(std::string path) {
+  if (path.size() > 1 && path[0] == '/') {
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    path = "Z:" + path;
+  }
+  return path;
+}
+
+// Finds the modal dialogs that the module opens over the host window and
+// presses their buttons, one WM_COMMAND per id, in order. Runs on its own
+// thread while the module's modal loop runs on the main thread.
+class DialogWatcher {
+ public:
+  DialogWatcher(HWND owner, std::vector<WORD> commands) : owner_(owner), commands_(std::move(commands)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~DialogWatcher() {
+    stop_ = true;
+    thread_.join();
+  }
+  DialogWatcher(const DialogWatcher&) = delete;
+  DialogWatcher& operator=(const DialogWatcher&) = delete;
+
+  int DialogsSeen() const { return seen_; }
+
+ private:
+  struct Search {
+    HWND owner;
+    std::vector<HWND> found;
+  };
+
+  static BOOL CALLBACK Visit(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
+    char cls[32] = {};
+    GetClassNameA(window, cls, static_cast<int>(sizeof cls));
+    if (GetWindow(window, GW_OWNER) == search->owner && std::string(cls) == "#32770")
+      search->found.push_back(window);
+    return TRUE;
+  }
+
+  void Run() {
+    std::set<HWND> handled;
+    while (!stop_) {
+      Search search{owner_, {}};
+      EnumWindows(Visit, reinterpret_cast<LPARAM>(&search));
+      for (HWND dialog : search.found) {
+        if (!handled.insert(dialog).second) continue;
+        ++seen_;
+        for (WORD id : commands_)
+          PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+      }
+      Sleep(20);
+    }
+  }
+
+  HWND owner_;
+  std::vector<WORD> commands_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> seen_{0};
+  std::thread thread_;
+};
+
+// A small planar 8-bit RGB document, delivered one plane at a time.
+struct Document {
+  static constexpr int kWidth = 64, kHeight = 48, kPlanes = 3;
+  static constexpr uint8_t kSource[kPlanes] = {100, 101, 102};
+  static constexpr uint8_t kTruncMask[kPlanes] = {0xF8, 0xFC, 0xF8};  // 5, 6, 5 bits
+  static constexpr int kStep[kPlanes] = {8, 4, 8};
+  std::vector<uint8_t> source[kPlanes], target[kPlanes];
+
+  void Reset() {
+    for (int p = 0; p < kPlanes; ++p) {
+      source[p].assign(size_t{kWidth} * kHeight, kSource[p]);
+      target[p] = source[p];
+    }
+  }
+};
+
+Document gDocument;
+FilterRecord* gRecord = nullptr;
+
+OSErr AdvanceState() {
+  FilterRecord* r = gRecord;
+  const Rect& out = r->outRect;
+  if (out.top >= out.bottom || out.left >= out.right) {
+    r->inData = r->outData = nullptr;
+    return noErr;
+  }
+  if (out.top < 0 || out.left < 0 || out.bottom > Document::kHeight || out.right > Document::kWidth ||
+      r->outLoPlane < 0 || r->outLoPlane >= Document::kPlanes || r->outLoPlane != r->inLoPlane)
+    return -50;
+  const size_t offset = size_t(out.top) * Document::kWidth + size_t(out.left);
+  r->inData = gDocument.source[r->inLoPlane].data() + offset;
+  r->outData = gDocument.target[r->outLoPlane].data() + offset;
+  r->inRowBytes = r->outRowBytes = Document::kWidth;
+  return noErr;
+}
+
+Boolean NeverAbort() { return 0; }
+void NoProgress(int32_t, int32_t) {}
+
+// The converted document: truncated everywhere (no dithering), or dithered
+// (only the two neighbouring levels, and some samples moved up).
+void CheckConverted(bool dithered) {
+  for (int p = 0; p < Document::kPlanes; ++p) {
+    const int low = Document::kSource[p] & Document::kTruncMask[p];
+    int moved = 0, wrong = 0;
+    for (uint8_t v : gDocument.target[p]) {
+      if (v == low + Document::kStep[p])
+        ++moved;
+      else if (v != low)
+        ++wrong;
+    }
+    Check(wrong == 0, "plane " + std::to_string(p) + " holds values outside the 5-6-5 levels");
+    if (dithered)
+      Check(moved > 0, "plane " + std::to_string(p) + " shows no dithering");
+    else
+      Check(moved == 0, "plane " + std::to_string(p) + " was dithered although the setting is off");
+  }
+}
+
+class Host {
+ public:
+  explicit Host(const std::string& modulePath) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "PixelmoorSettingsHost";
+    RegisterClassA(&wc);
+    window_ = CreateWindowExA(0, wc.lpszClassName, "Pixelmoor settings host", WS_OVERLAPPEDWINDOW, 100, 100, 640,
+                              480, nullptr, nullptr, wc.hInstance, nullptr);
+    platform_.hwnd = window_;
+    module_ = LoadLibraryA(WindowsPath(modulePath).c_str());
+    if (module_ != nullptr)
+      pluginMain_ = reinterpret_cast<PluginMainProc>(reinterpret_cast<void*>(GetProcAddress(module_, "PluginMain")));
+    Check(pluginMain_ != nullptr, "cannot load " + modulePath + " or find PluginMain");
+  }
+  ~Host() {
+    Unload();
+    if (window_ != nullptr) DestroyWindow(window_);
+  }
+
+  bool Loaded() const { return pluginMain_ != nullptr; }
+
+  void Unload() {
+    if (module_ != nullptr) FreeLibrary(module_);
+    module_ = nullptr;
+    pluginMain_ = nullptr;
+  }
+
+  // parameters, prepare, start (pressing OK in the confirmation dialog),
+  // continue, finish; every call must answer 0.
+  void FilterRun(FakeSuites& suites) {
+    gDocument.Reset();
+    FilterRecord& r = filter_.record;
+    r.abortProc = NeverAbort;
+    r.progressProc = NoProgress;
+    r.imageSize = Point{Document::kHeight, Document::kWidth};
+    r.planes = Document::kPlanes;
+    r.filterRect = Rect{0, 0, Document::kHeight, Document::kWidth};
+    r.platformData = &platform_;
+    r.advanceState = AdvanceState;
+    r.outTileHeight = r.outTileWidth = 32;
+    r.inTileHeight = r.inTileWidth = 32;
+    r.depth = 8;
+    r.imageMode = 3;
+    r.handleProcs = suites.Handles();
+    suites.Attach(r);
+    gRecord = &r;
+    for (int16_t selector = filterSelectorParameters; selector <= filterSelectorFinish; ++selector) {
+      int16_t result = 0;
+      if (selector == filterSelectorStart) {
+        DialogWatcher watcher(window_, {IDOK});
+        pluginMain_(selector, &r, &data_, &result);
+      } else {
+        pluginMain_(selector, &r, &data_, &result);
+      }
+      Check(result == 0, "selector " + std::to_string(selector) + " answered " + std::to_string(result));
+      Check(suites.LockedHandles() == 0, "a block stays locked after selector " + std::to_string(selector));
+    }
+  }
+
+  // The about selector; the watcher presses `commands` in the about box.
+  // Returns how many dialogs appeared.
+  int About(FakeSuites& suites, std::vector<WORD> commands) {
+    about_.record.platformData = &platform_;
+    about_.record.sSPBasic = suites.BasicSuite();
+    int16_t result = 0x77;
+    DialogWatcher watcher(window_, std::move(commands));
+    pluginMain_(filterSelectorAbout, &about_.record, &data_, &result);
+    Check(result == 0x77, "the about selector wrote the result slot");
+    return watcher.DialogsSeen();
+  }
+
+  PIDescriptorParameters* Scripting() { return filter_.record.descriptorParameters; }
+
+ private:
+  // Hosts allocate more than the records the module knows; the module must
+  // never touch the bytes past them.
+  struct {
+    FilterRecord record{};
+    uint8_t tail[512]{};
+  } filter_;
+  struct {
+    AboutRecord record{};
+    uint8_t tail[256]{};
+  } about_;
+  PlatformData platform_{};
+  intptr_t data_ = 0;
+  HWND window_ = nullptr;
+  HMODULE module_ = nullptr;
+  PluginMainProc pluginMain_ = nullptr;
+};
+
+std::string EntryText(const FakeSuites& suites) {
+  auto it = suites.registry.find(fakehost::kSettingsKey);
+  if (it == suites.registry.end()) return "none";
+  std::string s;
+  for (const auto& [key, value] : it->second.booleans)
+    s += (key == fakehost::kKeyDith ? "dith=" : "other=") + std::to_string(value) + " ";
+  return s + (it->second.persistent ? "persistent" : "transient");
+}
+
+std::string ScriptText(const FakeSuites& suites, Handle descriptor) {
+  auto booleans = suites.ScriptBooleans(descriptor);
+  if (!booleans) return "no descriptor";
+  std::string s;
+  for (const auto& [key, value] : *booleans)
+    s += (key == fakehost::kKeyDith ? "dith=" : "other=") + std::to_string(value) + " ";
+  return s.empty() ? "no key" : s.substr(0, s.size() - 1);
+}
+
+void CheckBalanced(const FakeSuites& suites) {
+  Check(suites.HeldSuites() == 0, "a suite is still held");
+  Check(suites.LiveDescriptors() == 0, "a descriptor was not freed");
+  Check(suites.LiveTokens() == 0, "a write token was not closed");
+  for (const std::string& m : suites.misuse) Check(false, "host misuse: " + m);
+}
+
+int FileListReleases(const FakeSuites& suites) {
+  int n = 0;
+  for (const auto& e : suites.events) {
+    if (e.op != Op::ReleaseSuite) continue;
+    Check(e.text == fakehost::kFileListSuiteName ? e.version == 4 : true, "file-list suite released with version " +
+                                                                             std::to_string(e.version));
+    if (e.text == fakehost::kFileListSuiteName) ++n;
+  }
+  return n;
+}
+
+// First run on an empty registry: dithered, 'dith' = true registered and
+// recorded. With the entry turned to false: truncated, no key recorded, false
+// registered again.
+int Persist(const std::string& modulePath) {
+  FakeSuites suites;
+  Host host(modulePath);
+  if (!host.Loaded()) return 1;
+
+  host.FilterRun(suites);
+  CheckConverted(true);
+  Check(EntryText(suites) == "dith=1 persistent", "first run registered " + EntryText(suites));
+  Check(ScriptText(suites, host.Scripting()->descriptor) == "dith=1",
+        "first run recorded " + ScriptText(suites, host.Scripting()->descriptor));
+  Check(host.Scripting()->recordInfo == plugInDialogOptional, "recordInfo is not plugInDialogOptional");
+
+  suites.registry[fakehost::kSettingsKey].booleans[fakehost::kKeyDith] = false;
+  host.FilterRun(suites);
+  CheckConverted(false);
+  Check(EntryText(suites) == "dith=0 persistent", "second run registered " + EntryText(suites));
+  Check(ScriptText(suites, host.Scripting()->descriptor) == "no key",
+        "second run recorded " + ScriptText(suites, host.Scripting()->descriptor));
+  CheckBalanced(suites);
+  return gFailures == 0 ? 0 : 1;
+}
+
+// A link click in the about box acquires the file-list suite; unloading the
+// module gives it back once, with the same name and version.
+int UnloadAfterLink(const std::string& modulePath) {
+  FakeSuites suites;
+  Host host(modulePath);
+  if (!host.Loaded()) return 1;
+
+  constexpr WORD kFirstLink = 4, kCloseAbout = 1;
+  const int dialogs = host.About(suites, {kFirstLink, kCloseAbout});
+  if (dialogs == 0 && suites.Count(Op::AcquireSuite) == 0) {
+    std::printf("SKIPPED: no about box appeared, so no link can be clicked in this build\n");
+    return kSkipped;
+  }
+  Check(dialogs == 1, "expected one about box, saw " + std::to_string(dialogs));
+  Check(suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 1, "file-list suite not acquired once");
+  Check(suites.browsedUrls.size() == 1 && suites.browsedUrls[0].rfind("http://", 0) == 0,
+        "the link click opened no http:// address");
+  Check(FileListReleases(suites) == 0, "the file-list suite was released before unload");
+  Check(suites.HeldSuites() == 1, "the file-list suite is not held between calls");
+
+  // A filter run in between changes nothing about the held suite.
+  host.FilterRun(suites);
+  Check(FileListReleases(suites) == 0, "a filter run released the held suite");
+
+  host.Unload();
+  Check(FileListReleases(suites) == 1,
+        "unload released the file-list suite " + std::to_string(FileListReleases(suites)) + " times");
+  CheckBalanced(suites);
+  return gFailures == 0 ? 0 : 1;
+}
+
+// Without a link click nothing is held, and unloading releases nothing.
+int UnloadWithoutAcquisition(const std::string& modulePath) {
+  FakeSuites suites;
+  Host host(modulePath);
+  if (!host.Loaded()) return 1;
+
+  constexpr WORD kCloseAbout = 1;
+  host.About(suites, {kCloseAbout});
+  host.FilterRun(suites);
+  host.Unload();
+  Check(suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 0, "file-list suite acquired unasked");
+  Check(FileListReleases(suites) == 0, "unload released a suite that was never acquired");
+  CheckBalanced(suites);
+  return gFailures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc != 3) {
+    std::printf("usage: %s <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition\n", argv[0]);
+    return 2;
+  }
+  const std::string module = argv[1], scenario = argv[2];
+  int code = 2;
+  if (scenario == "persist")
+    code = Persist(module);
+  else if (scenario == "unload-after-link")
+    code = UnloadAfterLink(module);
+  else if (scenario == "unload-without-acquisition")
+    code = UnloadWithoutAcquisition(module);
+  else
+    std::printf("unknown scenario %s\n", scenario.c_str());
+  std::printf("%s: %s\n", scenario.c_str(), code == 0 ? "passed" : code == kSkipped ? "skipped" : "FAILED");
+  return code;
+}

@@ -1,0 +1,326 @@
+// The tile driver through the fake host: tile order and progress, cancel and
+// host errors, bad tile sizes, depths and plane counts, masks, both
+// rectangle forms, and hosts that deliver something other than was asked.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakeHost.h"
+#include "QuantizeReference.h"
+#include "entry/PluginGlobals.h"
+
+namespace {
+
+using fakehost::Ev;
+using fakehost::FakeHost;
+using fakehost::Options;
+using testing::IsEmpty;
+
+constexpr int kBits[4] = {5, 6, 5, 8};
+
+std::string Tile(const VRect& r) {
+  return "(" + std::to_string(r.top) + "," + std::to_string(r.left) + "," + std::to_string(r.bottom) + "," +
+         std::to_string(r.right) + ")";
+}
+
+// What the module asked of the host during start, one line per callback.
+std::vector<std::string> Trace(const FakeHost& host) {
+  std::vector<std::string> lines;
+  for (const auto& e : host.events()) {
+    if (e.kind == Ev::AdvanceState)
+      lines.push_back("plane " + std::to_string(e.inLo) + " " + Tile(e.in) + Tile(e.out) + Tile(e.mask));
+    else if (e.kind == Ev::Progress)
+      lines.push_back("progress " + std::to_string(e.a) + "/" + std::to_string(e.b));
+    else if (e.kind == Ev::Abort)
+      lines.push_back("abort");
+  }
+  return lines;
+}
+
+// Parameters with the given dithering, prepare; the host is then ready for
+// start. Events are cleared so that they show start alone.
+void Prepare(FakeHost& host, uint8_t dithering) {
+  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+  *host.ParameterByte() = dithering;
+  ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
+  host.ClearEvents();
+}
+
+// The whole run replayed on the host's images with the reference quantiser:
+// tiles in row order, planes 0 to 3 converted, later planes untouched.
+std::vector<uint8_t> ExpectedDestination(FakeHost& host, VRect filter, int tileHeight, int tileWidth, bool dither,
+                                         unsigned seed) {
+  const Options& o = host.options();
+  std::vector<uint8_t> expected = host.destination();
+  std::srand(seed);
+  const size_t planeSize = size_t(o.width) * size_t(o.height);
+  for (int32_t top = filter.top; top < filter.bottom; top += tileHeight) {
+    for (int32_t left = filter.left; left < filter.right; left += tileWidth) {
+      const int32_t h = std::min(top + tileHeight, filter.bottom) - top;
+      const int32_t w = std::min(left + tileWidth, filter.right) - left;
+      const size_t at = size_t(top) * size_t(o.width) + size_t(left);
+      for (int p = 0; p < std::min<int>(o.planes, 4); ++p)
+        fakehost::ReferenceQuantize(expected.data() + p * planeSize + at, o.width,
+                                    host.source().data() + p * planeSize + at, o.width,
+                                    host.mask().empty() ? nullptr : host.mask().data() + at, o.width, h, w, dither,
+                                    kBits[p]);
+    }
+  }
+  return expected;
+}
+
+class Convert : public testing::Test {
+ protected:
+  FakeHost& Make(const Options& options) {
+    host_ = std::make_unique<FakeHost>(options);
+    return *host_;
+  }
+  void TearDown() override {
+    if (host_) {
+      EXPECT_THAT(host_->Misuse(), IsEmpty());
+    }
+  }
+  std::unique_ptr<FakeHost> host_;
+};
+
+// Tiles walk row by row, each plane is requested alone with the same input,
+// output and mask rectangle, and every tile ends with progress and a cancel
+// check; the last row and column are cut to the filter rectangle.
+TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
+  struct Case {
+    VRect filter;
+    int16_t tileHeight, tileWidth;
+    std::vector<VRect> tiles;
+  };
+  const Case cases[] = {
+      {{0, 0, 100, 100}, 64, 64, {{0, 0, 64, 64}, {0, 64, 64, 100}, {64, 0, 100, 64}, {64, 64, 100, 100}}},
+      {{10, 20, 110, 220},
+       64,
+       128,
+       {{10, 20, 74, 148}, {10, 148, 74, 220}, {74, 20, 110, 148}, {74, 148, 110, 220}}},
+      {{0, 0, 40, 60}, 20, 30, {{0, 0, 20, 30}, {0, 30, 20, 60}, {20, 0, 40, 30}, {20, 30, 40, 60}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Tile(c.filter));
+    Options options;
+    options.height = 120;
+    options.width = 230;
+    options.planes = 2;
+    options.haveMask = true;
+    options.tileHeight = c.tileHeight;
+    options.tileWidth = c.tileWidth;
+    FakeHost& host = Make(options);
+    host.SetFilterRect(c.filter);
+    Prepare(host, 0);
+    ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+
+    std::vector<std::string> expected;
+    int done = 0;
+    for (const VRect& t : c.tiles) {
+      for (int p = 0; p < 2; ++p) expected.push_back("plane " + std::to_string(p) + " " + Tile(t) + Tile(t) + Tile(t));
+      expected.push_back("progress " + std::to_string(++done) + "/" + std::to_string(c.tiles.size()));
+      expected.push_back("abort");
+    }
+    EXPECT_EQ(Trace(host), expected);
+    for (const auto& e : host.EventsOf(Ev::AdvanceState)) EXPECT_TRUE(e.inLo == e.inHi && e.outLo == e.inLo && e.outHi == e.inLo);
+    EXPECT_EQ(host.record()->inputRate, 0x10000);
+    EXPECT_EQ(host.record()->maskRate, 0x10000);
+    EXPECT_EQ(host.destination(), ExpectedDestination(host, c.filter, c.tileHeight, c.tileWidth, false, 0));
+  }
+}
+
+// The output of a whole run equals the reference replayed with the same seed,
+// dithering on: the random draws come one per converted pixel, in tile, plane
+// and row order, and planes 4 and up are delivered, left alone and draw
+// nothing. Row padding, both rectangle forms and a mask of 0, 1 and 255 are
+// varied; the destination starts unlike the source, so a masked pixel must
+// keep the host's byte.
+TEST_F(Convert, WholeRunMatchesTheReferenceWithTheSameSeed) {
+  struct Case {
+    bool bigDocument, mask;
+    int16_t planes;
+    int32_t rowPadding;
+  };
+  for (const Case c : {Case{true, false, 4, 5}, Case{false, true, 3, 0}, Case{true, true, 6, 64}}) {
+    SCOPED_TRACE(testing::Message() << "big " << c.bigDocument << " mask " << c.mask << " planes " << c.planes);
+    bool compared = false;
+    // The run seeds from the clock in seconds; retry if a second boundary
+    // falls inside the run.
+    for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+      Options options;
+      options.height = 37;
+      options.width = 45;
+      options.planes = c.planes;
+      options.tileHeight = 16;
+      options.tileWidth = 20;
+      options.haveMask = c.mask;
+      options.bigDocument = c.bigDocument;
+      options.rowPadding = c.rowPadding;
+      FakeHost& host = Make(options);
+      for (auto& b : host.destination()) b = static_cast<uint8_t>(b ^ 0x5A);
+      for (size_t i = 0; i < host.mask().size(); ++i) host.mask()[i] = i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 255;
+      const VRect filter{3, 4, 37, 44};
+      host.SetFilterRect(filter);
+      Prepare(host, 1);
+      const std::time_t before = std::time(nullptr);
+      ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+      const std::time_t after = std::time(nullptr);
+      if (before != after) continue;
+      const auto seed = static_cast<unsigned>(static_cast<uint32_t>(before));
+      const std::vector<uint8_t> expected = ExpectedDestination(host, filter, 16, 20, true, seed);
+      EXPECT_EQ(host.destination(), expected);
+      for (const auto& e : host.EventsOf(Ev::AdvanceState)) EXPECT_EQ(e.rects32, c.bigDocument);
+      EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), size_t(6 * c.planes));
+      compared = true;
+    }
+    EXPECT_TRUE(compared) << "the clock ticked during every attempt";
+  }
+}
+
+TEST_F(Convert, CancelAfterTheFirstTileStopsTheRun) {
+  Options options;
+  options.height = 100;
+  options.width = 100;
+  options.abortAfterTiles = 1;
+  FakeHost& host = Make(options);
+  Prepare(host, 0);
+  EXPECT_EQ(host.Call(filterSelectorStart), userCanceledErr);
+  EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 1u);
+  EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), 3u);
+  EXPECT_EQ(host.Destination(0, 70, 70), host.Source(0, 70, 70)) << "later tiles are not requested";
+}
+
+TEST_F(Convert, AdvanceStateErrorIsPassedOnAtOnce) {
+  Options options;
+  options.advanceFailsAt = 3;  // plane 2 of the first tile
+  options.advanceError = -4321;
+  FakeHost& host = Make(options);
+  for (auto& b : host.source()) b = 101;
+  host.destination() = host.source();
+  Prepare(host, 0);
+  EXPECT_EQ(host.Call(filterSelectorStart), -4321);
+  EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 0u);
+  EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), 3u);
+  EXPECT_EQ(host.Destination(0, 0, 0), 96);
+  EXPECT_EQ(host.Destination(1, 0, 0), 100);
+  EXPECT_EQ(host.Destination(2, 0, 0), 101);
+}
+
+// A tile size of 0 or below cannot walk the image: -30100 and nothing asked
+// of the host, no hang.
+TEST_F(Convert, UnusableTileSizeRequestsNothing) {
+  const int16_t sizes[][2] = {{0, 64}, {64, 0}, {-30, 64}, {64, -1}, {-32768, -32768}};
+  for (const auto& size : sizes) {
+    Options options;
+    options.tileHeight = size[0];
+    options.tileWidth = size[1];
+    FakeHost& host = Make(options);
+    Prepare(host, 1);
+    EXPECT_EQ(host.Call(filterSelectorStart), filterBadParameters) << size[0] << "x" << size[1];
+    EXPECT_THAT(Trace(host), IsEmpty());
+    EXPECT_EQ(host.record()->inputRate, 0);
+    EXPECT_EQ(host.bigDocument()->inRect32.bottom, 0);
+    EXPECT_EQ(host.destination(), host.source());
+  }
+}
+
+// Depths other than 8 and a plane count of 0 pass through: every tile is
+// still walked and reported, and no pixel changes.
+TEST_F(Convert, OtherDepthsAndNoPlanesPassThrough) {
+  struct Case {
+    int32_t depth;
+    int16_t planes;
+    size_t advances;
+  };
+  for (const Case c : {Case{16, 3, 12}, Case{32, 3, 12}, Case{8, 0, 0}}) {
+    Options options;
+    options.height = 20;
+    options.width = 20;
+    options.tileHeight = 10;
+    options.tileWidth = 10;
+    options.depth = c.depth;
+    options.planes = c.planes;
+    FakeHost& host = Make(options);
+    Prepare(host, 1);
+    EXPECT_EQ(host.Call(filterSelectorStart), noErr) << "depth " << c.depth << " planes " << c.planes;
+    EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), c.advances);
+    EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 4u);
+    EXPECT_EQ(host.destination(), host.source());
+  }
+}
+
+// Coordinates past the 16-bit range travel in the 32-bit members; the 16-bit
+// requests are left as the host put them.
+TEST_F(Convert, LargeDocumentUsesThe32BitRectangles) {
+  Options options;
+  options.height = 3;
+  options.width = 40010;
+  options.planes = 1;
+  options.tileWidth = 8;
+  FakeHost& host = Make(options);
+  host.source().assign(host.source().size(), 100);
+  host.destination() = host.source();
+  host.SetFilterRect(VRect{0, 40000, 3, 40010});
+  Prepare(host, 0);
+  ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+  const auto advances = host.EventsOf(Ev::AdvanceState);
+  ASSERT_EQ(advances.size(), 2u);
+  EXPECT_TRUE(advances[0].rects32);
+  EXPECT_EQ(Tile(advances[0].out), "(0,40000,3,40008)");
+  EXPECT_EQ(Tile(advances[1].out), "(0,40008,3,40010)");
+  EXPECT_EQ(host.record()->outRect.right, 0);
+  EXPECT_EQ(host.Destination(0, 2, 40009), 96);
+  EXPECT_EQ(host.Destination(0, 2, 39999), 100);
+}
+
+// A host that claims more than was asked (a larger output rectangle) gets its
+// tile converted and nothing written outside its buffers; one whose row bytes
+// are narrower than the tile or whose buffers are missing gets -30100 and an
+// untouched image. A missing mask means "no mask": every pixel converts.
+TEST_F(Convert, HostsThatDeliverOtherThanAskedAreNeverOverrun) {
+  enum Lie { Grown, Grown16, ShortRows, NullIn, NullOut, NullMask };
+  for (const Lie lie : {Grown, Grown16, ShortRows, NullIn, NullOut, NullMask}) {
+    SCOPED_TRACE(static_cast<int>(lie));
+    Options options;
+    options.height = 12;
+    options.width = 12;
+    options.planes = 1;
+    options.haveMask = true;
+    options.bigDocument = lie != Grown16;
+    options.tileHeight = 8;
+    options.tileWidth = 8;
+    options.rowPadding = 2;
+    FakeHost& host = Make(options);
+    host.source().assign(host.source().size(), 101);
+    host.destination() = host.source();
+    host.mask().assign(host.mask().size(), 0);
+    host.mask()[0] = 1;
+    switch (lie) {
+      case Grown: case Grown16: host.lies().outRectGrowth = 3; break;
+      case ShortRows: host.lies().rowBytesShort = 1; break;
+      case NullIn: host.lies().nullIn = true; break;
+      case NullOut: host.lies().nullOut = true; break;
+      case NullMask: host.lies().nullMask = true; break;
+    }
+    Prepare(host, 0);
+    const int16_t code = host.Call(filterSelectorStart);
+    if (lie == Grown || lie == Grown16) {
+      EXPECT_EQ(code, noErr);
+      EXPECT_EQ(host.Destination(0, 0, 0), 96);
+      EXPECT_EQ(host.Destination(0, 0, 1), 101) << "masked out";
+    } else if (lie == NullMask) {
+      EXPECT_EQ(code, noErr);
+      EXPECT_EQ(host.Destination(0, 11, 11), 96);
+    } else {
+      EXPECT_EQ(code, filterBadParameters);
+      EXPECT_EQ(host.destination(), host.source());
+      EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 0u);
+    }
+  }
+}
+
+}  // namespace

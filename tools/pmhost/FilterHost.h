@@ -1,0 +1,56 @@
+// Runs a filter module's selectors on a document the way a full host does:
+// the FilterRecord, advanceState with planar document buffers, the
+// continue loop, mattes and selection masking, progress and cancelling.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ImageFile.h"
+#include "Pipl.h"
+#include "host/HostApi.h"
+
+using PluginEntry = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
+
+struct RunOptions {
+  int32_t tileWidth = 256, tileHeight = 256;
+  bool bigDocument = true;        // offer bigDocumentData (32-bit coordinates)
+  bool descriptorParameters = true;
+  bool callParameters = true;     // the parameters selector on the first run
+  int32_t runs = 1;               // later runs repeat the filter on the result, without parameters
+  int32_t cancelAfter = 0;        // abortProc answers "cancel" from this call on (0 never)
+  int32_t failAdvanceAt = 0;      // advanceState fails on this call (0 never)
+  int16_t failAdvanceCode = -108;
+  int32_t rowPad = 24;            // row bytes exceed the row's data by this much
+  bool hasRectSelection = false;
+  VRect rectSelection{};
+  std::string maskPath;           // selection as a gray image (non-zero selected)
+  bool quiet = false;             // no progress bar
+  bool verbose = false;           // every request and call
+};
+
+// Everything a run reports back.
+struct RunOutcome {
+  int16_t result = 0;             // the module's last result code
+  std::string failedSelector;     // the selector that returned it, when non-zero
+  bool refused = false;           // the host would not run the filter (message printed)
+  bool hostError = false;         // a problem of the host or its input (message printed)
+};
+
+RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
+                     void* hostWindow);
+
+// The about selector with a full AboutRecord.
+RunOutcome RunAbout(PluginEntry entry, void* hostWindow);
+
+// Named result codes: "userCanceledErr (-128)".
+std::string ResultName(int32_t code);
+
+// The selector running right now, for the crash report.
+const char* CurrentSelectorName();
+
+// Handles that the host holds for the module between runs (parameters, data
+// slot) and disposes of when the session ends.
+std::vector<Handle> SessionHandles();
+void EndSession();

@@ -1,0 +1,787 @@
+#include "HostServices.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "Pipl.h"
+
+namespace {
+
+constexpr const char* kRegistrySuiteName = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
+constexpr const char* kDescriptorSuiteName = "df135115-c769-11d0-8079-00c04fd7ec47";
+constexpr const char* kFileListSuiteName = "Photoshop GetFileList Suite for Plug-ins";
+
+constexpr OSErr paramErr = -50;
+
+ServiceOptions gOptions;
+int gMisuses = 0;
+
+// ---- handles ---------------------------------------------------------------
+
+struct HostHandleRecord {
+  std::vector<char> bytes;  // never empty, so a lock always yields a pointer
+  int32_t size = 0;
+  int32_t locks = 0;
+  int32_t serial = 0;  // which newProc call made it; 0 for the host's own
+};
+
+std::map<Handle, std::unique_ptr<HostHandleRecord>> gHandles;
+int32_t gNewHandleCalls = 0;
+
+HostHandleRecord* FindHandle(Handle h, const char* caller) {
+  const auto it = gHandles.find(h);
+  if (it != gHandles.end()) return it->second.get();
+  if (caller != nullptr) ReportMisuse("%s called with %p, which is not a live handle of this host", caller, static_cast<void*>(h));
+  return nullptr;
+}
+
+Handle MakeHandle(int32_t size, int32_t serial) {
+  auto record = std::make_unique<HostHandleRecord>();
+  record->bytes.assign(static_cast<size_t>(size > 0 ? size : 1), 0);
+  record->size = size;
+  record->serial = serial;
+  auto* h = reinterpret_cast<Handle>(record.get());
+  gHandles.emplace(h, std::move(record));
+  return h;
+}
+
+Handle NewHandleProc(int32_t size) {
+  const int32_t serial = ++gNewHandleCalls;
+  if (size < 0) {
+    ReportMisuse("newProc asked for %d bytes", size);
+    return nullptr;
+  }
+  if (gOptions.failNewHandleAt == serial) {
+    std::printf("pmhost: newProc call %d answers null, as asked\n", serial);
+    return nullptr;
+  }
+  return MakeHandle(size, serial);
+}
+
+void DisposeHandleProc(Handle h) {
+  if (h == nullptr) return;  // disposing of nothing is harmless, as in every host
+  if (FindHandle(h, "disposeProc") != nullptr) gHandles.erase(h);
+}
+
+int32_t GetSizeProc(Handle h) {
+  const auto* r = FindHandle(h, "getSizeProc");
+  return r != nullptr ? r->size : 0;
+}
+
+OSErr SetSizeProc(Handle h, int32_t size) {
+  auto* r = FindHandle(h, "setSizeProc");
+  if (r == nullptr || size < 0) return paramErr;
+  // A locked block cannot move; growing it in place is not possible here.
+  if (r->locks > 0 && static_cast<size_t>(size) > r->bytes.size()) return memFullErr;
+  if (r->locks == 0) r->bytes.resize(static_cast<size_t>(size > 0 ? size : 1), 0);
+  r->size = size;
+  return noErr;
+}
+
+Ptr LockProc(Handle h, Boolean) {
+  auto* r = FindHandle(h, "lockProc");
+  if (r == nullptr) return nullptr;
+  ++r->locks;
+  return r->bytes.data();
+}
+
+void UnlockProc(Handle h) {
+  auto* r = FindHandle(h, "unlockProc");
+  // Unlocking an unlocked handle is harmless, as with the classic handle calls.
+  if (r != nullptr && r->locks > 0) --r->locks;
+}
+
+void RecoverSpaceProc(int32_t) {}
+
+HandleProcs gHandleProcs = {1, 8, NewHandleProc, DisposeHandleProc, GetSizeProc, SetSizeProc,
+                            LockProc, UnlockProc, RecoverSpaceProc, DisposeHandleProc};
+
+// ---- descriptors -----------------------------------------------------------
+
+std::map<PIActionDescriptor, std::pair<std::unique_ptr<Descriptor>, std::string>> gDescriptors;
+
+PIActionDescriptor NewDescriptor(Descriptor d, const std::string& origin) {
+  auto owned = std::make_unique<Descriptor>(std::move(d));
+  auto* token = reinterpret_cast<PIActionDescriptor>(owned.get());
+  gDescriptors.emplace(token, std::make_pair(std::move(owned), origin));
+  return token;
+}
+
+Descriptor* FindDescriptor(PIActionDescriptor d, const char* caller) {
+  const auto it = gDescriptors.find(d);
+  if (it != gDescriptors.end()) return it->second.first.get();
+  ReportMisuse("%s called with %p, which is not a live descriptor", caller, static_cast<void*>(d));
+  return nullptr;
+}
+
+struct RegistryEntry {
+  Descriptor descriptor;
+  bool persistent = false;
+};
+std::map<std::string, RegistryEntry> gRegistry;
+
+// ---- suites ----------------------------------------------------------------
+
+std::map<std::pair<std::string, int32_t>, int32_t> gSuitesHeld;
+std::set<void*> gBlocks;
+
+void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Note(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+OSErr RegistryRegister(const char* key, PIActionDescriptor descriptor, Boolean persistent) {
+  if (key == nullptr) {
+    ReportMisuse("registry Register called without a key");
+    return paramErr;
+  }
+  const Descriptor* d = FindDescriptor(descriptor, "registry Register");
+  if (d == nullptr) return paramErr;
+  gRegistry[key] = RegistryEntry{*d, persistent != 0};
+  Note("pmhost: registry: %s registered%s: %s\n", key, persistent ? " (persistent)" : "", DescribeDescriptor(*d).c_str());
+  return noErr;
+}
+
+OSErr RegistryErase(const char* key) {
+  if (key == nullptr) {
+    ReportMisuse("registry Erase called without a key");
+    return paramErr;
+  }
+  gRegistry.erase(key);
+  return noErr;
+}
+
+OSErr RegistryGet(const char* key, PIActionDescriptor* descriptor) {
+  if (key == nullptr || descriptor == nullptr) {
+    ReportMisuse("registry Get called without a key or a place for the descriptor");
+    return paramErr;
+  }
+  const auto it = gRegistry.find(key);
+  *descriptor = it == gRegistry.end() ? nullptr : NewDescriptor(it->second.descriptor, std::string("registry Get of ") + key);
+  return noErr;
+}
+
+PSDescriptorRegistryProcs gRegistryProcs = {RegistryRegister, RegistryErase, RegistryGet};
+
+// Action descriptor suite, entries 1 to 28.
+OSErr AdMake(PIActionDescriptor* d) {
+  if (d == nullptr) {
+    ReportMisuse("Make called without a place for the descriptor");
+    return paramErr;
+  }
+  *d = NewDescriptor({}, "Make");
+  return noErr;
+}
+OSErr AdFree(PIActionDescriptor d) {
+  if (FindDescriptor(d, "Free") == nullptr) return paramErr;
+  gDescriptors.erase(d);
+  return noErr;
+}
+
+template <typename T>
+OSErr Out(T* out, const char* caller) {
+  if (out == nullptr) {
+    ReportMisuse("%s called without a place for its answer", caller);
+    return paramErr;
+  }
+  return noErr;
+}
+
+// The value under `key` when it has one of the `types`; an error code otherwise.
+OSErr Lookup(PIActionDescriptor d, DescriptorKeyID key, const char* caller, std::initializer_list<ValueType> types,
+             const DescriptorValue*& value) {
+  const Descriptor* desc = FindDescriptor(d, caller);
+  if (desc == nullptr) return paramErr;
+  value = desc->Find(key);
+  if (value == nullptr) return errMissingParameter;
+  for (const ValueType t : types)
+    if (value->type == t) return noErr;
+  return paramErr;
+}
+
+OSErr PutValue(PIActionDescriptor d, DescriptorKeyID key, DescriptorValue v, const char* caller) {
+  Descriptor* desc = FindDescriptor(d, caller);
+  if (desc == nullptr) return paramErr;
+  desc->Put(key, std::move(v));
+  return noErr;
+}
+
+OSErr AdGetType(PIActionDescriptor d, DescriptorKeyID key, DescriptorTypeID* type) {
+  if (Out(type, "GetType") != noErr) return paramErr;
+  const Descriptor* desc = FindDescriptor(d, "GetType");
+  if (desc == nullptr) return paramErr;
+  const DescriptorValue* v = desc->Find(key);
+  if (v == nullptr) return errMissingParameter;
+  *type = static_cast<DescriptorTypeID>(v->type);
+  return noErr;
+}
+OSErr AdGetKey(PIActionDescriptor d, uint32_t index, DescriptorKeyID* key) {
+  if (Out(key, "GetKey") != noErr) return paramErr;
+  const Descriptor* desc = FindDescriptor(d, "GetKey");
+  if (desc == nullptr) return paramErr;
+  if (index >= desc->items.size()) return errMissingParameter;
+  *key = desc->items[index].first;
+  return noErr;
+}
+OSErr AdHasKey(PIActionDescriptor d, DescriptorKeyID key, Boolean* has) {
+  if (Out(has, "HasKey") != noErr) return paramErr;
+  const Descriptor* desc = FindDescriptor(d, "HasKey");
+  if (desc == nullptr) return paramErr;
+  *has = desc->Find(key) != nullptr;
+  return noErr;
+}
+OSErr AdGetCount(PIActionDescriptor d, uint32_t* count) {
+  if (Out(count, "GetCount") != noErr) return paramErr;
+  const Descriptor* desc = FindDescriptor(d, "GetCount");
+  if (desc == nullptr) return paramErr;
+  *count = static_cast<uint32_t>(desc->items.size());
+  return noErr;
+}
+OSErr AdIsEqual(PIActionDescriptor d, PIActionDescriptor other, Boolean* equal) {
+  if (Out(equal, "IsEqual") != noErr) return paramErr;
+  const Descriptor* a = FindDescriptor(d, "IsEqual");
+  const Descriptor* b = FindDescriptor(other, "IsEqual");
+  if (a == nullptr || b == nullptr) return paramErr;
+  *equal = SerializeDescriptor(*a) == SerializeDescriptor(*b);
+  return noErr;
+}
+OSErr AdErase(PIActionDescriptor d, DescriptorKeyID key) {
+  Descriptor* desc = FindDescriptor(d, "Erase");
+  if (desc == nullptr) return paramErr;
+  return desc->Erase(key) ? noErr : errMissingParameter;
+}
+OSErr AdClear(PIActionDescriptor d) {
+  Descriptor* desc = FindDescriptor(d, "Clear");
+  if (desc == nullptr) return paramErr;
+  desc->items.clear();
+  return noErr;
+}
+OSErr AdPutInteger(PIActionDescriptor d, DescriptorKeyID key, int32_t v) {
+  DescriptorValue value;
+  value.type = ValueType::Integer;
+  value.integer = v;
+  return PutValue(d, key, value, "PutInteger");
+}
+OSErr AdPutFloat(PIActionDescriptor d, DescriptorKeyID key, double v) {
+  DescriptorValue value;
+  value.type = ValueType::Float;
+  value.number = v;
+  return PutValue(d, key, value, "PutFloat");
+}
+OSErr AdPutUnitFloat(PIActionDescriptor d, DescriptorKeyID key, DescriptorUnitID unit, double v) {
+  DescriptorValue value;
+  value.type = ValueType::UnitFloat;
+  value.code1 = unit;
+  value.number = v;
+  return PutValue(d, key, value, "PutUnitFloat");
+}
+OSErr AdPutString(PIActionDescriptor d, DescriptorKeyID key, const char* s) {
+  if (s == nullptr) {
+    ReportMisuse("PutString called without text");
+    return paramErr;
+  }
+  DescriptorValue value;
+  value.type = ValueType::Text;
+  value.text = s;
+  return PutValue(d, key, value, "PutString");
+}
+OSErr AdPutBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean v) {
+  DescriptorValue value;
+  value.type = ValueType::Bool;
+  value.integer = v != 0;
+  return PutValue(d, key, value, "PutBoolean");
+}
+OSErr AdPutList(PIActionDescriptor d, DescriptorKeyID key, PIActionList) {
+  DescriptorValue value;
+  value.type = ValueType::List;
+  return PutValue(d, key, value, "PutList");
+}
+OSErr PutObjectCommon(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor object,
+                      ValueType type, const char* caller) {
+  const Descriptor* inner = FindDescriptor(object, caller);
+  if (inner == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = type;
+  value.code1 = cls;
+  value.object = std::make_shared<Descriptor>(*inner);
+  return PutValue(d, key, value, caller);
+}
+OSErr AdPutObject(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor o) {
+  return PutObjectCommon(d, key, cls, o, ValueType::Object, "PutObject");
+}
+OSErr AdPutGlobalObject(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor o) {
+  return PutObjectCommon(d, key, cls, o, ValueType::GlobalObject, "PutGlobalObject");
+}
+OSErr AdPutEnumerated(PIActionDescriptor d, DescriptorKeyID key, DescriptorEnumTypeID type, DescriptorEnumID id) {
+  DescriptorValue value;
+  value.type = ValueType::Enumerated;
+  value.code1 = type;
+  value.code2 = id;
+  return PutValue(d, key, value, "PutEnumerated");
+}
+OSErr AdPutReference(PIActionDescriptor d, DescriptorKeyID key, PIActionReference) {
+  DescriptorValue value;
+  value.type = ValueType::Reference;
+  return PutValue(d, key, value, "PutReference");
+}
+OSErr AdPutClass(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls) {
+  DescriptorValue value;
+  value.type = ValueType::Class;
+  value.code1 = cls;
+  return PutValue(d, key, value, "PutClass");
+}
+OSErr AdPutGlobalClass(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls) {
+  DescriptorValue value;
+  value.type = ValueType::GlobalClass;
+  value.code1 = cls;
+  return PutValue(d, key, value, "PutGlobalClass");
+}
+OSErr AdPutAlias(PIActionDescriptor d, DescriptorKeyID key, Handle alias) {
+  if (FindHandle(alias, "PutAlias") == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::Alias;
+  value.text = HostHandleBytes(alias);
+  return PutValue(d, key, value, "PutAlias");
+}
+OSErr AdGetInteger(PIActionDescriptor d, DescriptorKeyID key, int32_t* out) {
+  const DescriptorValue* v = nullptr;
+  if (Out(out, "GetInteger") != noErr) return paramErr;
+  const OSErr err = Lookup(d, key, "GetInteger", {ValueType::Integer}, v);
+  if (err == noErr) *out = static_cast<int32_t>(v->integer);
+  return err;
+}
+OSErr AdGetFloat(PIActionDescriptor d, DescriptorKeyID key, double* out) {
+  const DescriptorValue* v = nullptr;
+  if (Out(out, "GetFloat") != noErr) return paramErr;
+  const OSErr err = Lookup(d, key, "GetFloat", {ValueType::Float}, v);
+  if (err == noErr) *out = v->number;
+  return err;
+}
+OSErr AdGetUnitFloat(PIActionDescriptor d, DescriptorKeyID key, DescriptorUnitID* unit, double* out) {
+  const DescriptorValue* v = nullptr;
+  if (Out(out, "GetUnitFloat") != noErr) return paramErr;
+  const OSErr err = Lookup(d, key, "GetUnitFloat", {ValueType::UnitFloat}, v);
+  if (err != noErr) return err;
+  if (unit != nullptr) *unit = v->code1;
+  *out = v->number;
+  return noErr;
+}
+OSErr AdGetStringLength(PIActionDescriptor d, DescriptorKeyID key, uint32_t* out) {
+  const DescriptorValue* v = nullptr;
+  if (Out(out, "GetStringLength") != noErr) return paramErr;
+  const OSErr err = Lookup(d, key, "GetStringLength", {ValueType::Text}, v);
+  if (err == noErr) *out = static_cast<uint32_t>(v->text.size());
+  return err;
+}
+OSErr AdGetString(PIActionDescriptor d, DescriptorKeyID key, char* out, uint32_t maxLength) {
+  const DescriptorValue* v = nullptr;
+  if (Out(out, "GetString") != noErr || maxLength == 0) return paramErr;
+  const OSErr err = Lookup(d, key, "GetString", {ValueType::Text}, v);
+  if (err != noErr) return err;
+  const size_t n = std::min<size_t>(v->text.size(), maxLength - 1);
+  std::memcpy(out, v->text.data(), n);
+  out[n] = '\0';
+  return noErr;
+}
+OSErr AdGetBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean* out) {
+  const DescriptorValue* v = nullptr;
+  if (Out(out, "GetBoolean") != noErr) return paramErr;
+  const OSErr err = Lookup(d, key, "GetBoolean", {ValueType::Bool}, v);
+  if (err == noErr) *out = v->integer != 0;
+  return err;
+}
+
+// Entries past the 28 common ones: a module calling them learns that this
+// host does not serve them.
+template <int N>
+OSErr UnservedEntry() {
+  std::printf("pmhost: action descriptor suite entry %d called; this host does not serve it\n", N);
+  return errPlugInHostInsufficient;
+}
+
+struct ActionDescriptorTable {
+  PSActionDescriptorProcs common;
+  OSErr (*later[24])();
+};
+
+template <int... N>
+constexpr ActionDescriptorTable MakeDescriptorTable(std::integer_sequence<int, N...>) {
+  return {{AdMake, AdFree, AdGetType, AdGetKey, AdHasKey, AdGetCount, AdIsEqual, AdErase, AdClear, AdPutInteger,
+           AdPutFloat, AdPutUnitFloat, AdPutString, AdPutBoolean, AdPutList, AdPutObject, AdPutGlobalObject,
+           AdPutEnumerated, AdPutReference, AdPutClass, AdPutGlobalClass, AdPutAlias, AdGetInteger, AdGetFloat,
+           AdGetUnitFloat, AdGetStringLength, AdGetString, AdGetBoolean},
+          {UnservedEntry<29 + N>...}};
+}
+ActionDescriptorTable gDescriptorTable = MakeDescriptorTable(std::make_integer_sequence<int, 24>{});
+
+template <int N>
+SPErr UnservedFileListEntry() {
+  std::printf("pmhost: file-list suite entry %d called; this host does not serve it\n", N);
+  return kSPSuiteNotFoundError;
+}
+
+SPErr BrowseUrl(const char* url) {
+  if (url == nullptr) {
+    ReportMisuse("BrowseUrl called without an address");
+    return paramErr;
+  }
+  Note("BrowseUrl: %s\n", url);
+  return 0;
+}
+
+PSGetFileListSuite4 gFileListSuite = {reinterpret_cast<void*>(&UnservedFileListEntry<1>),
+                                      reinterpret_cast<void*>(&UnservedFileListEntry<2>),
+                                      reinterpret_cast<void*>(&UnservedFileListEntry<3>), BrowseUrl};
+
+SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
+  if (suite == nullptr || name == nullptr) {
+    ReportMisuse("AcquireSuite called without a name or a place for the suite");
+    return kSPSuiteNotFoundError;
+  }
+  const void* found = nullptr;
+  const std::string n = name;
+  if (n == kRegistrySuiteName && version == 1 && gOptions.registrySuite) found = &gRegistryProcs;
+  if (n == kDescriptorSuiteName && ((version == 2 && gOptions.descriptorV2) || (version == 3 && gOptions.descriptorV3)))
+    found = &gDescriptorTable;
+  if (n == kFileListSuiteName && version == 4 && gOptions.fileListSuite) found = &gFileListSuite;
+  *suite = found;
+  if (found == nullptr) {
+    Note("pmhost: suite \"%s\" version %d refused\n", name, version);
+    return kSPSuiteNotFoundError;
+  }
+  ++gSuitesHeld[{n, version}];
+  return 0;
+}
+
+SPErr ReleaseSuite(const char* name, int32_t version) {
+  if (name == nullptr) {
+    ReportMisuse("ReleaseSuite called without a name");
+    return kSPSuiteNotFoundError;
+  }
+  auto it = gSuitesHeld.find({name, version});
+  if (it == gSuitesHeld.end() || it->second == 0) {
+    ReportMisuse("ReleaseSuite of \"%s\" version %d, which is not acquired", name, version);
+    return kSPSuiteNotFoundError;
+  }
+  --it->second;
+  return 0;
+}
+
+SPBoolean IsEqual(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return std::strcmp(a, b) == 0;
+}
+
+SPErr AllocateBlock(size_t size, void** block) {
+  if (block == nullptr) return kSPSuiteNotFoundError;
+  *block = std::malloc(size > 0 ? size : 1);
+  if (*block == nullptr) return memFullErr;
+  gBlocks.insert(*block);
+  return 0;
+}
+
+SPErr FreeBlock(void* block) {
+  if (block == nullptr) return 0;
+  if (gBlocks.erase(block) == 0) {
+    ReportMisuse("FreeBlock of %p, which is not a live block", block);
+    return paramErr;
+  }
+  std::free(block);
+  return 0;
+}
+
+SPErr ReallocateBlock(void* block, size_t size, void** newBlock) {
+  if (newBlock == nullptr) return paramErr;
+  if (block != nullptr && gBlocks.count(block) == 0) {
+    ReportMisuse("ReallocateBlock of %p, which is not a live block", block);
+    return paramErr;
+  }
+  void* p = std::realloc(block, size > 0 ? size : 1);
+  if (p == nullptr) return memFullErr;
+  gBlocks.erase(block);
+  gBlocks.insert(p);
+  *newBlock = p;
+  return 0;
+}
+
+SPErr Undefined() { return kSPSuiteNotFoundError; }
+
+SPBasicSuite gBasicSuite = {AcquireSuite, ReleaseSuite, IsEqual, AllocateBlock, FreeBlock, ReallocateBlock, Undefined};
+
+// ---- write-descriptor procedures ------------------------------------------
+
+std::map<PIWriteDescriptor, std::unique_ptr<Descriptor>> gWriteTokens;
+
+Descriptor* FindToken(PIWriteDescriptor token, const char* caller) {
+  const auto it = gWriteTokens.find(token);
+  if (it != gWriteTokens.end()) return it->second.get();
+  ReportMisuse("%s called with %p, which is not an open write-descriptor token", caller, static_cast<void*>(token));
+  return nullptr;
+}
+
+OSErr Put(PIWriteDescriptor token, DescriptorKeyID key, DescriptorValue v, const char* caller) {
+  Descriptor* d = FindToken(token, caller);
+  if (d == nullptr) return paramErr;
+  d->Put(key, std::move(v));
+  return noErr;
+}
+
+PIWriteDescriptor OpenWrite() {
+  auto d = std::make_unique<Descriptor>();
+  auto* token = reinterpret_cast<PIWriteDescriptor>(d.get());
+  gWriteTokens.emplace(token, std::move(d));
+  return token;
+}
+
+OSErr CloseWrite(PIWriteDescriptor token, Handle* descriptor) {
+  Descriptor* d = FindToken(token, "closeWriteDescriptorProc");
+  if (d == nullptr) return paramErr;
+  const std::string text = SerializeDescriptor(*d);
+  gWriteTokens.erase(token);
+  if (descriptor == nullptr) {
+    ReportMisuse("closeWriteDescriptorProc called without a place for the descriptor");
+    return paramErr;
+  }
+  *descriptor = HostNewHandle(text.data(), text.size());
+  gHandles[*descriptor]->serial = -1;  // handed to the module: it must store or dispose of it
+  return noErr;
+}
+
+OSErr WPutInteger(PIWriteDescriptor t, DescriptorKeyID k, int32_t v) {
+  DescriptorValue value;
+  value.integer = v;
+  return Put(t, k, value, "putIntegerProc");
+}
+OSErr WPutFloat(PIWriteDescriptor t, DescriptorKeyID k, const double* v) {
+  if (v == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::Float;
+  value.number = *v;
+  return Put(t, k, value, "putFloatProc");
+}
+OSErr WPutUnitFloat(PIWriteDescriptor t, DescriptorKeyID k, DescriptorUnitID unit, const double* v) {
+  if (v == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::UnitFloat;
+  value.code1 = unit;
+  value.number = *v;
+  return Put(t, k, value, "putUnitFloatProc");
+}
+OSErr WPutBoolean(PIWriteDescriptor t, DescriptorKeyID k, Boolean v) {
+  DescriptorValue value;
+  value.type = ValueType::Bool;
+  value.integer = v != 0;
+  return Put(t, k, value, "putBooleanProc");
+}
+OSErr WPutText(PIWriteDescriptor t, DescriptorKeyID k, Handle text) {
+  if (FindHandle(text, "putTextProc") == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::Text;
+  value.text = HostHandleBytes(text);
+  return Put(t, k, value, "putTextProc");
+}
+OSErr WPutAlias(PIWriteDescriptor t, DescriptorKeyID k, Handle alias) {
+  if (FindHandle(alias, "putAliasProc") == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::Alias;
+  value.text = HostHandleBytes(alias);
+  return Put(t, k, value, "putAliasProc");
+}
+OSErr WPutEnumerated(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID type, DescriptorEnumID id) {
+  DescriptorValue value;
+  value.type = ValueType::Enumerated;
+  value.code1 = type;
+  value.code2 = id;
+  return Put(t, k, value, "putEnumeratedProc");
+}
+OSErr WPutClass(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls) {
+  DescriptorValue value;
+  value.type = ValueType::Class;
+  value.code1 = cls;
+  return Put(t, k, value, "putClassProc");
+}
+OSErr WPutSimpleReference(PIWriteDescriptor t, DescriptorKeyID k, const void*) {
+  DescriptorValue value;
+  value.type = ValueType::Reference;
+  return Put(t, k, value, "putSimpleReferenceProc");
+}
+OSErr WPutObjectCommon(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h, const char* caller) {
+  if (FindHandle(h, caller) == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::Object;
+  value.code1 = cls;
+  value.object = std::make_shared<Descriptor>();
+  std::string error;
+  if (!ParseDescriptor(HostHandleBytes(h), *value.object, error)) {
+    ReportMisuse("%s: the handle holds no descriptor closed by this host", caller);
+    return paramErr;
+  }
+  return Put(t, k, value, caller);
+}
+OSErr WPutObject(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h) {
+  return WPutObjectCommon(t, k, cls, h, "putObjectProc");
+}
+OSErr WPutCount(PIWriteDescriptor t, DescriptorKeyID k, uint32_t count) {
+  DescriptorValue value;
+  value.integer = count;
+  return Put(t, k, value, "putCountProc");
+}
+OSErr WPutString(PIWriteDescriptor t, DescriptorKeyID k, const unsigned char* pascal) {
+  if (pascal == nullptr) return paramErr;
+  DescriptorValue value;
+  value.type = ValueType::Text;
+  value.text.assign(reinterpret_cast<const char*>(pascal) + 1, pascal[0]);
+  return Put(t, k, value, "putStringProc");
+}
+OSErr WPutScopedClass(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls) {
+  return WPutClass(t, k, cls);
+}
+OSErr WPutScopedObject(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h) {
+  return WPutObjectCommon(t, k, cls, h, "putScopedObjectProc");
+}
+
+WriteDescriptorProcs gWriteProcs = {0, 16, OpenWrite, CloseWrite, WPutInteger, WPutFloat, WPutUnitFloat,
+                                    WPutBoolean, WPutText, WPutAlias, WPutEnumerated, WPutClass,
+                                    WPutSimpleReference, WPutObject, WPutCount, WPutString, WPutScopedClass,
+                                    WPutScopedObject};
+
+}  // namespace
+
+// ---- public ----------------------------------------------------------------
+
+void ReportMisuse(const char* format, ...) {
+  ++gMisuses;
+  std::fflush(stdout);
+  std::fputs("pmhost: MISUSE: ", stdout);
+  std::va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+int MisuseCount() { return gMisuses; }
+
+void InitServices(const ServiceOptions& options) { gOptions = options; }
+HandleProcs* HostHandleProcs() { return &gHandleProcs; }
+SPBasicSuite* HostBasicSuite() { return gOptions.basicSuite ? &gBasicSuite : nullptr; }
+WriteDescriptorProcs* HostWriteDescriptorProcs() { return gOptions.writeDescriptorProcs ? &gWriteProcs : nullptr; }
+
+Handle HostNewHandle(const void* data, size_t size) {
+  Handle h = MakeHandle(static_cast<int32_t>(size), 0);
+  if (size > 0) std::memcpy(gHandles[h]->bytes.data(), data, size);
+  return h;
+}
+
+bool IsHostHandle(Handle h) { return gHandles.count(h) != 0; }
+
+std::string HostHandleBytes(Handle h) {
+  const auto* r = FindHandle(h, nullptr);
+  return r != nullptr ? std::string(r->bytes.data(), static_cast<size_t>(r->size)) : std::string();
+}
+
+void HostDisposeHandle(Handle h) { gHandles.erase(h); }
+
+void CheckLockedHandles(const char* when) {
+  for (const auto& [h, r] : gHandles)
+    if (r->locks > 0)
+      ReportMisuse("handle %p (%d bytes) still locked %s", static_cast<void*>(h), r->size, when);
+}
+
+std::string DescribeDescriptorHandle(Handle h) {
+  if (!IsHostHandle(h)) return {};
+  Descriptor d;
+  std::string error;
+  if (!ParseDescriptor(HostHandleBytes(h), d, error)) return {};
+  return DescribeDescriptor(d);
+}
+
+bool LoadRegistry(std::string& error) {
+  if (gOptions.registryFile.empty()) return true;
+  std::ifstream in(gOptions.registryFile, std::ios::binary);
+  if (!in) return true;  // no file yet: an empty registry
+  std::string line, key, body;
+  bool inEntry = false;
+  int lineNumber = 0;
+  while (std::getline(in, line)) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!inEntry) {
+      if (line.empty() || line[0] == '#') continue;
+      if (line.rfind("entry ", 0) != 0) {
+        error = gOptions.registryFile + ":" + std::to_string(lineNumber) + ": expected \"entry <key>\"";
+        return false;
+      }
+      key = line.substr(6);
+      body.clear();
+      inEntry = true;
+    } else if (line == "end") {
+      RegistryEntry entry;
+      entry.persistent = true;
+      if (!ParseDescriptor(body, entry.descriptor, error)) {
+        error = gOptions.registryFile + ": entry " + key + ": " + error;
+        return false;
+      }
+      gRegistry[key] = entry;
+      inEntry = false;
+    } else {
+      body += line + "\n";
+    }
+  }
+  if (inEntry) {
+    error = gOptions.registryFile + ": entry " + key + " has no \"end\"";
+    return false;
+  }
+  return true;
+}
+
+bool SaveRegistry(std::string& error) {
+  if (gOptions.registryFile.empty()) return true;
+  std::ofstream out(gOptions.registryFile, std::ios::binary | std::ios::trunc);
+  out << "# pmhost descriptor registry: the persistent entries, one block each\n";
+  for (const auto& [key, entry] : gRegistry)
+    if (entry.persistent) out << "entry " << key << "\n" << SerializeDescriptor(entry.descriptor) << "end\n";
+  out.close();
+  if (!out) error = "cannot write " + gOptions.registryFile;
+  return static_cast<bool>(out);
+}
+
+std::vector<std::string> DescribeRegistry() {
+  std::vector<std::string> lines;
+  for (const auto& [key, entry] : gRegistry)
+    lines.push_back(key + (entry.persistent ? " (persistent): " : ": ") + DescribeDescriptor(entry.descriptor));
+  return lines;
+}
+
+void ReportLeaks(const std::vector<Handle>& hostOwned) {
+  for (const auto& [suite, count] : gSuitesHeld)
+    if (count > 0)
+      ReportMisuse("suite \"%s\" version %d acquired %d more time(s) than released", suite.first.c_str(), suite.second,
+                   count);
+  for (const auto& [h, r] : gHandles) {
+    bool owned = false;
+    for (Handle o : hostOwned) owned = owned || o == h;
+    if (owned || r->serial == 0) continue;
+    if (r->serial > 0)
+      ReportMisuse("handle %p (%d bytes, newProc call %d) never disposed", static_cast<void*>(h), r->size, r->serial);
+    else
+      ReportMisuse("descriptor handle %p from closeWriteDescriptorProc neither stored nor disposed", static_cast<void*>(h));
+  }
+  for (const auto& [d, entry] : gDescriptors)
+    ReportMisuse("descriptor %p from %s never freed", static_cast<void*>(d), entry.second.c_str());
+  for (const auto& [t, d] : gWriteTokens)
+    ReportMisuse("write-descriptor token %p never closed", static_cast<void*>(t));
+  for (void* b : gBlocks) ReportMisuse("block %p from AllocateBlock never freed", b);
+}

@@ -1,0 +1,34 @@
+// PNG files as planar documents: one buffer per channel, 8 or 16 bits per
+// sample (16-bit samples in the machine's byte order, full 0..65535 range).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PlanarImage {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t depth = 8;  // bits per sample: 8 or 16
+  std::vector<std::vector<uint8_t>> planes;
+
+  int32_t Channels() const { return static_cast<int32_t>(planes.size()); }
+  int32_t BytesPerSample() const { return depth / 8; }
+  size_t PlaneBytes() const {
+    return static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(BytesPerSample());
+  }
+  // Sample value at (x, y) of one plane, 0..255 or 0..65535.
+  uint32_t Sample(int32_t plane, int32_t x, int32_t y) const;
+  void SetSample(int32_t plane, int32_t x, int32_t y, uint32_t value);
+  // Allocates `channels` zeroed planes.
+  void Allocate(int32_t w, int32_t h, int32_t d, int32_t channels);
+};
+
+// Reads a PNG of 1 to 4 channels; 16-bit files become 16-bit images.
+bool ReadPng(const std::string& path, PlanarImage& image, std::string& error);
+
+// Reads any PNG as one 8-bit gray plane (a selection mask).
+bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error);
+
+// Writes 1 to 4 channels at 8 or 16 bits.
+bool WritePng(const std::string& path, const PlanarImage& image, std::string& error);
