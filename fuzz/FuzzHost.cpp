@@ -1021,6 +1021,10 @@ void RunCall(Reader& r) {
   s.actionTables.clear();
 
   Require(ResultAllowed(*result, initialResult), "result slot holds a code the module may not store");
+  const bool handlerStoresNothing = selector == filterSelectorAbout ||
+                                    (record != nullptr && dataSlot != nullptr &&
+                                     (selector == filterSelectorContinue || selector < 0 || selector > 5));
+  if (handlerStoresNothing) Require(*result == initialResult, "result slot written by a call that reports nothing");
 }
 
 }  // namespace

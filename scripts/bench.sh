@@ -81,12 +81,14 @@ if [ "$image" = 1 ]; then
   fi
   raw=(-size ${side}x${side} -depth 8 rgba:"$work/in.rgba")
 
-  im_plain=() im_dither=() im_png=() pm_module=() pm_whole=()
+  im_plain=() im_dither=() im_single=() im_png=() pm_module=() pm_whole=()
   pmhost="$mingw_dir/pmhost.exe"
   for ((k = 0; k < image_runs; ++k)); do
     # The operator's own time: the same command with and without it.
     im_plain+=("$(seconds_of "$im" "${raw[@]}" rgba:"$work/im-plain.rgba")")
     im_dither+=("$(seconds_of "$im" "${raw[@]}" -ordered-dither o8x8,32,64,32 rgba:"$work/im-out.rgba")")
+    # The module runs on one thread; ImageMagick's operator also on one, for comparison.
+    im_single+=("$(seconds_of "$im" -limit thread 1 "${raw[@]}" -ordered-dither o8x8,32,64,32 rgba:"$work/im-out.rgba")")
     im_png+=("$(seconds_of "$im" "$work/in.png" -ordered-dither o8x8,32,64,32 "$work/im-out.png")")
     if [ -f "$pmhost" ]; then
       start="$(now)"
@@ -99,17 +101,24 @@ if [ "$image" = 1 ]; then
   done
 
   operator=()
-  for ((k = 0; k < image_runs; ++k)); do operator+=("$(calc "${im_dither[k]} - ${im_plain[k]}")"); done
+  operator_single=()
+  for ((k = 0; k < image_runs; ++k)); do
+    operator+=("$(calc "${im_dither[k]} - ${im_plain[k]}")")
+    operator_single+=("$(calc "${im_single[k]} - ${im_plain[k]}")")
+  done
+  im_op1="$(printf '%s\n' "${operator_single[@]}" | median)"
   im_op="$(printf '%s\n' "${operator[@]}" | median)"
   im_whole="$(printf '%s\n' "${im_png[@]}" | median)"
   printf '\n%-58s %9s  %6s  %s\n' "whole image, ${side} x ${side} RGBA (medians of $image_runs)" "s" "ratio" "goal"
   printf '%-58s %9.3f  %6s  %s\n' "ImageMagick -ordered-dither o8x8,32,64,32, operator alone" "$im_op" "-" "(limit)"
+  printf '%-58s %9.3f  %6s  %s\n' "ImageMagick operator alone, one thread (-limit thread 1)" "$im_op1" "-" "(for comparison)"
   printf '%-58s %9.3f  %6s  %s\n' "ImageMagick, whole command (PNG in, PNG out)" "$im_whole" "-" "(limit)"
   if [ ${#pm_module[@]} -gt 0 ]; then
     pm_mod="$(printf '%s\n' "${pm_module[@]}" | median)"
     r="$(ratio "$pm_mod" "$im_op")"
     verdict="$(awk "BEGIN { print ($r <= 1.3) ? \"met\" : \"MISSED\" }")"
     printf '%-58s %9.3f  %6s  %s\n' "Pixelmoor.8bf in pmhost, module alone (delivery excluded)" "$pm_mod" "$r" "<= 1.30 $verdict"
+    printf '%-58s %9s  %6s  %s\n' "  the same against the one-thread operator" "" "$(ratio "$pm_mod" "$im_op1")" "(for comparison)"
   else
     printf '%-58s %9s  %6s  %s\n' "Pixelmoor.8bf in pmhost, module alone (delivery excluded)" "pending" "-" \
       "pmhost --timing not available yet"

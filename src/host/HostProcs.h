@@ -12,3 +12,17 @@ inline bool HandleProcsUsable(const HandleProcs* procs) {
 inline bool BasicSuiteUsable(const SPBasicSuite* basic) {
   return basic != nullptr && basic->AcquireSuite != nullptr && basic->ReleaseSuite != nullptr;
 }
+
+inline bool RegistrySuiteUsable(const PSDescriptorRegistryProcs* procs) {
+  return procs != nullptr && procs->Register != nullptr && procs->Get != nullptr;
+}
+
+inline bool DescriptorSuiteUsable(const PSActionDescriptorProcs* procs) {
+  return procs != nullptr && procs->Make != nullptr && procs->Free != nullptr &&
+         procs->PutBoolean != nullptr && procs->GetBoolean != nullptr;
+}
+
+inline bool WriteProcsUsable(const WriteDescriptorProcs* procs) {
+  return procs != nullptr && procs->openWriteDescriptorProc != nullptr &&
+         procs->closeWriteDescriptorProc != nullptr && procs->putBooleanProc != nullptr;
+}

@@ -16,20 +16,6 @@ constexpr int32_t kDescriptorSuiteVersion = 3;
 
 constexpr DescriptorKeyID kKeyDither = FourCC("dith");
 
-bool RegistrySuiteUsable(const PSDescriptorRegistryProcs* procs) {
-  return procs != nullptr && procs->Register != nullptr && procs->Get != nullptr;
-}
-
-bool DescriptorSuiteUsable(const PSActionDescriptorProcs* procs) {
-  return procs != nullptr && procs->Make != nullptr && procs->Free != nullptr &&
-         procs->PutBoolean != nullptr && procs->GetBoolean != nullptr;
-}
-
-bool WriteProcsUsable(const WriteDescriptorProcs* procs) {
-  return procs != nullptr && procs->openWriteDescriptorProc != nullptr &&
-         procs->closeWriteDescriptorProc != nullptr && procs->putBooleanProc != nullptr;
-}
-
 // The registry and action descriptor suites for the length of one operation.
 // The registry suite is acquired first and only then the descriptor suite; both
 // go back in that same order, whatever path the operation took. A suite whose

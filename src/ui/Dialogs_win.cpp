@@ -23,8 +23,8 @@ HANDLE gModuleActivationContext = INVALID_HANDLE_VALUE;
 // Any address inside the module identifies it to the loader.
 const int kAddressInsideModule = 0;
 
-constexpr int kConfirmOk = 1;
-constexpr int kConfirmCancel = 2;
+constexpr int kOkItem = 1;
+constexpr int kCancelItem = 2;
 constexpr int kAboutTextItem = 3;
 constexpr int kFirstLinkItem = 4;
 constexpr int kSecondLinkItem = 5;
@@ -165,8 +165,8 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
-        case kConfirmOk:
-        case kConfirmCancel:
+        case kOkItem:
+        case kCancelItem:
           EndDialog(dialog, 0);
           return TRUE;
         case kFirstLinkItem:
@@ -252,7 +252,7 @@ bool ShowConfirmDialog() {
   const INT_PTR result = IsolatedDialogBox(PluginInstance(), "DISSOLVEDIALOG", HostWindow(record->platformData),
                                            tarnwickPixelmoorProc, 0);
   StoreResult(noErr);
-  return result == kConfirmOk;
+  return result == kOkItem;
 }
 
 intptr_t ShowAboutBox(const AboutRecord* about) {
@@ -271,7 +271,7 @@ extern "C" INT_PTR CALLBACK tarnwickPixelmoorProc(HWND dialog, UINT message, WPA
       const WORD id = LOWORD(wParam);
       // Focus changes of the notify-style buttons arrive as commands with a
       // non-zero code; only a click (code 0) answers.
-      if ((id == kConfirmOk || id == kConfirmCancel) && HIWORD(wParam) == 0) EndDialog(dialog, id);
+      if ((id == kOkItem || id == kCancelItem) && HIWORD(wParam) == 0) EndDialog(dialog, id);
       return TRUE;
     }
     default:

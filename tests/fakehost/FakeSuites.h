@@ -141,6 +141,7 @@ class FakeSuites {
   int LiveDescriptors() const { return static_cast<int>(descriptors_.size()); }
   int LiveTokens() const { return static_cast<int>(tokens_.size()); }
   int LockedHandles() const;
+  int LiveHandles() const { return static_cast<int>(handles_.size()); }
 
   // Entry points of the fake tables (public for the C callbacks only).
   struct Descriptor;
