@@ -65,6 +65,7 @@ struct Host {
   int32_t lastDone = 0, lastTotal = 0;
   ULONGLONG startTicks = 0;
   bool barShown = false;
+  ULONGLONG barDrawn = 0;
   bool samplingNoted = false;
 };
 Host gHost;
@@ -75,7 +76,11 @@ void DrawBar(int32_t done, int32_t total) {
   if (gHost.options->quiet || total <= 0) return;
   // Only runs that take more than a moment get a bar.
   if (!gHost.barShown && GetTickCount64() - gHost.startTicks < 500) return;
+  // Redrawn when the bar moves a step, not at every report.
+  const ULONGLONG now = GetTickCount64();
+  if (gHost.barShown && done != total && now - gHost.barDrawn < 100) return;
   gHost.barShown = true;
+  gHost.barDrawn = now;
   const int32_t width = 40;
   const int64_t filled = std::clamp<int64_t>(int64_t(done) * width / total, 0, width);
   std::string bar(static_cast<size_t>(filled), '#');
@@ -617,6 +622,8 @@ std::string ResultName(int32_t code) {
 }
 
 const char* CurrentSelectorName() { return gSelectorName; }
+
+void EndProgressLine() { EndBar(); }
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow) {

@@ -47,6 +47,9 @@ RunOutcome RunAbout(PluginEntry entry, void* hostWindow);
 // Named result codes: "userCanceledErr (-128)".
 std::string ResultName(int32_t code);
 
+// Ends the progress bar's line, if one is showing (before a final message).
+void EndProgressLine();
+
 // The selector running right now, for the crash report.
 const char* CurrentSelectorName();
 

@@ -66,6 +66,7 @@ int gTimeoutSeconds = 0;
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
   std::fflush(stdout);
+  EndProgressLine();
   std::fprintf(stderr, "pmhost: the module crashed during %s: exception 0x%08lX at %p\n", CurrentSelectorName(),
                info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
   std::fflush(stderr);
@@ -76,7 +77,11 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
 DWORD WINAPI Watchdog(LPVOID) {
   Sleep(static_cast<DWORD>(gTimeoutSeconds) * 1000);
   std::fflush(stdout);
-  std::fprintf(stderr, "pmhost: no result after %d s (during %s); giving up\n", gTimeoutSeconds, CurrentSelectorName());
+  EndProgressLine();
+  const std::string where = std::strcmp(CurrentSelectorName(), "none") == 0
+                                ? std::string("outside the module's calls")
+                                : std::string("during ") + CurrentSelectorName();
+  std::fprintf(stderr, "pmhost: no result after %d s (%s); giving up\n", gTimeoutSeconds, where.c_str());
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), kExitTimeout);
   return 0;

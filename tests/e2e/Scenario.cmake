@@ -1,0 +1,60 @@
+# Helpers for the end-to-end scenarios, included by every scenario script.
+# Given: RUNNER (scripts/wine-run), PMHOST, PMCHECK, MODULE (the .8bf under
+# test), PIXELMOOR, BROKEN, WORK (the scenario's own scratch folder).
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+# pm_gen(<kind> <width> <height> <file>): a test image made by pmcheck.
+function(pm_gen kind w h file)
+  execute_process(COMMAND ${RUNNER} ${PMCHECK} gen ${kind} ${w} ${h} ${file} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 120)
+  if(NOT "${rc}" STREQUAL "0")
+    message(FATAL_ERROR "making ${file} failed (${rc}): ${out}")
+  endif()
+endfunction()
+
+# pm_host(<expected exit code> <pmhost arguments>...): runs the host in the
+# scratch folder; its output lands in PM_OUTPUT. A crash (6) or a hang (7, or
+# the timeout here) never matches an expected code of 0 to 5.
+function(pm_host expected)
+  execute_process(COMMAND ${RUNNER} ${PMHOST} --quiet --timeout 120 ${ARGN} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 180)
+  message("$ pmhost ${ARGN}\n${out}")
+  if(NOT "${rc}" STREQUAL "${expected}")
+    message(FATAL_ERROR "pmhost exited with ${rc}, expected ${expected}")
+  endif()
+  set(PM_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+# pm_check(<pmcheck check arguments>...): the output must pass.
+function(pm_check)
+  execute_process(COMMAND ${RUNNER} ${PMCHECK} check ${ARGN} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 120)
+  message("$ pmcheck check ${ARGN}\n${out}")
+  if(NOT "${rc}" STREQUAL "0")
+    message(FATAL_ERROR "the output fails its checks")
+  endif()
+endfunction()
+
+# pm_check_fails(<pmcheck check arguments>...): the output must fail.
+function(pm_check_fails)
+  execute_process(COMMAND ${RUNNER} ${PMCHECK} check ${ARGN} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 120)
+  message("$ pmcheck check ${ARGN}\n${out}")
+  if(NOT "${rc}" STREQUAL "1")
+    message(FATAL_ERROR "the checks passed an output that they should reject")
+  endif()
+endfunction()
+
+# pm_expect(<regex>) / pm_reject(<regex>): on the last pmhost output.
+# Functions, not macros: a macro would strip the regex's backslashes.
+function(pm_expect regex)
+  if(NOT PM_OUTPUT MATCHES "${regex}")
+    message(FATAL_ERROR "pmhost's output lacks \"${regex}\"")
+  endif()
+endfunction()
+function(pm_reject regex)
+  if(PM_OUTPUT MATCHES "${regex}")
+    message(FATAL_ERROR "pmhost's output has \"${regex}\"")
+  endif()
+endfunction()
