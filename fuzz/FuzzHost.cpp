@@ -41,6 +41,7 @@ constexpr int32_t kMaxSide = 2000000;  // the largest height and width the filte
 const char kRegistrySuiteName[] = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
 const char kActionSuiteName[] = "df135115-c769-11d0-8079-00c04fd7ec47";
 const char kFileListSuiteName[] = "Photoshop GetFileList Suite for Plug-ins";
+const char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
 constexpr DescriptorKeyID kKeyDith = FourCC("dith");
 
 [[noreturn]] void Violation(const char* what) {
@@ -837,7 +838,8 @@ void SetUpSession(Reader& r) {
   s.offerBigDocument = (absent & 0x80) == 0;
   s.actionOnlyVersion2 = (extras & 0x08) != 0;
   s.offerFileList = (extras & 0x10) == 0;
-  if (extras & 0x20) s.registry[kRegistrySuiteName] = DescriptorContent{(extras & 0x40) == 0, 0};
+  // A saved entry from an earlier run: dithering off, or without its key.
+  if (extras & 0x20) s.registry[kSettingsKey] = DescriptorContent{(extras & 0x40) == 0, 0};
   // Without abortProc only advanceState can end a long walk: give it a plane.
   if (rec->abortProc == nullptr && rec->planes <= 0) rec->planes = 1;
 }

@@ -57,6 +57,7 @@ SEEDS = {
     "empty_and_negative": run(img=image(rect=(10, 10, -5, 60), tile=(-3, 0))),
     "fresh_copies": b"\x00\x00\x00" + call(1, callbacks=b"\x00" * 4) + call(2, flags=0x40, callbacks=b"\x00" * 2) +
                     call(2, flags=0x30, callbacks=b"\x00" * 6) + call(5, flags=0x40, callbacks=b"\x00" * 8),
+    "saved_without_dithering": run(host=b"\x00\x00\x20", img=image(mask=1)),
     "failing_suites": run(host=b"\x00\x00\x68", extra=call(5, callbacks=b"\x81\x01\xc1\x01\x01\x01\x01\x01")),
 }
 

@@ -92,7 +92,7 @@ if [ "$image" = 1 ]; then
     im_png+=("$(seconds_of "$im" "$work/in.png" -ordered-dither o8x8,32,64,32 "$work/im-out.png")")
     if [ -f "$pmhost" ]; then
       start="$(now)"
-      out="$(scripts/wine-run "$pmhost" --timing "$mingw_dir/Pixelmoor.8bf" "$work/in.png" "$work/pm-out.png" 2>&1 | tr -d '\r' || true)"
+      out="$(scripts/wine-run "$pmhost" --timing --registry none "$mingw_dir/Pixelmoor.8bf" "$work/in.png" "$work/pm-out.png" 2>&1 | tr -d '\r' || true)"
       pm_whole+=("$(calc "$(now) - $start")")
       # pmhost reports the time spent inside the module, tile delivery excluded.
       module_ms="$(sed -n 's/.*module \([0-9.]*\) ms.*/\1/p' <<<"$out" | head -n 1)"

@@ -58,10 +58,6 @@ void ConvertImage() {
     StoreResult(filterBadParameters);
     return;
   }
-  if (record->advanceState == nullptr) {
-    StoreResult(errPlugInHostInsufficient);
-    return;
-  }
 
   const VRect filter = ReadFilterRect();
   const int64_t filterHeight = int64_t(filter.bottom) - filter.top;
@@ -91,6 +87,10 @@ void ConvertImage() {
         const auto p = static_cast<int16_t>(plane);
         record->inLoPlane = record->outLoPlane = p;
         record->inHiPlane = record->outHiPlane = p;
+        if (record->advanceState == nullptr) {
+          StoreResult(errPlugInHostInsufficient);
+          return;
+        }
         const OSErr err = record->advanceState();
         StoreResult(err);
         if (err != noErr) return;

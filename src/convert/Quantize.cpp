@@ -9,6 +9,14 @@
 #define PIXELMOOR_HAVE_SSE2 1
 #endif
 
+// The 32-byte path is compiled for AVX2 function by function and chosen at
+// run time, so the module still loads on a processor without it.
+#if PIXELMOOR_HAVE_SSE2 && defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define PIXELMOOR_HAVE_AVX2 1
+#define PIXELMOOR_AVX2 __attribute__((target("avx2"), noinline))
+#endif
+
 // How the rule is computed fast without changing a single output byte:
 //
 // The per-pixel form of the rule has a branch on random data (r < d) and a
@@ -93,6 +101,138 @@ inline void StoreBlock(uint8_t* out, const uint8_t* mask, __m128i result) {
 }
 #endif
 
+#if PIXELMOOR_HAVE_AVX2
+// 64-bit Windows keeps the stack aligned to 16 bytes only, and GCC cannot
+// realign it there: a 32-byte value spilled to the stack would be stored
+// with an aligned move and fault. So these functions keep every 32-byte
+// value in registers: they call nothing that is not inlined, use no stack
+// buffer, and take the pixels of a block cut by the mask one by one.
+//
+// A 32-byte access that straddles two cache lines costs about as much as
+// two. Hosts and C runtimes hand out buffers aligned to 16 bytes, so a row
+// often starts 16 bytes past a 32-byte boundary: such a row starts with one
+// 16-byte block, and its 32-byte blocks then never straddle.
+constexpr int64_t kWideBlock = 32;
+#define PIXELMOOR_ALWAYS_INLINE inline __attribute__((always_inline))
+
+bool StartsHalfwayToWideBoundary(const uint8_t* p) { return (reinterpret_cast<uintptr_t>(p) & 31) == 16; }
+
+PIXELMOOR_ALWAYS_INLINE void TruncateHalfBlock(uint8_t* o, const uint8_t* i, const uint8_t* m, Levels levels) {
+  const int skipped = m != nullptr ? _mm_movemask_epi8(_mm_cmpeq_epi8(Load(m), _mm_setzero_si128())) : 0;
+  if (skipped == 0) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), TruncateBlock(Load(i), BlockLevels(levels)));
+  } else if (skipped != 0xFFFF) {
+    for (int64_t k = 0; k < kBlock; ++k)
+      if (m[k] != 0) o[k] = TruncateSample(i[k], levels);
+  }
+}
+
+PIXELMOOR_ALWAYS_INLINE void DitherHalfBlock(uint8_t* o, const uint8_t* i, const uint8_t* m, const uint8_t* r,
+                                             Levels levels) {
+  const int skipped = m != nullptr ? _mm_movemask_epi8(_mm_cmpeq_epi8(Load(m), _mm_setzero_si128())) : 0;
+  if (skipped == 0) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), DitherBlock(Load(i), Load(r), BlockLevels(levels)));
+  } else if (skipped != 0xFFFF) {
+    for (int64_t k = 0; k < kBlock; ++k)
+      if (m[k] != 0) o[k] = DitherSample(i[k], r[k], levels);
+  }
+}
+
+PIXELMOOR_AVX2 void TruncateTileAvx2(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int32_t inRowBytes,
+                                     const uint8_t* mask, int32_t maskRowBytes, int64_t height, int64_t width,
+                                     Levels levels) {
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(levels.top));
+  const __m256i all = _mm256_set1_epi8(static_cast<char>(0xFF));
+  const __m256i zero = _mm256_setzero_si256();
+  for (int64_t y = 0; y < height; ++y) {
+    uint8_t* o = out + y * outRowBytes;
+    const uint8_t* i = in + y * inRowBytes;
+    const uint8_t* m = mask != nullptr ? mask + y * maskRowBytes : nullptr;
+    int64_t x = 0;
+    if (width >= kBlock && StartsHalfwayToWideBoundary(o)) {
+      TruncateHalfBlock(o, i, m, levels);
+      x = kBlock;
+    }
+    for (; x + kWideBlock <= width; x += kWideBlock) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(i + x));
+      const __m256i result = _mm256_or_si256(_mm256_and_si256(v, top), _mm256_cmpeq_epi8(v, all));
+      unsigned skipped = 0;
+      if (m != nullptr)
+        skipped = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + x)), zero)));
+      if (skipped == 0) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + x), result);
+      } else if (skipped != 0xFFFFFFFFu) {
+        for (int64_t k = x; k < x + kWideBlock; ++k)
+          if (m[k] != 0) o[k] = TruncateSample(i[k], levels);
+      }
+    }
+    if (x + kBlock <= width) {
+      TruncateHalfBlock(o + x, i + x, m != nullptr ? m + x : nullptr, levels);
+      x += kBlock;
+    }
+    for (; x < width; ++x)
+      if (m == nullptr || m[x] != 0) o[x] = TruncateSample(i[x], levels);
+  }
+}
+
+// Applies a run's numbers (drawn already) to its pixels.
+PIXELMOOR_AVX2 void DitherApplyAvx2(uint8_t* out, const uint8_t* in, const uint8_t* mask, const uint8_t* draws,
+                                    int64_t count, Levels levels) {
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(levels.top));
+  const __m256i step = _mm256_set1_epi8(static_cast<char>(levels.step & 0xFF));
+  const __m256i all = _mm256_set1_epi8(static_cast<char>(0xFF));
+  const __m256i zero = _mm256_setzero_si256();
+  int64_t x = 0;
+  if (count >= kBlock && StartsHalfwayToWideBoundary(out)) {
+    DitherHalfBlock(out, in, mask, draws, levels);
+    x = kBlock;
+  }
+  for (; x + kWideBlock <= count; x += kWideBlock) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
+    const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws + x));
+    // As DitherBlock, 32 bytes wide.
+    const __m256i q = _mm256_and_si256(v, top);
+    const __m256i dropped = _mm256_andnot_si256(top, v);
+    const __m256i notBelow = _mm256_cmpeq_epi8(_mm256_subs_epu8(dropped, r), zero);
+    const __m256i atTop = _mm256_cmpeq_epi8(q, top);
+    const __m256i up = _mm256_andnot_si256(_mm256_or_si256(notBelow, atTop), step);
+    const __m256i result = _mm256_or_si256(_mm256_add_epi8(q, up), _mm256_cmpeq_epi8(v, all));
+    unsigned skipped = 0;
+    if (mask != nullptr)
+      skipped = static_cast<unsigned>(
+          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask + x)), zero)));
+    if (skipped == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), result);
+    } else if (skipped != 0xFFFFFFFFu) {
+      for (int64_t k = x; k < x + kWideBlock; ++k)
+        if (mask[k] != 0) out[k] = DitherSample(in[k], draws[k], levels);
+    }
+  }
+  if (x + kBlock <= count) {
+    DitherHalfBlock(out + x, in + x, mask != nullptr ? mask + x : nullptr, draws + x, levels);
+    x += kBlock;
+  }
+  for (; x < count; ++x)
+    if (mask == nullptr || mask[x] != 0) out[x] = DitherSample(in[x], draws[x], levels);
+}
+
+bool Avx2Present() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}
+#endif
+
+bool gWideVectorsAllowed = true;
+
+bool UseAvx2() {
+#if PIXELMOOR_HAVE_AVX2
+  return gWideVectorsAllowed && Avx2Present();
+#else
+  return false;
+#endif
+}
+
 // One row without dithering; `mask` is null or this row's mask.
 void TruncateRow(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t width, Levels levels) {
   int64_t x = 0;
@@ -106,7 +246,7 @@ void TruncateRow(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t w
 }
 
 // One run of at most kRunLength pixels with dithering.
-void DitherRun(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t count, Levels levels) {
+void DitherRun(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t count, Levels levels, bool wide) {
   uint8_t draws[kRunLength];
   const unsigned below = levels.step - 1;
 #if PIXELMOOR_HAVE_SSE2
@@ -126,6 +266,14 @@ void DitherRun(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t cou
       draws[x] = mask[x] != 0 ? static_cast<uint8_t>(static_cast<unsigned>(std::rand()) & below) : uint8_t{0};
   }
 
+#if PIXELMOOR_HAVE_AVX2
+  if (wide) {
+    DitherApplyAvx2(out, in, mask, draws, count, levels);
+    return;
+  }
+#else
+  (void)wide;
+#endif
   int64_t x = 0;
 #if PIXELMOOR_HAVE_SSE2
   const BlockLevels l(levels);
@@ -136,9 +284,9 @@ void DitherRun(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t cou
     if (mask == nullptr || mask[x] != 0) out[x] = DitherSample(in[x], draws[x], levels);
 }
 
-void DitherRow(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t width, Levels levels) {
+void DitherRow(uint8_t* out, const uint8_t* in, const uint8_t* mask, int64_t width, Levels levels, bool wide) {
   for (int64_t x = 0; x < width; x += kRunLength)
-    DitherRun(out + x, in + x, mask != nullptr ? mask + x : nullptr, std::min(kRunLength, width - x), levels);
+    DitherRun(out + x, in + x, mask != nullptr ? mask + x : nullptr, std::min(kRunLength, width - x), levels, wide);
 }
 
 // The rule pixel by pixel, in the order it is defined. Used only when the
@@ -201,13 +349,25 @@ void QuantizePlaneTile(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int
     return;
   }
 
+  const bool wide = UseAvx2();
+#if PIXELMOOR_HAVE_AVX2
+  if (wide && !dither) {
+    TruncateTileAvx2(out, outRowBytes, in, inRowBytes, mask, maskRowBytes, height, width, levels);
+    return;
+  }
+#endif
   for (int64_t y = 0; y < height; ++y) {
     uint8_t* o = out + y * outRowBytes;
     const uint8_t* i = in + y * inRowBytes;
     const uint8_t* m = mask != nullptr ? mask + y * maskRowBytes : nullptr;
     if (dither)
-      DitherRow(o, i, m, width, levels);
+      DitherRow(o, i, m, width, levels, wide);
     else
       TruncateRow(o, i, m, width, levels);
   }
+}
+
+bool QuantizeUseWideVectors(bool allowed) {
+  gWideVectorsAllowed = allowed;
+  return UseAvx2();
 }

@@ -17,3 +17,11 @@ inline constexpr uint8_t kTopBitMasks[9] = {0, 128, 192, 224, 240, 248, 252, 254
 void QuantizePlaneTile(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int32_t inRowBytes,
                        const uint8_t* mask, int32_t maskRowBytes, VRect area, uint8_t useDithering,
                        uint8_t bits);
+
+// The quantiser uses the widest vectors the processor offers: 32 bytes at a
+// time where AVX2 is present (chosen at run time; the module itself targets
+// every x86-64 processor), 16 bytes with SSE2 otherwise. Both give the same
+// bytes. Passing false holds it to the 16-byte path, so that benchmarks and
+// tests can measure and check that path on any machine; true restores the
+// choice. Returns whether the 32-byte path is in use from now on.
+bool QuantizeUseWideVectors(bool allowed);

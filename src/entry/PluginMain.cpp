@@ -122,12 +122,17 @@ extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16
   }
 
   auto* filter = static_cast<FilterRecord*>(record);
-  if (filter == nullptr || data == nullptr) {
+  if (filter == nullptr) {
     *result = filterBadParameters;
     return;
   }
   gPluginGlobals.basicSuite = filter->sSPBasic;
   if (filter->bigDocumentData != nullptr) filter->bigDocumentData->PluginUsing32BitCoordinates = 1;
+  // Without a data slot there is nowhere to keep the run state.
+  if (data == nullptr) {
+    *result = filterBadParameters;
+    return;
+  }
 
   try {
     Dispatch(selector);

@@ -1,14 +1,17 @@
 // QuantizePlaneTile rewrites rows in runs (random numbers drawn first, then
-// applied 16 pixels at a time). These tests hold it byte for byte to the rule
-// written the obvious way, pixel by pixel with a branch, over whole tile walks
-// with the same seed: same output, same bytes left alone, and the generator
-// left in the same state (so exactly as many draws, in the same order).
+// applied 32 or 16 pixels at a time). These tests hold it byte for byte to the
+// rule written the obvious way, pixel by pixel with a branch, over whole tile
+// walks with the same seed: same output, same bytes left alone, and the
+// generator left in the same state (so exactly as many draws, in the same
+// order). Every walk runs on both vector paths: the 32-byte one (where the
+// processor has AVX2) and the 16-byte one.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "convert/Quantize.h"
@@ -107,8 +110,10 @@ WalkResult Walk(QuantizeFn quantize, const WalkCase& c, uint8_t n, uint8_t dithe
     for (int32_t x = 0; x < c.imageWidth; ++x) {
       uint8_t m = 255;
       if (c.mask == MaskKind::kOnes) m = 1;
-      // Runs of selected and unselected pixels with ragged edges.
-      if (c.mask == MaskKind::kPatchy) m = ((x / 7 + y / 3) % 3 == 0 || byte(gen) < 40) ? 0 : static_cast<uint8_t>(byte(gen) | 1);
+      // Runs of selected and unselected pixels with ragged edges, and bands
+      // wide enough to leave whole vector blocks unselected.
+      if (c.mask == MaskKind::kPatchy)
+        m = ((x / 7 + y / 3) % 3 == 0 || (x / 50) % 3 == 1 || byte(gen) < 40) ? 0 : static_cast<uint8_t>(byte(gen) | 1);
       *mask.At(y, x) = m;
     }
 
@@ -131,10 +136,20 @@ WalkResult Walk(QuantizeFn quantize, const WalkCase& c, uint8_t n, uint8_t dithe
   return result;
 }
 
-class QuantizeEquivalence : public testing::TestWithParam<WalkCase> {};
+// Runs the test body on one vector path and restores the run-time choice.
+struct VectorPath {
+  bool wide;
+  bool available;
+  explicit VectorPath(bool w) : wide(w), available(QuantizeUseWideVectors(w) == w) {}
+  ~VectorPath() { QuantizeUseWideVectors(true); }
+};
+
+class QuantizeEquivalence : public testing::TestWithParam<std::tuple<WalkCase, bool>> {};
 
 TEST_P(QuantizeEquivalence, WholeTileWalkMatchesThePerPixelRule) {
-  const WalkCase& c = GetParam();
+  const WalkCase& c = std::get<0>(GetParam());
+  const VectorPath path(std::get<1>(GetParam()));
+  if (!path.available) GTEST_SKIP() << "this processor has no AVX2";
   for (uint8_t dither : {uint8_t{0}, uint8_t{1}}) {
     for (uint8_t n = 0; n <= 8; ++n) {
       const unsigned seed = 1000u * n + 17u * dither + static_cast<unsigned>(c.imageWidth);
@@ -149,7 +164,7 @@ TEST_P(QuantizeEquivalence, WholeTileWalkMatchesThePerPixelRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Walks, QuantizeEquivalence,
-    testing::Values(
+    testing::Combine(testing::Values(
         // Partial tiles at the right and bottom; widths that leave a tail past the last 16-pixel block.
         WalkCase{"ragged_tiles_padded_rows", 203, 70, 64, 32, 13, 5, 0, MaskKind::kNone},
         WalkCase{"solid_mask", 150, 40, 48, 40, 3, 0, 9, MaskKind::kSolid},
@@ -157,8 +172,13 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"patchy_mask", 211, 50, 96, 24, 7, 11, 4, MaskKind::kPatchy},
         // A tile wider than one run of random numbers, cut mid-row.
         WalkCase{"rows_longer_than_a_run", 2600, 6, 2500, 4, 1, 3, 2, MaskKind::kPatchy},
-        WalkCase{"tiny_tiles", 19, 9, 5, 3, 2, 2, 2, MaskKind::kPatchy}),
-    [](const testing::TestParamInfo<WalkCase>& walk) { return walk.param.name; });
+        WalkCase{"tiny_tiles", 19, 9, 5, 3, 2, 2, 2, MaskKind::kPatchy},
+        // Whole 32-byte blocks with no tail, and one 16-byte block past them.
+        WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy}),
+                     testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<WalkCase, bool>>& walk) {
+      return std::get<0>(walk.param).name + (std::get<1>(walk.param) ? "_avx2" : "_sse2");
+    });
 
 // Output that shares bytes with the input keeps the per-pixel order's result:
 // in place (same buffer, same row bytes) and shifted by one byte.

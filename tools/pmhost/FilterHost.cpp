@@ -67,8 +67,68 @@ struct Host {
   bool barShown = false;
   ULONGLONG barDrawn = 0;
   bool samplingNoted = false;
+  // --timing, in performance-counter ticks: inside the module's entry point,
+  // inside the host's procedures it called, and with a dialog of it open.
+  LONGLONG moduleTicks = 0, advanceTicks = 0, callbackTicks = 0, dialogTicks = 0;
 };
 Host gHost;
+
+// ---- timing -------------------------------------------------------------------
+
+LONGLONG Ticks() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+double Milliseconds(LONGLONG ticks) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return double(ticks) * 1000.0 / double(frequency.QuadPart);
+}
+
+// Adds the time until it goes out of scope to `total`, with --timing.
+class TimedSpan {
+ public:
+  explicit TimedSpan(LONGLONG& total) : total_(gHost.options != nullptr && gHost.options->timing ? &total : nullptr) {
+    if (total_ != nullptr) start_ = Ticks();
+  }
+  ~TimedSpan() {
+    if (total_ != nullptr) *total_ += Ticks() - start_;
+  }
+  TimedSpan(const TimedSpan&) = delete;
+  TimedSpan& operator=(const TimedSpan&) = delete;
+
+ private:
+  LONGLONG* total_;
+  LONGLONG start_ = 0;
+};
+
+// The time a module's dialog is open is a person's (or the watcher's), not
+// the module's: a hook on this thread sees every dialog window created and
+// destroyed while the module runs.
+HHOOK gDialogHook = nullptr;
+std::vector<HWND> gOpenDialogs;
+LONGLONG gDialogOpenedAt = 0;
+
+LRESULT CALLBACK DialogHook(int code, WPARAM w, LPARAM l) {
+  const auto window = reinterpret_cast<HWND>(w);
+  if (code == HCBT_CREATEWND) {
+    char cls[16] = {};
+    GetClassNameA(window, cls, static_cast<int>(sizeof cls));
+    if (std::strcmp(cls, "#32770") == 0) {
+      if (gOpenDialogs.empty()) gDialogOpenedAt = Ticks();
+      gOpenDialogs.push_back(window);
+    }
+  } else if (code == HCBT_DESTROYWND) {
+    const auto it = std::find(gOpenDialogs.begin(), gOpenDialogs.end(), window);
+    if (it != gOpenDialogs.end()) {
+      gOpenDialogs.erase(it);
+      if (gOpenDialogs.empty()) gHost.dialogTicks += Ticks() - gDialogOpenedAt;
+    }
+  }
+  return CallNextHookEx(gDialogHook, code, w, l);
+}
 
 // ---- progress bar, cancel ---------------------------------------------------
 
@@ -95,6 +155,7 @@ void EndBar() {
 }
 
 void ProgressProc(int32_t done, int32_t total) {
+  const TimedSpan timed(gHost.callbackTicks);
   ++gHost.progressCalls;
   gHost.lastDone = done;
   gHost.lastTotal = total;
@@ -103,6 +164,7 @@ void ProgressProc(int32_t done, int32_t total) {
 }
 
 Boolean AbortProc() {
+  const TimedSpan timed(gHost.callbackTicks);
   ++gHost.abortCalls;
   const int32_t n = gHost.options->cancelAfter;
   if (n > 0 && gHost.abortCalls >= n) {
@@ -268,6 +330,7 @@ OSErr DeliverRequests() {
 }
 
 OSErr AdvanceState() {
+  const TimedSpan timed(gHost.advanceTicks);
   const int32_t call = ++gHost.advanceCalls;
   Commit();
   if (gHost.options->failAdvanceAt == call) {
@@ -526,7 +589,10 @@ bool CallSelector(PluginEntry entry, int16_t selector, RecordStorage& s, RunOutc
   int16_t result = 0;
   gSelectorName = kSelectorNames[selector];
   if (gHost.options->verbose) std::printf("pmhost: calling %s\n", gSelectorName);
-  entry(selector, r, &gDataSlot, &result);
+  {
+    const TimedSpan timed(gHost.moduleTicks);
+    entry(selector, r, &gDataSlot, &result);
+  }
   if (selector == filterSelectorStart) EndBar();
   gSelectorName = "none";
   gParameters = r->parameters;
@@ -568,8 +634,19 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
     }
     std::printf("pmhost: %d advanceState call(s), %d progress report(s), %d abort check(s)\n", gHost.advanceCalls,
                 gHost.progressCalls, gHost.abortCalls);
+    if (o.timing) {
+      if (gDialogHook != nullptr) UnhookWindowsHookEx(gDialogHook);
+      gDialogHook = nullptr;
+      gOpenDialogs.clear();
+      const LONGLONG own = gHost.moduleTicks - gHost.advanceTicks - gHost.callbackTicks - gHost.dialogTicks;
+      std::printf("pmhost: timing: module %.1f ms (in its calls %.1f ms, less advanceState %.1f ms, progress and abort "
+                  "%.1f ms, dialogs open %.1f ms)\n",
+                  Milliseconds(own), Milliseconds(gHost.moduleTicks), Milliseconds(gHost.advanceTicks),
+                  Milliseconds(gHost.callbackTicks), Milliseconds(gHost.dialogTicks));
+    }
     return ok;
   };
+  if (o.timing) gDialogHook = SetWindowsHookExA(WH_CBT, DialogHook, nullptr, GetCurrentThreadId());
   if (withParameters && !CallSelector(entry, filterSelectorParameters, storage, outcome)) return finishRun(false);
   if (!CallSelector(entry, filterSelectorPrepare, storage, outcome)) return finishRun(false);
   const bool started = CallSelector(entry, filterSelectorStart, storage, outcome);

@@ -28,6 +28,7 @@ struct RunOptions {
   std::string maskPath;           // selection as a gray image (non-zero selected)
   bool quiet = false;             // no progress bar
   bool verbose = false;           // every request and call
+  bool timing = false;            // report the time spent inside the module itself
 };
 
 // Everything a run reports back.
