@@ -39,3 +39,18 @@ if(NOT names STREQUAL "PluginMain;tarnwickPixelmoorProc")
   message(FATAL_ERROR "${MODULE} exports '${names}', expected exactly PluginMain and tarnwickPixelmoorProc")
 endif()
 message(STATUS "exports ${names}")
+
+# 64-bit Windows only promises 16-byte stack alignment, and GCC does not
+# realign for 32-byte spills: an AVX register stored to or loaded from the
+# stack would fault on real hosts. The wide-vector code must keep its values in
+# registers; check that no instruction moves a ymm register through the stack.
+execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${MODULE} OUTPUT_VARIABLE code RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump -d failed on ${MODULE}")
+endif()
+string(REGEX MATCHALL "[^\n]*ymm[0-9]+[^\n]*\\(%r[sb]p\\)[^\n]*|[^\n]*\\(%r[sb]p\\)[^\n]*ymm[0-9]+[^\n]*" spills "${code}")
+if(spills)
+  list(GET spills 0 first)
+  message(FATAL_ERROR "${MODULE} moves a 32-byte register through the stack: ${first}")
+endif()
+message(STATUS "no 32-byte stack spills")
