@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FakeHost.h"
+#include "FakeHostTest.h"
 #include "QuantizeReference.h"
 #include "entry/PluginGlobals.h"
 
@@ -73,19 +74,7 @@ std::vector<uint8_t> ExpectedDestination(FakeHost& host, VRect filter, int tileH
   return expected;
 }
 
-class Convert : public testing::Test {
- protected:
-  FakeHost& Make(const Options& options) {
-    host_ = std::make_unique<FakeHost>(options);
-    return *host_;
-  }
-  void TearDown() override {
-    if (host_) {
-      EXPECT_THAT(host_->Misuse(), IsEmpty());
-    }
-  }
-  std::unique_ptr<FakeHost> host_;
-};
+class Convert : public fakehost::FakeHostTest {};
 
 // Tiles walk row by row, each plane is requested alone with the same input,
 // output and mask rectangle, and every tile ends with progress and a cancel

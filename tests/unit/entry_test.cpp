@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "FakeHost.h"
+#include "FakeHostTest.h"
 #include "entry/PluginGlobals.h"
 
 namespace {
@@ -16,19 +17,7 @@ using fakehost::FakeHost;
 using fakehost::Options;
 using testing::IsEmpty;
 
-class Entry : public testing::Test {
- protected:
-  FakeHost& Make(Options options = {}) {
-    host_ = std::make_unique<FakeHost>(options);
-    return *host_;
-  }
-  void TearDown() override {
-    if (host_) {
-      EXPECT_THAT(host_->Misuse(), IsEmpty());
-    }
-  }
-  std::unique_ptr<FakeHost> host_;
-};
+class Entry : public fakehost::FakeHostTest {};
 
 int Count(const FakeHost& host, Ev kind) { return static_cast<int>(host.EventsOf(kind).size()); }
 
