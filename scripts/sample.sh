@@ -20,6 +20,7 @@ for arg in "$@"; do
     *) image="$arg" ;;
   esac
 done
+"$here/deps.sh"
 for tool in cmake convert montage wine; do
   command -v "$tool" >/dev/null || { echo "sample.sh: $tool is missing (scripts/deps.sh installs it)" >&2; exit 1; }
 done

@@ -325,14 +325,21 @@ void CheckOwnerAndPlacement(HWND dialog, HWND owner) {
     std::fprintf(stderr, "  dialog at (%ld, %ld), expected (%d, %d)\n", box.left, box.top, x, y);
 }
 
-// Runs `host` on this (the host's) thread while `watch` works the dialog that
-// it opens from another thread.
-void WithWatcher(const char* step, const std::function<void()>& watch, const std::function<void()>& host) {
+// Runs `host` on this (the host's) thread while another thread waits for the
+// dialog that it opens and hands it to `work`.
+void WithDialog(const char* step, const std::function<void(HWND)>& work, const std::function<void()>& host) {
   gStep = step;
-  std::thread watcher(watch);
+  std::thread watcher([&] {
+    HWND dialog = WaitForDialog();
+    CHECK(dialog != nullptr);
+    if (dialog != nullptr) work(dialog);
+  });
   host();
   watcher.join();
 }
+
+void CloseWithOk(HWND dialog) { Click(dialog, 1); }
+void CloseWithEscape(HWND dialog) { SendMessageA(dialog, WM_CHAR, 27, 0); }
 
 // ---- scenarios ---------------------------------------------------------------------
 
@@ -344,12 +351,9 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
   CHECK(plugin.confirmProc(nullptr, WM_PAINT, 0, 0) == FALSE);
 
   StartOutcome outcome{};
-  WithWatcher(
+  WithDialog(
       "OK after focus commands",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog == nullptr) return;
+      [&](HWND dialog) {
         CheckOwnerAndPlacement(dialog, owner);
         // Focus notifications of the notify-style buttons carry a non-zero code.
         SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1, BN_SETFOCUS), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 1)));
@@ -374,12 +378,9 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
       {"Enter key", [](HWND d) { PressKey(d, VK_RETURN); }, true},
   };
   for (const KeyOrClick& ending : endings) {
-    WithWatcher(
+    WithDialog(
         ending.step,
-        [&] {
-          HWND dialog = WaitForDialog();
-          CHECK(dialog != nullptr);
-          if (dialog == nullptr) return;
+        [&](HWND dialog) {
           ending.act(dialog);
           CHECK(Closes(dialog));
         },
@@ -397,12 +398,9 @@ std::string AboutString(const Plugin& plugin) {
 
 void AboutScenario(const Plugin& plugin, HWND owner) {
   // No basic suite: the acquisition fails inside the click, and the box stays.
-  WithWatcher(
+  WithDialog(
       "link click without a basic suite",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog == nullptr) return;
+      [&](HWND dialog) {
         Click(dialog, 4);
         CHECK(StaysOpen(dialog));
         SendMessageA(dialog, WM_CHAR, 13, 0);
@@ -414,12 +412,9 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
 
   // The host refuses the suite: nothing opens, and the next click asks again.
   gLog.serveFileList = false;
-  WithWatcher(
+  WithDialog(
       "link clicks with the suite refused",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog == nullptr) return;
+      [&](HWND dialog) {
         Click(dialog, 4);
         Click(dialog, 5);
         CHECK(StaysOpen(dialog));
@@ -433,12 +428,9 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
   gLog.Reset();
 
   const std::string aboutText = AboutString(plugin);
-  WithWatcher(
+  WithDialog(
       "text, hidden buttons, links, characters",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog == nullptr) return;
+      [&](HWND dialog) {
         CheckOwnerAndPlacement(dialog, owner);
         CHECK(!aboutText.empty());
         CHECK_TEXT(Text(GetDlgItem(dialog, 3)), aboutText);
@@ -472,12 +464,9 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
 
   // The hidden buttons' commands close it, whatever their code.
   for (WORD id : {WORD(1), WORD(2)}) {
-    WithWatcher(
+    WithDialog(
         id == 1 ? "command 1 with a non-zero code" : "command 2 with a non-zero code",
-        [&] {
-          HWND dialog = WaitForDialog();
-          CHECK(dialog != nullptr);
-          if (dialog == nullptr) return;
+        [&](HWND dialog) {
           SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_SETFOCUS), 0);
           CHECK(Closes(dialog));
         },
@@ -517,12 +506,9 @@ void AboutLongTextScenario(const std::string& dll, HWND owner) {
   {
     const Plugin plugin = LoadPlugin(copy);
     CHECK(AboutString(plugin) == longText);  // the copy really carries the long text
-    WithWatcher(
+    WithDialog(
         "about text cut to 254 characters",
-        [&] {
-          HWND dialog = WaitForDialog();
-          CHECK(dialog != nullptr);
-          if (dialog == nullptr) return;
+        [&](HWND dialog) {
           CHECK_TEXT(Text(GetDlgItem(dialog, 3)), longText.substr(0, 254));
           SendMessageA(dialog, WM_CHAR, 27, 0);
           CHECK(Closes(dialog));
@@ -574,8 +560,6 @@ bool PatchImport(HMODULE module, const char* library, const char* function, void
   return false;
 }
 
-void CloseWithOk(HWND dialog) { Click(dialog, 1); }
-
 void ContextSearchScenario(const Plugin& plugin, HWND owner) {
   gStep = "patching QueryActCtxW";
   void* original = nullptr;
@@ -592,7 +576,7 @@ void ContextSearchScenario(const Plugin& plugin, HWND owner) {
   CHECK(gContextQueries == 1);
 
   // The next dialog searches again; after that, no dialog searches.
-  WithWatcher(
+  WithDialog(
       "second start searches again",
       [&] {
         HWND dialog = WaitForDialog();
@@ -603,7 +587,7 @@ void ContextSearchScenario(const Plugin& plugin, HWND owner) {
   CHECK(outcome.result == noErr);
   CHECK(gContextQueries == 2);
 
-  WithWatcher(
+  WithDialog(
       "about box skips the search",
       [&] {
         HWND dialog = WaitForDialog();
@@ -611,7 +595,7 @@ void ContextSearchScenario(const Plugin& plugin, HWND owner) {
         if (dialog != nullptr) SendMessageA(dialog, WM_CHAR, 27, 0);
       },
       [&] { RunAbout(plugin, owner, &gBasicSuite); });
-  WithWatcher(
+  WithDialog(
       "third start skips the search",
       [&] {
         HWND dialog = WaitForDialog();
@@ -675,9 +659,9 @@ void ScreenshotScenario(const Plugin& plugin, HWND owner, const std::string& fol
       close(dialog);
     };
   };
-  WithWatcher("confirmation dialog screenshot", shoot("confirm-dialog.bmp", [](HWND d) { Click(d, 2); }),
+  WithDialog("confirmation dialog screenshot", shoot("confirm-dialog.bmp", [](HWND d) { Click(d, 2); }),
               [&] { RunStart(plugin, owner); });
-  WithWatcher("about box screenshot",
+  WithDialog("about box screenshot",
               shoot("about-box.bmp", [](HWND d) { SendMessageA(d, WM_CHAR, 27, 0); }),
               [&] { RunAbout(plugin, owner, &gBasicSuite); });
 }
