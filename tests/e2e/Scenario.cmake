@@ -27,23 +27,20 @@ function(pm_host expected)
 endfunction()
 
 # pm_check(<pmcheck check arguments>...): the output must pass.
-function(pm_check)
+# pm_check_fails(<pmcheck check arguments>...): the output must fail.
+function(_pm_check_exits expected failure)
   execute_process(COMMAND ${RUNNER} ${PMCHECK} check ${ARGN} WORKING_DIRECTORY ${WORK}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 120)
   message("$ pmcheck check ${ARGN}\n${out}")
-  if(NOT "${rc}" STREQUAL "0")
-    message(FATAL_ERROR "the output fails its checks")
+  if(NOT "${rc}" STREQUAL "${expected}")
+    message(FATAL_ERROR "${failure}")
   endif()
 endfunction()
-
-# pm_check_fails(<pmcheck check arguments>...): the output must fail.
+function(pm_check)
+  _pm_check_exits(0 "the output fails its checks" ${ARGN})
+endfunction()
 function(pm_check_fails)
-  execute_process(COMMAND ${RUNNER} ${PMCHECK} check ${ARGN} WORKING_DIRECTORY ${WORK}
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 120)
-  message("$ pmcheck check ${ARGN}\n${out}")
-  if(NOT "${rc}" STREQUAL "1")
-    message(FATAL_ERROR "the checks passed an output that they should reject")
-  endif()
+  _pm_check_exits(1 "the checks passed an output that they should reject" ${ARGN})
 endfunction()
 
 # pm_expect(<regex>) / pm_reject(<regex>): on the last pmhost output.

@@ -33,8 +33,8 @@ struct DescriptorValue {
   double number = 0;      // floats and unit floats
   uint32_t code1 = 0;     // unit, enum type, class
   uint32_t code2 = 0;     // enum value
-  std::string text;       // text and alias bytes
-  std::shared_ptr<Descriptor> object;
+  std::string text{};     // text and alias bytes
+  std::shared_ptr<Descriptor> object{};
 };
 
 struct Descriptor {

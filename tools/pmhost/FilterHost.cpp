@@ -191,8 +191,6 @@ std::string RectText(const VRect& r) {
   return buf;
 }
 
-uint32_t SourceSample(const PlanarImage& image, int32_t plane, int32_t x, int32_t y) { return image.Sample(plane, x, y); }
-
 // Fills a delivery for a rectangle and planes of `image` (or of the
 // selection when `image` is null). False with a message for a request the
 // document cannot satisfy.
@@ -225,7 +223,7 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
       for (int32_t p = 0; p < planes; ++p) {
         uint32_t v;
         if (image != nullptr) {
-          v = SourceSample(*image, lo + p, rect.left + x, rect.top + y);
+          v = image->Sample(lo + p, rect.left + x, rect.top + y);
         } else {
           v = gHost.doc->selection[size_t(rect.top + y) * size_t(doc.width) + size_t(rect.left + x)];
           if (bps == 2) v *= 257;
@@ -748,15 +746,8 @@ RunOutcome RunAbout(PluginEntry entry, void* hostWindow) {
   return outcome;
 }
 
-std::vector<Handle> SessionHandles() {
-  std::vector<Handle> handles;
-  if (gParameters != nullptr) handles.push_back(gParameters);
-  if (gDataSlot != 0) handles.push_back(reinterpret_cast<Handle>(gDataSlot));
-  return handles;
-}
-
 void EndSession() {
-  for (Handle h : SessionHandles())
+  for (Handle h : {gParameters, reinterpret_cast<Handle>(gDataSlot)})
     if (IsHostHandle(h)) HostDisposeHandle(h);
   gParameters = nullptr;
   gDataSlot = 0;

@@ -54,7 +54,6 @@ void EndProgressLine();
 // The selector running right now, for the crash report.
 const char* CurrentSelectorName();
 
-// Handles that the host holds for the module between runs (parameters, data
-// slot) and disposes of when the session ends.
-std::vector<Handle> SessionHandles();
+// Disposes of the handles that the host holds for the module between runs
+// (parameters, data slot).
 void EndSession();

@@ -198,16 +198,25 @@ OSErr Out(T* out, const char* caller) {
   return noErr;
 }
 
-// The value under `key` when it has one of the `types`; an error code otherwise.
-OSErr Lookup(PIActionDescriptor d, DescriptorKeyID key, const char* caller, std::initializer_list<ValueType> types,
+// The value under `key` when it has `type`; an error code otherwise.
+OSErr Lookup(PIActionDescriptor d, DescriptorKeyID key, const char* caller, ValueType type,
              const DescriptorValue*& value) {
   const Descriptor* desc = FindDescriptor(d, caller);
   if (desc == nullptr) return paramErr;
   value = desc->Find(key);
   if (value == nullptr) return errMissingParameter;
-  for (const ValueType t : types)
-    if (value->type == t) return noErr;
-  return paramErr;
+  return value->type == type ? noErr : paramErr;
+}
+
+// The getters' common path: `read` takes the answer out of the value under
+// `key` when there is a place for it and the value has `type`.
+template <typename T, typename Read>
+OSErr GetValue(PIActionDescriptor d, DescriptorKeyID key, T* out, ValueType type, const char* caller, Read read) {
+  if (Out(out, caller) != noErr) return paramErr;
+  const DescriptorValue* v = nullptr;
+  const OSErr err = Lookup(d, key, caller, type, v);
+  if (err == noErr) read(*v, *out);
+  return err;
 }
 
 OSErr PutValue(PIActionDescriptor d, DescriptorKeyID key, DescriptorValue v, const char* caller) {
@@ -268,54 +277,32 @@ OSErr AdClear(PIActionDescriptor d) {
   return noErr;
 }
 OSErr AdPutInteger(PIActionDescriptor d, DescriptorKeyID key, int32_t v) {
-  DescriptorValue value;
-  value.type = ValueType::Integer;
-  value.integer = v;
-  return PutValue(d, key, value, "PutInteger");
+  return PutValue(d, key, {.type = ValueType::Integer, .integer = v}, "PutInteger");
 }
 OSErr AdPutFloat(PIActionDescriptor d, DescriptorKeyID key, double v) {
-  DescriptorValue value;
-  value.type = ValueType::Float;
-  value.number = v;
-  return PutValue(d, key, value, "PutFloat");
+  return PutValue(d, key, {.type = ValueType::Float, .number = v}, "PutFloat");
 }
 OSErr AdPutUnitFloat(PIActionDescriptor d, DescriptorKeyID key, DescriptorUnitID unit, double v) {
-  DescriptorValue value;
-  value.type = ValueType::UnitFloat;
-  value.code1 = unit;
-  value.number = v;
-  return PutValue(d, key, value, "PutUnitFloat");
+  return PutValue(d, key, {.type = ValueType::UnitFloat, .number = v, .code1 = unit}, "PutUnitFloat");
 }
 OSErr AdPutString(PIActionDescriptor d, DescriptorKeyID key, const char* s) {
   if (s == nullptr) {
     ReportMisuse("PutString called without text");
     return paramErr;
   }
-  DescriptorValue value;
-  value.type = ValueType::Text;
-  value.text = s;
-  return PutValue(d, key, value, "PutString");
+  return PutValue(d, key, {.type = ValueType::Text, .text = s}, "PutString");
 }
 OSErr AdPutBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean v) {
-  DescriptorValue value;
-  value.type = ValueType::Bool;
-  value.integer = v != 0;
-  return PutValue(d, key, value, "PutBoolean");
+  return PutValue(d, key, {.type = ValueType::Bool, .integer = v != 0}, "PutBoolean");
 }
 OSErr AdPutList(PIActionDescriptor d, DescriptorKeyID key, PIActionList) {
-  DescriptorValue value;
-  value.type = ValueType::List;
-  return PutValue(d, key, value, "PutList");
+  return PutValue(d, key, {.type = ValueType::List}, "PutList");
 }
 OSErr PutObjectCommon(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor object,
                       ValueType type, const char* caller) {
   const Descriptor* inner = FindDescriptor(object, caller);
   if (inner == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = type;
-  value.code1 = cls;
-  value.object = std::make_shared<Descriptor>(*inner);
-  return PutValue(d, key, value, caller);
+  return PutValue(d, key, {.type = type, .code1 = cls, .object = std::make_shared<Descriptor>(*inner)}, caller);
 }
 OSErr AdPutObject(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor o) {
   return PutObjectCommon(d, key, cls, o, ValueType::Object, "PutObject");
@@ -324,70 +311,42 @@ OSErr AdPutGlobalObject(PIActionDescriptor d, DescriptorKeyID key, DescriptorCla
   return PutObjectCommon(d, key, cls, o, ValueType::GlobalObject, "PutGlobalObject");
 }
 OSErr AdPutEnumerated(PIActionDescriptor d, DescriptorKeyID key, DescriptorEnumTypeID type, DescriptorEnumID id) {
-  DescriptorValue value;
-  value.type = ValueType::Enumerated;
-  value.code1 = type;
-  value.code2 = id;
-  return PutValue(d, key, value, "PutEnumerated");
+  return PutValue(d, key, {.type = ValueType::Enumerated, .code1 = type, .code2 = id}, "PutEnumerated");
 }
 OSErr AdPutReference(PIActionDescriptor d, DescriptorKeyID key, PIActionReference) {
-  DescriptorValue value;
-  value.type = ValueType::Reference;
-  return PutValue(d, key, value, "PutReference");
+  return PutValue(d, key, {.type = ValueType::Reference}, "PutReference");
 }
 OSErr AdPutClass(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls) {
-  DescriptorValue value;
-  value.type = ValueType::Class;
-  value.code1 = cls;
-  return PutValue(d, key, value, "PutClass");
+  return PutValue(d, key, {.type = ValueType::Class, .code1 = cls}, "PutClass");
 }
 OSErr AdPutGlobalClass(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls) {
-  DescriptorValue value;
-  value.type = ValueType::GlobalClass;
-  value.code1 = cls;
-  return PutValue(d, key, value, "PutGlobalClass");
+  return PutValue(d, key, {.type = ValueType::GlobalClass, .code1 = cls}, "PutGlobalClass");
 }
 OSErr AdPutAlias(PIActionDescriptor d, DescriptorKeyID key, Handle alias) {
   if (FindHandle(alias, "PutAlias") == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::Alias;
-  value.text = HostHandleBytes(alias);
-  return PutValue(d, key, value, "PutAlias");
+  return PutValue(d, key, {.type = ValueType::Alias, .text = HostHandleBytes(alias)}, "PutAlias");
 }
 OSErr AdGetInteger(PIActionDescriptor d, DescriptorKeyID key, int32_t* out) {
-  const DescriptorValue* v = nullptr;
-  if (Out(out, "GetInteger") != noErr) return paramErr;
-  const OSErr err = Lookup(d, key, "GetInteger", {ValueType::Integer}, v);
-  if (err == noErr) *out = static_cast<int32_t>(v->integer);
-  return err;
+  return GetValue(d, key, out, ValueType::Integer, "GetInteger",
+                  [](const DescriptorValue& v, int32_t& o) { o = static_cast<int32_t>(v.integer); });
 }
 OSErr AdGetFloat(PIActionDescriptor d, DescriptorKeyID key, double* out) {
-  const DescriptorValue* v = nullptr;
-  if (Out(out, "GetFloat") != noErr) return paramErr;
-  const OSErr err = Lookup(d, key, "GetFloat", {ValueType::Float}, v);
-  if (err == noErr) *out = v->number;
-  return err;
+  return GetValue(d, key, out, ValueType::Float, "GetFloat", [](const DescriptorValue& v, double& o) { o = v.number; });
 }
 OSErr AdGetUnitFloat(PIActionDescriptor d, DescriptorKeyID key, DescriptorUnitID* unit, double* out) {
-  const DescriptorValue* v = nullptr;
-  if (Out(out, "GetUnitFloat") != noErr) return paramErr;
-  const OSErr err = Lookup(d, key, "GetUnitFloat", {ValueType::UnitFloat}, v);
-  if (err != noErr) return err;
-  if (unit != nullptr) *unit = v->code1;
-  *out = v->number;
-  return noErr;
+  return GetValue(d, key, out, ValueType::UnitFloat, "GetUnitFloat", [unit](const DescriptorValue& v, double& o) {
+    if (unit != nullptr) *unit = v.code1;
+    o = v.number;
+  });
 }
 OSErr AdGetStringLength(PIActionDescriptor d, DescriptorKeyID key, uint32_t* out) {
-  const DescriptorValue* v = nullptr;
-  if (Out(out, "GetStringLength") != noErr) return paramErr;
-  const OSErr err = Lookup(d, key, "GetStringLength", {ValueType::Text}, v);
-  if (err == noErr) *out = static_cast<uint32_t>(v->text.size());
-  return err;
+  return GetValue(d, key, out, ValueType::Text, "GetStringLength",
+                  [](const DescriptorValue& v, uint32_t& o) { o = static_cast<uint32_t>(v.text.size()); });
 }
 OSErr AdGetString(PIActionDescriptor d, DescriptorKeyID key, char* out, uint32_t maxLength) {
   const DescriptorValue* v = nullptr;
   if (Out(out, "GetString") != noErr || maxLength == 0) return paramErr;
-  const OSErr err = Lookup(d, key, "GetString", {ValueType::Text}, v);
+  const OSErr err = Lookup(d, key, "GetString", ValueType::Text, v);
   if (err != noErr) return err;
   const size_t n = std::min<size_t>(v->text.size(), maxLength - 1);
   std::memcpy(out, v->text.data(), n);
@@ -395,11 +354,8 @@ OSErr AdGetString(PIActionDescriptor d, DescriptorKeyID key, char* out, uint32_t
   return noErr;
 }
 OSErr AdGetBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean* out) {
-  const DescriptorValue* v = nullptr;
-  if (Out(out, "GetBoolean") != noErr) return paramErr;
-  const OSErr err = Lookup(d, key, "GetBoolean", {ValueType::Bool}, v);
-  if (err == noErr) *out = v->integer != 0;
-  return err;
+  return GetValue(d, key, out, ValueType::Bool, "GetBoolean",
+                  [](const DescriptorValue& v, Boolean& o) { o = v.integer != 0; });
 }
 
 // Entries past the 28 common ones: a module calling them learns that this
@@ -559,69 +515,39 @@ OSErr CloseWrite(PIWriteDescriptor token, Handle* descriptor) {
 }
 
 OSErr WPutInteger(PIWriteDescriptor t, DescriptorKeyID k, int32_t v) {
-  DescriptorValue value;
-  value.integer = v;
-  return Put(t, k, value, "putIntegerProc");
+  return Put(t, k, {.type = ValueType::Integer, .integer = v}, "putIntegerProc");
 }
 OSErr WPutFloat(PIWriteDescriptor t, DescriptorKeyID k, const double* v) {
   if (v == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::Float;
-  value.number = *v;
-  return Put(t, k, value, "putFloatProc");
+  return Put(t, k, {.type = ValueType::Float, .number = *v}, "putFloatProc");
 }
 OSErr WPutUnitFloat(PIWriteDescriptor t, DescriptorKeyID k, DescriptorUnitID unit, const double* v) {
   if (v == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::UnitFloat;
-  value.code1 = unit;
-  value.number = *v;
-  return Put(t, k, value, "putUnitFloatProc");
+  return Put(t, k, {.type = ValueType::UnitFloat, .number = *v, .code1 = unit}, "putUnitFloatProc");
 }
 OSErr WPutBoolean(PIWriteDescriptor t, DescriptorKeyID k, Boolean v) {
-  DescriptorValue value;
-  value.type = ValueType::Bool;
-  value.integer = v != 0;
-  return Put(t, k, value, "putBooleanProc");
+  return Put(t, k, {.type = ValueType::Bool, .integer = v != 0}, "putBooleanProc");
 }
 OSErr WPutText(PIWriteDescriptor t, DescriptorKeyID k, Handle text) {
   if (FindHandle(text, "putTextProc") == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::Text;
-  value.text = HostHandleBytes(text);
-  return Put(t, k, value, "putTextProc");
+  return Put(t, k, {.type = ValueType::Text, .text = HostHandleBytes(text)}, "putTextProc");
 }
 OSErr WPutAlias(PIWriteDescriptor t, DescriptorKeyID k, Handle alias) {
   if (FindHandle(alias, "putAliasProc") == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::Alias;
-  value.text = HostHandleBytes(alias);
-  return Put(t, k, value, "putAliasProc");
+  return Put(t, k, {.type = ValueType::Alias, .text = HostHandleBytes(alias)}, "putAliasProc");
 }
 OSErr WPutEnumerated(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID type, DescriptorEnumID id) {
-  DescriptorValue value;
-  value.type = ValueType::Enumerated;
-  value.code1 = type;
-  value.code2 = id;
-  return Put(t, k, value, "putEnumeratedProc");
+  return Put(t, k, {.type = ValueType::Enumerated, .code1 = type, .code2 = id}, "putEnumeratedProc");
 }
 OSErr WPutClass(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls) {
-  DescriptorValue value;
-  value.type = ValueType::Class;
-  value.code1 = cls;
-  return Put(t, k, value, "putClassProc");
+  return Put(t, k, {.type = ValueType::Class, .code1 = cls}, "putClassProc");
 }
 OSErr WPutSimpleReference(PIWriteDescriptor t, DescriptorKeyID k, const void*) {
-  DescriptorValue value;
-  value.type = ValueType::Reference;
-  return Put(t, k, value, "putSimpleReferenceProc");
+  return Put(t, k, {.type = ValueType::Reference}, "putSimpleReferenceProc");
 }
 OSErr WPutObjectCommon(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h, const char* caller) {
   if (FindHandle(h, caller) == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::Object;
-  value.code1 = cls;
-  value.object = std::make_shared<Descriptor>();
+  DescriptorValue value{.type = ValueType::Object, .code1 = cls, .object = std::make_shared<Descriptor>()};
   std::string error;
   if (!ParseDescriptor(HostHandleBytes(h), *value.object, error)) {
     ReportMisuse("%s: the handle holds no descriptor closed by this host", caller);
@@ -633,16 +559,12 @@ OSErr WPutObject(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, H
   return WPutObjectCommon(t, k, cls, h, "putObjectProc");
 }
 OSErr WPutCount(PIWriteDescriptor t, DescriptorKeyID k, uint32_t count) {
-  DescriptorValue value;
-  value.integer = count;
-  return Put(t, k, value, "putCountProc");
+  return Put(t, k, {.type = ValueType::Integer, .integer = count}, "putCountProc");
 }
 OSErr WPutString(PIWriteDescriptor t, DescriptorKeyID k, const unsigned char* pascal) {
   if (pascal == nullptr) return paramErr;
-  DescriptorValue value;
-  value.type = ValueType::Text;
-  value.text.assign(reinterpret_cast<const char*>(pascal) + 1, pascal[0]);
-  return Put(t, k, value, "putStringProc");
+  return Put(t, k, {.type = ValueType::Text, .text = std::string(reinterpret_cast<const char*>(pascal) + 1, pascal[0])},
+             "putStringProc");
 }
 OSErr WPutScopedClass(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls) {
   return WPutClass(t, k, cls);
@@ -765,15 +687,13 @@ std::vector<std::string> DescribeRegistry() {
   return lines;
 }
 
-void ReportLeaks(const std::vector<Handle>& hostOwned) {
+void ReportLeaks() {
   for (const auto& [suite, count] : gSuitesHeld)
     if (count > 0)
       ReportMisuse("suite \"%s\" version %d acquired %d more time(s) than released", suite.first.c_str(), suite.second,
                    count);
   for (const auto& [h, r] : gHandles) {
-    bool owned = false;
-    for (Handle o : hostOwned) owned = owned || o == h;
-    if (owned || r->serial == 0) continue;
+    if (r->serial == 0) continue;
     if (r->serial > 0)
       ReportMisuse("handle %p (%d bytes, newProc call %d) never disposed", static_cast<void*>(h), r->size, r->serial);
     else

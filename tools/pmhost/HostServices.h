@@ -48,7 +48,6 @@ bool SaveRegistry(std::string& error);
 // The registry's entries, for people.
 std::vector<std::string> DescribeRegistry();
 
-// After the module is unloaded: suites not released, handles not disposed,
-// descriptors, write tokens and blocks not freed. `hostOwned` are the handles
-// that the host holds for the module (parameters, data slot, descriptor).
-void ReportLeaks(const std::vector<Handle>& hostOwned);
+// After the module is unloaded and the session ended: suites not released,
+// handles not disposed, descriptors, write tokens and blocks not freed.
+void ReportLeaks();

@@ -56,6 +56,21 @@ void Deinterleave(const Sample* pixels, int32_t channels, PlanarImage& image) {
   }
 }
 
+// Decodes with `load`, stb's 8- or 16-bit reader, into planes of `depth` bits.
+template <typename Sample>
+bool Decode(const std::string& path, Sample* (*load)(const char*, int*, int*, int*, int), int32_t depth,
+            PlanarImage& image, std::string& error) {
+  int w = 0, h = 0, channels = 0;
+  std::unique_ptr<Sample, StbFree> pixels(load(path.c_str(), &w, &h, &channels, 0));
+  if (!pixels) {
+    error = "cannot decode " + path;
+    return false;
+  }
+  image.Allocate(w, h, depth, channels);
+  Deinterleave(pixels.get(), channels, image);
+  return true;
+}
+
 uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
   crc = ~crc;
   for (size_t i = 0; i < size; ++i) {
@@ -128,24 +143,8 @@ bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
     error = "cannot read " + path + ": " + (stbi_failure_reason() ? stbi_failure_reason() : "unknown error");
     return false;
   }
-  if (stbi_is_16_bit(path.c_str())) {
-    std::unique_ptr<stbi_us, StbFree> pixels(stbi_load_16(path.c_str(), &w, &h, &channels, 0));
-    if (!pixels) {
-      error = "cannot decode " + path;
-      return false;
-    }
-    image.Allocate(w, h, 16, channels);
-    Deinterleave(pixels.get(), channels, image);
-  } else {
-    std::unique_ptr<stbi_uc, StbFree> pixels(stbi_load(path.c_str(), &w, &h, &channels, 0));
-    if (!pixels) {
-      error = "cannot decode " + path;
-      return false;
-    }
-    image.Allocate(w, h, 8, channels);
-    Deinterleave(pixels.get(), channels, image);
-  }
-  return true;
+  return stbi_is_16_bit(path.c_str()) ? Decode(path, stbi_load_16, 16, image, error)
+                                      : Decode(path, stbi_load, 8, image, error);
 }
 
 bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error) {

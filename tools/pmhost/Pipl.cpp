@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -73,46 +74,38 @@ class ExpressionReader {
       return;
     }
     const char c = text_[pos_];
-    auto two = [&](const char* op) { return text_.compare(pos_, 2, op) == 0; };
     if (std::isdigit(static_cast<unsigned char>(c))) {
       number_ = 0;
       while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_])))
         number_ = number_ * 10 + (text_[pos_++] - '0');
       token_ = Number;
-    } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      return;
+    }
+    if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
       const size_t from = pos_;
       while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_')) ++pos_;
       name_ = text_.substr(from, pos_ - from);
       token_ = Name;
-    } else if (two("||")) {
-      pos_ += 2;
-      token_ = OrOp;
-    } else if (two("&&")) {
-      pos_ += 2;
-      token_ = AndOp;
-    } else if (two("==")) {
-      pos_ += 2;
-      token_ = Eq;
-    } else if (two("!=")) {
-      pos_ += 2;
-      token_ = Ne;
-    } else if (two("<=")) {
-      pos_ += 2;
-      token_ = Le;
-    } else if (two(">=")) {
-      pos_ += 2;
-      token_ = Ge;
-    } else {
-      ++pos_;
-      switch (c) {
-        case '!': token_ = Not; break;
-        case '<': token_ = Lt; break;
-        case '>': token_ = Gt; break;
-        case '(': token_ = LParen; break;
-        case ')': token_ = RParen; break;
-        case ',': token_ = Comma; break;
-        default: token_ = Bad; Fail(std::string("unexpected character '") + c + "'");
+      return;
+    }
+    // Two-character operators before their one-character prefixes.
+    static constexpr std::pair<const char*, Token> kPairs[] = {{"||", OrOp}, {"&&", AndOp}, {"==", Eq},
+                                                              {"!=", Ne},   {"<=", Le},    {">=", Ge}};
+    for (const auto& [op, token] : kPairs)
+      if (text_.compare(pos_, 2, op) == 0) {
+        pos_ += 2;
+        token_ = token;
+        return;
       }
+    ++pos_;
+    switch (c) {
+      case '!': token_ = Not; break;
+      case '<': token_ = Lt; break;
+      case '>': token_ = Gt; break;
+      case '(': token_ = LParen; break;
+      case ')': token_ = RParen; break;
+      case ',': token_ = Comma; break;
+      default: token_ = Bad; Fail(std::string("unexpected character '") + c + "'");
     }
   }
 

@@ -2,7 +2,9 @@
 // full host of the filter interface does. See docs/host.md.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -227,6 +229,25 @@ int main(int argc, char** argv) {
   std::string listWhere, entryName;
   int32_t piplId = -1;
   std::vector<std::string> positional;
+  // The options without a value: each sets one switch.
+  const struct {
+    const char* name;
+    bool* target;
+    bool value;
+  } kSwitches[] = {
+      {"--about", &about, true},
+      {"--no-bigdoc", &run.bigDocument, false},
+      {"--no-parameters", &run.callParameters, false},
+      {"--no-basic-suite", &services.basicSuite, false},
+      {"--no-registry-suite", &services.registrySuite, false},
+      {"--no-file-list-suite", &services.fileListSuite, false},
+      {"--no-scripting", &run.descriptorParameters, false},
+      {"--no-write-procs", &services.writeDescriptorProcs, false},
+      {"--keep-partial", &keepPartial, true},
+      {"--show-window", &showWindow, true},
+      {"--quiet", &run.quiet, true},
+      {"--verbose", &run.verbose, true},
+  };
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -241,11 +262,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "pmhost: bad value \"%s\" for %s\n", v.c_str(), a.c_str());
       std::exit(kExitHostError);
     };
-    if (a == "--help" || a == "-h") {
+    // A whole number of at least `least` into `target`.
+    auto number = [&](int32_t& target, int32_t least) {
+      const std::string v = value();
+      if (!ParseInt(v.c_str(), target) || target < least) bad(v);
+    };
+    const auto flag = std::find_if(std::begin(kSwitches), std::end(kSwitches), [&](const auto& s) { return a == s.name; });
+    if (flag != std::end(kSwitches)) {
+      *flag->target = flag->value;
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
-    } else if (a == "--about") {
-      about = true;
     } else if (a == "--list") {
       listWhere = value();
     } else if (a == "--answer") {
@@ -265,8 +292,6 @@ int main(int argc, char** argv) {
       if (wh.size() != 2 || wh[0] <= 0 || wh[1] <= 0) bad(v);
       run.tileWidth = wh[0];
       run.tileHeight = wh[1];
-    } else if (a == "--no-bigdoc") {
-      run.bigDocument = false;
     } else if (a == "--select") {
       const std::string v = value();
       const auto r = ParseList(v, ',');
@@ -276,8 +301,7 @@ int main(int argc, char** argv) {
     } else if (a == "--mask") {
       run.maskPath = value();
     } else if (a == "--cancel-after") {
-      const std::string v = value();
-      if (!ParseInt(v.c_str(), run.cancelAfter) || run.cancelAfter <= 0) bad(v);
+      number(run.cancelAfter, 1);
     } else if (a == "--fail-advance") {
       const std::string v = value();
       const auto parts = ParseList(v, ':');
@@ -285,53 +309,29 @@ int main(int argc, char** argv) {
       run.failAdvanceAt = parts[0];
       if (parts.size() == 2) run.failAdvanceCode = static_cast<int16_t>(parts[1]);
     } else if (a == "--fail-new-handle") {
-      const std::string v = value();
-      if (!ParseInt(v.c_str(), services.failNewHandleAt) || services.failNewHandleAt <= 0) bad(v);
+      number(services.failNewHandleAt, 1);
     } else if (a == "--row-pad") {
-      const std::string v = value();
-      if (!ParseInt(v.c_str(), run.rowPad) || run.rowPad < 0) bad(v);
+      number(run.rowPad, 0);
     } else if (a == "--registry") {
       const std::string v = value();
       services.registryFile = v == "none" ? "" : v;
     } else if (a == "--runs") {
-      const std::string v = value();
-      if (!ParseInt(v.c_str(), run.runs) || run.runs <= 0) bad(v);
-    } else if (a == "--no-parameters") {
-      run.callParameters = false;
-    } else if (a == "--no-basic-suite") {
-      services.basicSuite = false;
-    } else if (a == "--no-registry-suite") {
-      services.registrySuite = false;
+      number(run.runs, 1);
     } else if (a == "--descriptor-suite") {
       const std::string v = value();
       if (v != "2" && v != "3" && v != "none") bad(v);
       services.descriptorV2 = v == "2";
       services.descriptorV3 = v == "3";
-    } else if (a == "--no-file-list-suite") {
-      services.fileListSuite = false;
-    } else if (a == "--no-scripting") {
-      run.descriptorParameters = false;
-    } else if (a == "--no-write-procs") {
-      services.writeDescriptorProcs = false;
-    } else if (a == "--keep-partial") {
-      keepPartial = true;
     } else if (a == "--entry") {
       entryName = value();
     } else if (a == "--pipl") {
       const std::string v = value();
       if (!ParseInt(v.c_str(), piplId)) bad(v);
     } else if (a == "--timeout") {
-      const std::string v = value();
-      if (!ParseInt(v.c_str(), gTimeoutSeconds) || gTimeoutSeconds <= 0) bad(v);
-    } else if (a == "--show-window") {
-      showWindow = true;
+      number(gTimeoutSeconds, 1);
     } else if (a == "--timing") {
       run.timing = true;
       run.quiet = true;  // no bar drawn between the measured calls
-    } else if (a == "--quiet") {
-      run.quiet = true;
-    } else if (a == "--verbose") {
-      run.verbose = true;
     } else if (a.size() > 1 && a[0] == '-') {
       std::fprintf(stderr, "pmhost: unknown option %s\n%s", a.c_str(), kUsage);
       return kExitHostError;
@@ -424,7 +424,7 @@ int main(int argc, char** argv) {
   EndSession();
   // Unloading first: a module releases the suites it holds when it is unloaded.
   FreeLibrary(module);
-  ReportLeaks({});
+  ReportLeaks();
   DestroyWindow(window);
   for (const std::string& line : DescribeRegistry()) std::printf("pmhost: registry entry %s\n", line.c_str());
   if (!SaveRegistry(error)) std::fprintf(stderr, "pmhost: %s\n", error.c_str());
