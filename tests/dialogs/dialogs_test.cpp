@@ -457,7 +457,7 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
           SendMessageA(dialog, WM_CHAR, character, 0);
         SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(3, 0), 0);
         CHECK(StaysOpen(dialog));
-        SendMessageA(dialog, WM_CHAR, 27, 0);
+        CloseWithEscape(dialog);
         CHECK(Closes(dialog));
       },
       [&] { CHECK(RunAbout(plugin, owner, &gBasicSuite) == 0x1234); });
@@ -510,7 +510,7 @@ void AboutLongTextScenario(const std::string& dll, HWND owner) {
         "about text cut to 254 characters",
         [&](HWND dialog) {
           CHECK_TEXT(Text(GetDlgItem(dialog, 3)), longText.substr(0, 254));
-          SendMessageA(dialog, WM_CHAR, 27, 0);
+          CloseWithEscape(dialog);
           CHECK(Closes(dialog));
         },
         [&] { RunAbout(plugin, owner, &gBasicSuite); });
@@ -576,33 +576,12 @@ void ContextSearchScenario(const Plugin& plugin, HWND owner) {
   CHECK(gContextQueries == 1);
 
   // The next dialog searches again; after that, no dialog searches.
-  WithDialog(
-      "second start searches again",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog != nullptr) CloseWithOk(dialog);
-      },
-      [&] { outcome = RunStart(plugin, owner); });
+  WithDialog("second start searches again", CloseWithOk, [&] { outcome = RunStart(plugin, owner); });
   CHECK(outcome.result == noErr);
   CHECK(gContextQueries == 2);
 
-  WithDialog(
-      "about box skips the search",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog != nullptr) SendMessageA(dialog, WM_CHAR, 27, 0);
-      },
-      [&] { RunAbout(plugin, owner, &gBasicSuite); });
-  WithDialog(
-      "third start skips the search",
-      [&] {
-        HWND dialog = WaitForDialog();
-        CHECK(dialog != nullptr);
-        if (dialog != nullptr) CloseWithOk(dialog);
-      },
-      [&] { outcome = RunStart(plugin, owner); });
+  WithDialog("about box skips the search", CloseWithEscape, [&] { RunAbout(plugin, owner, &gBasicSuite); });
+  WithDialog("third start skips the search", CloseWithOk, [&] { outcome = RunStart(plugin, owner); });
   CHECK(outcome.result == noErr);
   CHECK(gContextQueries == 2);
 }
@@ -649,21 +628,17 @@ bool SaveScreenshot(HWND window, const std::string& path) {
 }
 
 void ScreenshotScenario(const Plugin& plugin, HWND owner, const std::string& folder) {
-  const auto shoot = [&](const char* name, const std::function<void(HWND)>& close) {
-    return [&, name, close] {
-      HWND dialog = WaitForDialog();
-      CHECK(dialog != nullptr);
-      if (dialog == nullptr) return;
+  const auto shoot = [&](const char* name, void (*close)(HWND)) {
+    return [&, name, close](HWND dialog) {
       Sleep(1000);  // let it paint
       CHECK(SaveScreenshot(dialog, WindowsPath(folder) + "\\" + name));
       close(dialog);
     };
   };
   WithDialog("confirmation dialog screenshot", shoot("confirm-dialog.bmp", [](HWND d) { Click(d, 2); }),
-              [&] { RunStart(plugin, owner); });
-  WithDialog("about box screenshot",
-              shoot("about-box.bmp", [](HWND d) { SendMessageA(d, WM_CHAR, 27, 0); }),
-              [&] { RunAbout(plugin, owner, &gBasicSuite); });
+             [&] { RunStart(plugin, owner); });
+  WithDialog("about box screenshot", shoot("about-box.bmp", CloseWithEscape),
+             [&] { RunAbout(plugin, owner, &gBasicSuite); });
 }
 
 }  // namespace

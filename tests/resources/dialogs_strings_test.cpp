@@ -89,14 +89,22 @@ struct Dialog {
 
 constexpr uint32_t kDsSetFont = 0x40;
 
-Dialog ReadExtendedTemplate(const Bytes& b) {
+// The extended layout adds a version and signature, help ids, 32-bit item ids
+// and the font's weight, italic flag and charset, and stores the extended
+// style before the style.
+Dialog ReadTemplate(const Bytes& b, bool extended) {
   TemplateReader r(b);
   Dialog d;
-  EXPECT_EQ(r.U16(), 1) << "template version";
-  EXPECT_EQ(r.U16(), 0xFFFF) << "extended template signature";
-  d.helpId = r.U32();
-  d.exStyle = r.U32();
-  d.style = r.U32();
+  if (extended) {
+    EXPECT_EQ(r.U16(), 1) << "template version";
+    EXPECT_EQ(r.U16(), 0xFFFF) << "extended template signature";
+    d.helpId = r.U32();
+    d.exStyle = r.U32();
+    d.style = r.U32();
+  } else {
+    d.style = r.U32();
+    d.exStyle = r.U32();
+  }
   const uint16_t count = r.U16();
   d.x = r.S16(), d.y = r.S16(), d.cx = r.S16(), d.cy = r.S16();
   d.menu = r.NameOrOrdinal(false);
@@ -104,49 +112,26 @@ Dialog ReadExtendedTemplate(const Bytes& b) {
   d.title = r.Text();
   if (d.style & kDsSetFont) {
     d.pointSize = r.U16();
-    d.weight = r.U16();
-    d.italic = r.U8();
-    d.charset = r.U8();
+    if (extended) {
+      d.weight = r.U16();
+      d.italic = r.U8();
+      d.charset = r.U8();
+    }
     d.typeface = r.Text();
   }
   for (uint16_t i = 0; i < count; ++i) {
     r.AlignTo4();
     Item it{};
-    d.itemHelpIds.push_back(r.U32());
-    d.itemExStyles.push_back(r.U32());
-    it.style = r.U32();
+    if (extended) {
+      d.itemHelpIds.push_back(r.U32());
+      d.itemExStyles.push_back(r.U32());
+      it.style = r.U32();
+    } else {
+      it.style = r.U32();
+      d.itemExStyles.push_back(r.U32());
+    }
     it.x = r.S16(), it.y = r.S16(), it.cx = r.S16(), it.cy = r.S16();
-    it.id = r.U32();
-    it.windowClass = r.NameOrOrdinal(true);
-    it.text = r.NameOrOrdinal(false);
-    d.itemExtraCounts.push_back(r.U16());
-    d.items.push_back(it);
-  }
-  d.end = r.Position();
-  return d;
-}
-
-Dialog ReadStandardTemplate(const Bytes& b) {
-  TemplateReader r(b);
-  Dialog d;
-  d.style = r.U32();
-  d.exStyle = r.U32();
-  const uint16_t count = r.U16();
-  d.x = r.S16(), d.y = r.S16(), d.cx = r.S16(), d.cy = r.S16();
-  d.menu = r.NameOrOrdinal(false);
-  d.windowClass = r.NameOrOrdinal(false);
-  d.title = r.Text();
-  if (d.style & kDsSetFont) {
-    d.pointSize = r.U16();
-    d.typeface = r.Text();
-  }
-  for (uint16_t i = 0; i < count; ++i) {
-    r.AlignTo4();
-    Item it{};
-    it.style = r.U32();
-    d.itemExStyles.push_back(r.U32());
-    it.x = r.S16(), it.y = r.S16(), it.cx = r.S16(), it.cy = r.S16();
-    it.id = r.U16();
+    it.id = extended ? r.U32() : r.U16();
     it.windowClass = r.NameOrOrdinal(true);
     it.text = r.NameOrOrdinal(false);
     d.itemExtraCounts.push_back(r.U16());
@@ -202,7 +187,7 @@ using DialogTemplateTest = BuiltModule;
 TEST_F(DialogTemplateTest, ConfirmationDialogIsTheExtendedTemplateAsRequired) {
   const Bytes& data = Get(pe::ResourceKey::Id(kDialogType), pe::ResourceKey::Name("DISSOLVEDIALOG"));
   ASSERT_FALSE(data.empty());
-  const Dialog d = ReadExtendedTemplate(data);
+  const Dialog d = ReadTemplate(data, /*extended=*/true);
   EXPECT_EQ(d.helpId, 0u);
   EXPECT_EQ(d.exStyle, 0u);
   EXPECT_EQ(d.style, kDialogStyle) << std::hex << d.style;
@@ -233,7 +218,7 @@ TEST_F(DialogTemplateTest, AboutBoxIsTheStandardTemplateWithHiddenOkAndCancel) {
   const Bytes& data = Get(pe::ResourceKey::Id(kDialogType), pe::ResourceKey::Id(16000));
   ASSERT_FALSE(data.empty());
   ASSERT_NE(pe::Le32(data, 0) >> 16, 0xFFFFu) << "an extended template where a standard one is required";
-  const Dialog d = ReadStandardTemplate(data);
+  const Dialog d = ReadTemplate(data, /*extended=*/false);
   EXPECT_EQ(d.style, kDialogStyle) << std::hex << d.style;
   EXPECT_EQ(d.exStyle, 0u);
   EXPECT_EQ((std::vector<int>{d.x, d.y, d.cx, d.cy}), (std::vector<int>{0, 0, 189, 120}));

@@ -289,11 +289,7 @@ int FileListReleases(const FakeSuites& suites) {
 // First run on an empty registry: dithered, 'dith' = true registered and
 // recorded. With the entry turned to false: truncated, no key recorded, false
 // registered again.
-int Persist(const std::string& modulePath) {
-  FakeSuites suites;
-  Host host(modulePath);
-  if (!host.Loaded()) return 1;
-
+bool Persist(FakeSuites& suites, Host& host) {
   host.FilterRun(suites);
   CheckConverted(true);
   Check(EntryText(suites) == "dith=1 persistent", "first run registered " + EntryText(suites));
@@ -307,22 +303,17 @@ int Persist(const std::string& modulePath) {
   Check(EntryText(suites) == "dith=0 persistent", "second run registered " + EntryText(suites));
   Check(ScriptText(suites, host.Scripting()->descriptor) == "no key",
         "second run recorded " + ScriptText(suites, host.Scripting()->descriptor));
-  CheckBalanced(suites);
-  return gFailures == 0 ? 0 : 1;
+  return true;
 }
 
 // A link click in the about box acquires the file-list suite; unloading the
 // module gives it back once, with the same name and version.
-int UnloadAfterLink(const std::string& modulePath) {
-  FakeSuites suites;
-  Host host(modulePath);
-  if (!host.Loaded()) return 1;
-
+bool UnloadAfterLink(FakeSuites& suites, Host& host) {
   constexpr WORD kFirstLink = 4, kCloseAbout = 1;
   const int dialogs = host.About(suites, {kFirstLink, kCloseAbout});
   if (dialogs == 0 && suites.Count(Op::AcquireSuite) == 0) {
     std::printf("SKIPPED: no about box appeared, so no link can be clicked in this build\n");
-    return kSkipped;
+    return false;
   }
   Check(dialogs == 1, "expected one about box, saw " + std::to_string(dialogs));
   Check(suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 1, "file-list suite not acquired once");
@@ -338,22 +329,28 @@ int UnloadAfterLink(const std::string& modulePath) {
   host.Unload();
   Check(FileListReleases(suites) == 1,
         "unload released the file-list suite " + std::to_string(FileListReleases(suites)) + " times");
-  CheckBalanced(suites);
-  return gFailures == 0 ? 0 : 1;
+  return true;
 }
 
 // Without a link click nothing is held, and unloading releases nothing.
-int UnloadWithoutAcquisition(const std::string& modulePath) {
-  FakeSuites suites;
-  Host host(modulePath);
-  if (!host.Loaded()) return 1;
-
+bool UnloadWithoutAcquisition(FakeSuites& suites, Host& host) {
   constexpr WORD kCloseAbout = 1;
   host.About(suites, {kCloseAbout});
   host.FilterRun(suites);
   host.Unload();
   Check(suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 0, "file-list suite acquired unasked");
   Check(FileListReleases(suites) == 0, "unload released a suite that was never acquired");
+  return true;
+}
+
+// One scenario on a fresh host and suites; a scenario answers false when it
+// cannot run in this build. Every suite, descriptor and token it used must be
+// back with the host by the end.
+int Run(const std::string& modulePath, bool (*scenario)(FakeSuites&, Host&)) {
+  FakeSuites suites;
+  Host host(modulePath);
+  if (!host.Loaded()) return 1;
+  if (!scenario(suites, host)) return kSkipped;
   CheckBalanced(suites);
   return gFailures == 0 ? 0 : 1;
 }
@@ -369,11 +366,11 @@ int main(int argc, char** argv) {
   const std::string module = argv[1], scenario = argv[2];
   int code = 2;
   if (scenario == "persist")
-    code = Persist(module);
+    code = Run(module, Persist);
   else if (scenario == "unload-after-link")
-    code = UnloadAfterLink(module);
+    code = Run(module, UnloadAfterLink);
   else if (scenario == "unload-without-acquisition")
-    code = UnloadWithoutAcquisition(module);
+    code = Run(module, UnloadWithoutAcquisition);
   else
     std::printf("unknown scenario %s\n", scenario.c_str());
   std::printf("%s: %s\n", scenario.c_str(), code == 0 ? "passed" : code == kSkipped ? "skipped" : "FAILED");
