@@ -427,8 +427,13 @@ void FakeSuites::OnUnlock(Handle h) {
     misuse.push_back("unlockProc of a handle that is not live");
     return;
   }
-  // Unlocking an unlocked handle is allowed: the module unlocks after every call.
-  if (handle->locks > 0) --handle->locks;
+  // A host that counts locks would go below zero: the module gives back only
+  // the locks it took.
+  if (handle->locks == 0) {
+    misuse.push_back("unlockProc of a handle that is not locked");
+    return;
+  }
+  --handle->locks;
 }
 
 std::string FakeSuites::SuiteTrace() const {
