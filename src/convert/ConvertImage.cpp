@@ -20,10 +20,15 @@ int32_t ClampToInt32(int64_t v) {
 
 // The buffers the host delivered must hold `area` at their row bytes; a host
 // that delivers less gets a bad-parameters result and an untouched buffer.
+// Negative row bytes are a bottom-up buffer (the data pointer at the top row,
+// later rows at lower addresses), which the quantiser walks as well: a row
+// fits when the distance between rows is at least the width.
+bool RowsHold(int32_t rowBytes, int64_t width) { return std::abs(int64_t{rowBytes}) >= width; }
+
 bool DeliveredBuffersHold(const FilterRecord* record, int64_t width) {
   if (record->inData == nullptr || record->outData == nullptr) return false;
-  if (record->inRowBytes < width || record->outRowBytes < width) return false;
-  return record->maskData == nullptr || record->maskRowBytes >= width;
+  if (!RowsHold(record->inRowBytes, width) || !RowsHold(record->outRowBytes, width)) return false;
+  return record->maskData == nullptr || RowsHold(record->maskRowBytes, width);
 }
 
 // Converts the plane just delivered. False when the delivery cannot be used.

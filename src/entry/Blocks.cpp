@@ -1,13 +1,22 @@
 // The two one-byte host-held blocks: created through the host's handle
-// procedures, locked for the length of one call, never disposed of by us.
+// procedures, locked for the length of one call (and only the locks a call
+// took are given back at its end), never disposed of by us.
 #include "entry/PluginGlobals.h"
 #include "host/HostProcs.h"
 
 namespace {
 
-HandleProcs* UsableHandleProcs() {
+// The handles that LockBlocks of the current call locked, and only those:
+// UnlockBlocks gives back exactly these locks. A host that counts locks
+// would go below zero if we unlocked a handle we never locked (after
+// continue, a failed creation or a refused lock), and a host that swaps a
+// handle during the call must get its lock back on the handle that holds it.
+Handle gLockedRunState = nullptr;
+Handle gLockedParameters = nullptr;
+
+HandleProcs* CreatingProcs() {
   HandleProcs* procs = HostFilterRecord()->handleProcs;
-  return HandleProcsUsable(procs) ? procs : nullptr;
+  return CanCreateBlocks(procs) ? procs : nullptr;
 }
 
 Handle RunStateHandle() { return reinterpret_cast<Handle>(*gPluginGlobals.dataSlot); }
@@ -15,7 +24,7 @@ Handle RunStateHandle() { return reinterpret_cast<Handle>(*gPluginGlobals.dataSl
 }  // namespace
 
 void CreateParameters() {
-  HandleProcs* procs = UsableHandleProcs();
+  HandleProcs* procs = CreatingProcs();
   if (procs == nullptr) {
     StoreResult(errPlugInHostInsufficient);
     return;
@@ -26,7 +35,7 @@ void CreateParameters() {
 }
 
 void CreateRunState() {
-  HandleProcs* procs = UsableHandleProcs();
+  HandleProcs* procs = CreatingProcs();
   if (procs == nullptr) {
     StoreResult(errPlugInHostInsufficient);
     return;
@@ -48,21 +57,27 @@ void InitRunState() {
 }
 
 void LockBlocks() {
+  // Locks of an earlier LockBlocks in the same call go back first, so that a
+  // lock is never taken twice and given back once.
+  UnlockBlocks();
   FilterRecord* record = HostFilterRecord();
-  gPluginGlobals.parameterBlock = nullptr;
-  gPluginGlobals.runState = nullptr;
   if (record->parameters == nullptr || *gPluginGlobals.dataSlot == 0) {
     StoreResult(filterBadParameters);
     return;
   }
-  HandleProcs* procs = UsableHandleProcs();
-  if (procs == nullptr) {
+  HandleProcs* procs = record->handleProcs;
+  if (!CanLockHandles(procs)) {
     StoreResult(errPlugInHostInsufficient);
     return;
   }
-  // Both locks are made before either is tested: UnlockBlocks undoes both.
-  auto* parameters = reinterpret_cast<ParameterBlock*>(procs->lockProc(record->parameters, 1));
-  auto* runState = reinterpret_cast<RunState*>(procs->lockProc(RunStateHandle(), 1));
+  // Both locks are made before either is tested. A null pointer means that
+  // handle was not locked; the one that was is given back by UnlockBlocks.
+  const Handle parametersHandle = record->parameters;
+  const Handle runStateHandle = RunStateHandle();
+  auto* parameters = reinterpret_cast<ParameterBlock*>(procs->lockProc(parametersHandle, 1));
+  if (parameters != nullptr) gLockedParameters = parametersHandle;
+  auto* runState = reinterpret_cast<RunState*>(procs->lockProc(runStateHandle, 1));
+  if (runState != nullptr) gLockedRunState = runStateHandle;
   if (parameters == nullptr || runState == nullptr) {
     // Leave both pointers null so that no handler writes through half a lock.
     StoreResult(memFullErr);
@@ -73,12 +88,17 @@ void LockBlocks() {
 }
 
 void UnlockBlocks() {
-  // The block pointers die with the locks, whatever this call locked.
+  // The block pointers die with the locks.
   gPluginGlobals.parameterBlock = nullptr;
   gPluginGlobals.runState = nullptr;
-  FilterRecord* record = HostFilterRecord();
-  HandleProcs* procs = record->handleProcs;
+  const Handle runState = gLockedRunState;
+  const Handle parameters = gLockedParameters;
+  gLockedRunState = gLockedParameters = nullptr;
+  if (runState == nullptr && parameters == nullptr) return;
+  // The table as the host holds it now; a host that took unlockProc away
+  // during the call keeps its locks, since there is no other way to give them.
+  HandleProcs* procs = HostFilterRecord()->handleProcs;
   if (procs == nullptr || procs->unlockProc == nullptr) return;
-  if (*gPluginGlobals.dataSlot != 0) procs->unlockProc(RunStateHandle());
-  if (record->parameters != nullptr) procs->unlockProc(record->parameters);
+  if (runState != nullptr) procs->unlockProc(runState);
+  if (parameters != nullptr) procs->unlockProc(parameters);
 }

@@ -18,7 +18,7 @@ struct RunState {
 struct PluginGlobals {
   void* hostRecord;     // FilterRecord, or AboutRecord for the about selector
   intptr_t* dataSlot;   // host's data slot: holds the RunState handle
-  int16_t* resultSlot;  // where result codes are stored
+  int16_t* resultSlot;  // where result codes are stored; null after a call that passed none
   SPBasicSuite* basicSuite;
   // Valid from LockBlocks to the UnlockBlocks of the same call; null otherwise,
   // and null when LockBlocks failed.

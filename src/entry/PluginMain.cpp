@@ -1,5 +1,6 @@
 // The exported entry point: records the host's pointers for the call, runs
 // the selector's handler, and unlocks the blocks afterwards.
+#include <atomic>
 #include <new>
 
 #include "convert/ConvertImage.h"
@@ -14,6 +15,41 @@ void StoreResult(int16_t code) { *gPluginGlobals.resultSlot = code; }
 int16_t CurrentResult() { return *gPluginGlobals.resultSlot; }
 
 namespace {
+
+// The call in progress, if any: its result slot, or kNoSlot when the host gave
+// none. Null between calls. One call at a time: a nested call (a host that
+// calls again from its message loop while one of our dialogs is open, or from
+// a callback) would overwrite the globals and the block pointers of the call
+// that is still running.
+std::atomic<const int16_t*> gCallInProgress{nullptr};
+const int16_t kNoSlot = 0;
+
+// A call that arrives while another is in progress is turned away before it
+// reads or writes anything of ours or of its record: the call underneath
+// still owns the globals, the blocks and its result slot. The refusal says
+// "bad parameters", the code for a call the module cannot serve as made (the
+// same as for a missing record or data slot): it is an error, not a cancel,
+// so the host learns that nothing ran. A nested call that passes the outer
+// call's own slot is told nothing, since that slot belongs to the outer call.
+void RefuseNestedCall(int16_t* result, const int16_t* outerSlot) {
+  if (result != nullptr && result != outerSlot) *result = filterBadParameters;
+}
+
+// Ends the call in progress on every way out of PluginMain, and leaves no
+// pointer to the call's stand-in result slot behind.
+class EndOfCall {
+ public:
+  explicit EndOfCall(const int16_t* standIn) : standIn_(standIn) {}
+  ~EndOfCall() {
+    if (gPluginGlobals.resultSlot == standIn_) gPluginGlobals.resultSlot = nullptr;
+    gCallInProgress.store(nullptr);
+  }
+  EndOfCall(const EndOfCall&) = delete;
+  EndOfCall& operator=(const EndOfCall&) = delete;
+
+ private:
+  const int16_t* standIn_;
+};
 
 // Creates whichever block is missing. False when a creation failed; the
 // failure's code is then in the result slot.
@@ -100,8 +136,15 @@ void HandleFinish() {
 }
 
 extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16_t* result) {
-  // A host that passes no result slot still gets defined behaviour.
+  const int16_t* outer = nullptr;
+  if (!gCallInProgress.compare_exchange_strong(outer, result != nullptr ? result : &kNoSlot)) {
+    RefuseNestedCall(result, outer);
+    return;
+  }
+  // A host that passes no result slot still gets defined behaviour: a slot
+  // of this call's own, forgotten when the call returns.
   int16_t localResult = 0;
+  const EndOfCall end(&localResult);
   if (result == nullptr) result = &localResult;
   gPluginGlobals.hostRecord = record;
   gPluginGlobals.dataSlot = data;

@@ -9,6 +9,10 @@ HostSuite gFileListSuite{nullptr, 4, "Photoshop GetFileList Suite for Plug-ins",
 
 namespace {
 
+// Set once, by the DLL entry, when the process is ending rather than the
+// module being unloaded from a living process.
+bool gProcessTerminating = false;
+
 void ReleaseHeldSuites() { gFileListSuite.ReleaseAtUnload(); }
 
 // Registered while the module is loaded: a DLL's exit-time list runs when the
@@ -29,7 +33,9 @@ const void* HostSuite::GetSuite() {
   if (lastError != 0) throw HostSuiteError{static_cast<uint32_t>(lastError)};
   if (acquired == nullptr) {
     // The host counted an acquisition but handed out no table: give it back at
-    // once rather than hold something nobody can call.
+    // once rather than hold something nobody can call, and record the failure
+    // as a missing suite, which is what the caller is told.
+    lastError = kSPSuiteNotFoundError;
     basic->ReleaseSuite(name, static_cast<int32_t>(version));
     throw HostSuiteError{static_cast<uint32_t>(kSPSuiteNotFoundError)};
   }
@@ -37,8 +43,15 @@ const void* HostSuite::GetSuite() {
   return suite;
 }
 
+void NoteProcessTermination() { gProcessTerminating = true; }
+
 void HostSuite::ReleaseAtUnload() {
   if (suite == nullptr) return;
+  // The mingw-w64 start-up code runs our exit-time list on every process
+  // detach, also when the whole process is ending, after the host's own exit
+  // handlers: its suite table may be gone, and the process is about to take
+  // every acquisition with it. Only an unload from a living process releases.
+  if (gProcessTerminating) return;
   SPBasicSuite* basic = gPluginGlobals.basicSuite;
   // Without a way to release, the suite stays recorded as held.
   if (basic == nullptr || basic->ReleaseSuite == nullptr) return;

@@ -16,15 +16,24 @@ struct HostSuite {
   const void* suite;    // the host's function table; null until acquired and after release
   uint32_t version;     // constant
   const char* name;     // constant
-  int32_t lastError;    // code of the last AcquireSuite through this holder
+  int32_t lastError;    // why the last acquisition through this holder failed: AcquireSuite's
+                        // code, or 'S!Fd' for a success that handed out no table; 0 after success
 
   // The suite's function table, acquired on first use through the basic suite
   // of the current call. Throws HostSuiteError instead of returning on failure,
   // so a caller never sees a null table.
   const void* GetSuite();
-  // Releases an acquired suite through the basic suite of the last call.
+  // Releases an acquired suite through the basic suite of the last call,
+  // unless the process is ending (see NoteProcessTermination).
   void ReleaseAtUnload();
 };
 
 // The module's one held suite: the host's file-list suite (web browsing).
 extern HostSuite gFileListSuite;
+
+// Told by the DLL entry that the whole process is ending (a detach with a
+// non-null reserved argument), which it sees before the module's exit-time
+// list runs. From then on ReleaseAtUnload leaves the host alone: its exit
+// handlers and static destructors have run, other threads are gone, and its
+// suite tables may be torn down.
+void NoteProcessTermination();

@@ -135,12 +135,10 @@ int32_t WriteScriptSettings() {
   const WriteDescriptorProcs* write = parameters->writeDescriptorProcs;
 
   // The old descriptor is the host's memory and must go back through
-  // disposeProc. An empty member has nothing to dispose of and is skipped; a
-  // host that gives us a descriptor but no way to dispose of it keeps its
-  // descriptor, since replacing it would leak it.
-  Handle old = parameters->descriptor;
-  HandleProcs* handles = record->handleProcs;
-  if (old != nullptr && (handles == nullptr || handles->disposeProc == nullptr)) return noErr;
+  // disposeProc. A host that holds a descriptor but gives us no way to dispose
+  // of it keeps its descriptor, since replacing it would leak it; this is
+  // decided before a token is opened, so that nothing is written in vain.
+  if (parameters->descriptor != nullptr && !CanDisposeHandles(record->handleProcs)) return noErr;
 
   PIWriteDescriptor token = write->openWriteDescriptorProc();
   if (token == nullptr) return errMissingParameter;
@@ -149,10 +147,24 @@ int32_t WriteScriptSettings() {
   // off. The put's code cannot change what we hand back.
   if (gPluginGlobals.parameterBlock->useDithering != 0) write->putBooleanProc(token, kKeyDither, 1);
 
-  if (old != nullptr) handles->disposeProc(old);
+  // The descriptor and the handle procedures are read here, where they are
+  // used: the host may have replaced its descriptor while the token was opened
+  // or written, and then it is the current one that we replace. An empty
+  // member has nothing to dispose of and is skipped.
+  const Handle old = parameters->descriptor;
+  HandleProcs* handles = record->handleProcs;
+  const bool replace = old == nullptr || CanDisposeHandles(handles);
+  if (old != nullptr && replace) handles->disposeProc(old);
 
+  // The token is closed in any case: an open token is the host's to finish.
   Handle fresh = nullptr;
   write->closeWriteDescriptorProc(token, &fresh);
+  // A host that took disposeProc away while holding a descriptor (only
+  // possible by changing its tables during this call) keeps that descriptor,
+  // as above. The handle the closed token yields cannot go back without
+  // disposeProc either: that one is lost, the lesser harm than losing the
+  // host's own descriptor.
+  if (!replace) return noErr;
   parameters->descriptor = fresh;
   parameters->recordInfo = plugInDialogOptional;
   return noErr;

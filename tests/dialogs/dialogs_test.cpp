@@ -4,7 +4,7 @@
 //
 //   pixelmoor_dialogs_test <scenario> <path of Pixelmoor.8bf> [output folder]
 //
-// Scenarios: confirm, about, about-long-text, context-search, and screenshot
+// Scenarios: confirm, about, about-long-text, context-search, reentry, and screenshot
 // (writes confirm-dialog.bmp and about-box.bmp into the output folder).
 #include <windows.h>
 
@@ -128,6 +128,7 @@ constexpr int kSide = 4;
 uint8_t gInPlane[kSide * kSide];
 uint8_t gOutPlane[kSide * kSide];
 FilterRecord* gCurrentRecord = nullptr;
+intptr_t* gCurrentData = nullptr;
 
 OSErr AdvanceState() {
   ++gLog.advanceStateCalls;
@@ -202,8 +203,10 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner) {
   gLog.Reset();
   std::memset(gOutPlane, 7, sizeof(gOutPlane));
   gCurrentRecord = record;
+  gCurrentData = &data;
   plugin.main(filterSelectorStart, record, &data, &result);
   gCurrentRecord = nullptr;
+  gCurrentData = nullptr;
 
   DisposeHandle(record->parameters);
   DisposeHandle(reinterpret_cast<Handle>(data));
@@ -230,9 +233,22 @@ int16_t RunAbout(const Plugin& plugin, HWND owner, SPBasicSuite* basic) {
 
 DWORD gHostThread = 0;
 
+// Work that a scenario has the host window do on the host's thread, as a
+// host's own message handling runs while a modal dialog of the module is open.
+constexpr UINT kRunHostWork = WM_APP + 1;
+std::function<void()> gHostWork;
+
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kRunHostWork) {
+    if (gHostWork) gHostWork();
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
 HWND CreateOwnerWindow() {
   WNDCLASSA wc{};
-  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpfnWndProc = HostWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
   wc.lpszClassName = "PixelmoorTestHost";
@@ -388,6 +404,80 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
     CHECK(outcome.result == (ending.converts ? noErr : userCanceledErr));
     CHECK(outcome.advanceStateCalls == (ending.converts ? 3 : 0));
   }
+}
+
+struct OtherDialogSearch {
+  HWND except;
+  HWND found;
+};
+
+BOOL CALLBACK FindOtherVisibleDialog(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<OtherDialogSearch*>(param);
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof(name));
+  if (window == search->except || std::strcmp(name, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// While the confirmation dialog is open, the host window (on the host's
+// thread, inside the dialog's modal loop) calls PluginMain with every
+// selector: each is refused with -30100 and shows nothing, and the start that
+// owns the dialog then converts as usual.
+void ReentryScenario(const Plugin& plugin, HWND owner) {
+  std::atomic<bool> nestedDone{false};
+  std::atomic<int> nestedCalls{0}, extraDialogs{0};
+  gHostWork = [&] {
+    struct {
+      AboutRecord record;
+      unsigned char hostBytes[64];
+    } about{};
+    PlatformData platform{owner};
+    about.record.platformData = &platform;
+    about.record.sSPBasic = &gBasicSuite;
+    for (const int16_t selector : {filterSelectorParameters, filterSelectorPrepare, filterSelectorContinue,
+                                   filterSelectorFinish, filterSelectorStart, filterSelectorAbout}) {
+      void* record = selector == filterSelectorAbout ? static_cast<void*>(&about.record) : gCurrentRecord;
+      int16_t result = 0x77;
+      plugin.main(selector, record, gCurrentData, &result);
+      CHECK(result == filterBadParameters);
+      ++nestedCalls;
+    }
+    nestedDone = true;
+  };
+  StartOutcome outcome{};
+  WithDialog(
+      "nested calls while the confirmation dialog is open",
+      [&](HWND dialog) {
+        PostMessageA(owner, kRunHostWork, 0, 0);
+        // A nested call that opened a dialog of its own (it must not) finds it
+        // cancelled, so that the scenario fails instead of hanging.
+        for (int waited = 0; !nestedDone && waited < 20000; waited += 50) {
+          OtherDialogSearch search{dialog, nullptr};
+          EnumThreadWindows(gHostThread, FindOtherVisibleDialog, reinterpret_cast<LPARAM>(&search));
+          if (search.found != nullptr) {
+            ++extraDialogs;
+            PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+          }
+          Sleep(50);
+        }
+        CHECK(nestedDone);
+        CHECK(StaysOpen(dialog));
+        Click(dialog, 1);
+        CHECK(Closes(dialog));
+      },
+      [&] { outcome = RunStart(plugin, owner); });
+  gHostWork = nullptr;
+  CHECK(nestedCalls == 6);
+  CHECK(extraDialogs == 0);
+  CHECK(outcome.result == noErr);
+  CHECK(outcome.advanceStateCalls == 3);
+  CHECK(outcome.converted);
+
+  // Calls are taken again once the outer one has returned.
+  WithDialog("a start after the nested calls", CloseWithOk, [&] { outcome = RunStart(plugin, owner); });
+  CHECK(outcome.result == noErr);
+  CHECK(outcome.converted);
 }
 
 std::string AboutString(const Plugin& plugin) {
@@ -645,7 +735,8 @@ void ScreenshotScenario(const Plugin& plugin, HWND owner, const std::string& fol
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s confirm|about|about-long-text|context-search|screenshot <Pixelmoor.8bf> [folder]\n",
+    std::fprintf(stderr,
+                 "usage: %s confirm|about|about-long-text|context-search|reentry|screenshot <Pixelmoor.8bf> [folder]\n",
                  argv[0]);
     return 2;
   }
@@ -664,6 +755,8 @@ int main(int argc, char** argv) {
       AboutScenario(plugin, owner);
     else if (scenario == "context-search")
       ContextSearchScenario(plugin, owner);
+    else if (scenario == "reentry")
+      ReentryScenario(plugin, owner);
     else if (scenario == "screenshot" && argc > 3)
       ScreenshotScenario(plugin, owner, argv[3]);
     else {

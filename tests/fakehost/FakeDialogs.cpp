@@ -18,6 +18,7 @@ bool ShowConfirmDialog() {
   fakehost::FakeDialogState& state = fakehost::FakeDialogs();
   ++state.confirmCalls;
   if (fakehost::FakeHost* host = fakehost::FakeHost::Current()) host->Note("confirm dialog");
+  if (state.whileConfirmOpen) state.whileConfirmOpen();
   StoreResult(noErr);
   return state.confirmAnswer == fakehost::DialogAnswer::Ok;
 }
@@ -27,6 +28,7 @@ intptr_t ShowAboutBox(const AboutRecord* about) {
   ++state.aboutCalls;
   state.lastAbout = about;
   if (fakehost::FakeHost* host = fakehost::FakeHost::Current()) host->Note("about box");
+  if (state.whileAboutOpen) state.whileAboutOpen();
   // The real box answers -1 when it cannot be shown, 0 otherwise.
   return state.aboutFails ? -1 : 0;
 }

@@ -80,11 +80,16 @@ struct FakeHost::Delivery {
     bool present = false;
     VRect rect{};
     int lo = 0, planes = 0;
-    int32_t rowWidth = 0, rowBytes = 0, height = 0;
+    int32_t rowWidth = 0, rowBytes = 0, height = 0;  // rowBytes: the distance between rows, positive
+    bool bottomUp = false;  // the top row is the last in memory; the module is given negative row bytes
     std::vector<uint8_t> bytes, pristine;
 
-    uint8_t* Pixels() { return bytes.data() + kGuardBytes; }
-    size_t PixelIndex(int32_t y, int32_t x) const { return kGuardBytes + size_t(y) * size_t(rowBytes) + size_t(x); }
+    int32_t MemoryRow(int32_t y) const { return bottomUp ? height - 1 - y : y; }
+    size_t PixelIndex(int32_t y, int32_t x) const {
+      return kGuardBytes + size_t(MemoryRow(y)) * size_t(rowBytes) + size_t(x);
+    }
+    // Where the module is told the buffer starts: the top row's first pixel.
+    uint8_t* TopRow() { return bytes.data() + PixelIndex(0, 0); }
     bool IsPixel(size_t i) const {
       if (i < kGuardBytes) return false;
       const size_t inside = i - kGuardBytes;
@@ -377,8 +382,13 @@ void FakeHost::UnlockProc(Handle h) {
   e.handle = record ? record->id : 0;
   e.ok = record != nullptr && record->locks > 0;
   host->events_.push_back(e);
-  // Unlocking a block that is not locked is harmless in a real host.
-  if (!e.ok) return;
+  // Hosts that count locks go below zero here, and some then let a block
+  // move while the module still holds a pointer into it; the module must
+  // give back only the locks it took.
+  if (!e.ok) {
+    if (record != nullptr) host->Flag("unlockProc on handle " + std::to_string(record->id) + ", which is not locked");
+    return;
+  }
   if (--record->locks == 0 && host->options_.moveOnUnlock) {
     // An unlocked block may move: a pointer kept past the unlock now points
     // at freed memory, which the sanitizer reports.
@@ -470,6 +480,7 @@ OSErr FakeHost::Deliver() {
     b.height = rect.bottom - rect.top;
     b.rowWidth = width * b.planes;
     b.rowBytes = b.rowWidth + options_.rowPadding;
+    b.bottomUp = options_.bottomUp;
     b.bytes.resize(2 * kGuardBytes + size_t(b.height) * size_t(b.rowBytes));
     for (size_t i = 0; i < b.bytes.size(); ++i) b.bytes[i] = GuardByte(i);
     for (int32_t y = 0; y < b.height; ++y)
@@ -487,10 +498,11 @@ OSErr FakeHost::Deliver() {
   if (r.haveMask != 0) build(d->mask, e.mask, 0, 0, &mask_, 1);
 
   // Packed members: assigned by name, never bound to references.
-  auto dataOf = [&](Delivery::Buffer& b, bool lieNull) -> void* { return (b.present && !lieNull) ? b.Pixels() : nullptr; };
+  auto dataOf = [&](Delivery::Buffer& b, bool lieNull) -> void* { return (b.present && !lieNull) ? b.TopRow() : nullptr; };
   auto rowBytesOf = [&](const Delivery::Buffer& b) -> int32_t {
     if (!b.present) return 0;
-    return lies_.rowBytesShort > 0 ? b.rowWidth - lies_.rowBytesShort : b.rowBytes;
+    const int32_t distance = lies_.rowBytesShort > 0 ? b.rowWidth - lies_.rowBytesShort : b.rowBytes;
+    return b.bottomUp ? -distance : distance;
   };
   r.inData = dataOf(d->in, lies_.nullIn);
   r.inRowBytes = rowBytesOf(d->in);

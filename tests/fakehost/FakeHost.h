@@ -59,6 +59,7 @@ struct Options {
   OSErr advanceError = -1;
   int abortAfterTiles = 0;         // abortProc answers 1 from its nth call on; 0: never
   int32_t rowPadding = 5;          // extra bytes per delivered row (guarded)
+  bool bottomUp = false;           // rows run upwards in memory: negative row bytes
   bool moveOnUnlock = true;        // unlocked blocks move: stale pointers die
 };
 
@@ -194,6 +195,10 @@ struct FakeDialogState {
   bool aboutFails = false;  // the box cannot be shown: ShowAboutBox answers -1
   int aboutCalls = 0;
   const AboutRecord* lastAbout = nullptr;
+  // Run while the dialog is "open", as a host's message loop runs during a
+  // modal dialog (a host that calls PluginMain again from there, say).
+  std::function<void()> whileConfirmOpen;
+  std::function<void()> whileAboutOpen;
 };
 FakeDialogState& FakeDialogs();  // reset by every FakeHost constructor
 

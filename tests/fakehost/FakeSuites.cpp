@@ -154,7 +154,10 @@ SPBasicSuite* FakeSuites::BasicSuite() {
   return &basic_;
 }
 
-HandleProcs* FakeSuites::Handles() { return &handleProcs_; }
+HandleProcs* FakeSuites::Handles() {
+  handleProcs_.disposeProc = caps.disposeProc ? CDispose : nullptr;
+  return &handleProcs_;
+}
 
 PIDescriptorParameters* FakeSuites::DescriptorParameters() {
   if (!caps.descriptorParameters) return nullptr;
@@ -192,6 +195,13 @@ SPErr FakeSuites::OnAcquire(const char* name, int32_t version, const void** suit
   if (suite == nullptr) {
     misuse.push_back("AcquireSuite without a place for the suite");
     return kSPSuiteNotFoundError;
+  }
+  if (table == &fileListProcs_ && caps.fileListNullTable) {
+    // Success and a counted acquisition, but nothing to call.
+    *suite = nullptr;
+    ++held_[{n, version}];
+    Record(Op::AcquireSuite, n, version, 0);
+    return 0;
   }
   // A refusing host leaves the suite pointer null.
   *suite = table;
@@ -302,6 +312,7 @@ PIWriteDescriptor FakeSuites::OnOpenWrite() {
   if (caps.nullWriteToken) return nullptr;
   auto* token = new Token{};
   tokens_.insert(token);
+  if (whileWriteOpens) whileWriteOpens();
   return reinterpret_cast<PIWriteDescriptor>(token);
 }
 
@@ -416,8 +427,13 @@ void FakeSuites::OnUnlock(Handle h) {
     misuse.push_back("unlockProc of a handle that is not live");
     return;
   }
-  // Unlocking an unlocked handle is allowed: the module unlocks after every call.
-  if (handle->locks > 0) --handle->locks;
+  // A host that counts locks would go below zero: the module gives back only
+  // the locks it took.
+  if (handle->locks == 0) {
+    misuse.push_back("unlockProc of a handle that is not locked");
+    return;
+  }
+  --handle->locks;
 }
 
 std::string FakeSuites::SuiteTrace() const {

@@ -41,6 +41,8 @@ struct Capabilities {
   int32_t descriptorVersion = 3;      // highest action descriptor version served; 0: refused
   bool descriptorHalfFilled = false;  // the action descriptor suite's GetBoolean entry is null
   bool fileListSuite = true;          // false: the file-list suite is refused
+  bool fileListNullTable = false;     // the file-list suite is "acquired" (code 0) with a null table
+  bool disposeProc = true;            // false: Handles() has no disposeProc
   OSErr getFails = 0;
   OSErr getBooleanFails = 0;
   OSErr makeFails = 0;
@@ -120,6 +122,9 @@ class FakeSuites {
   // are not ours go to foreignDispose when it is set, else count as misuse.
   bool DisposeIfOurs(Handle h);
   std::function<void(Handle)> foreignDispose;
+  // Run inside openWriteDescriptorProc, after the token is made: a host that
+  // changes its scripting parameters while a token is open.
+  std::function<void()> whileWriteOpens;
 
   // Everything recorded, in order.
   std::vector<SuiteEvent> events;

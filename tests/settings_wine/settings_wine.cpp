@@ -3,7 +3,11 @@
 // registry and is recorded for scripting, and the held file-list suite goes
 // back to the host exactly once when the module is unloaded.
 //
-//   pixelmoor_settings_wine <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition
+//   pixelmoor_settings_wine <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link
+//
+// exit-after-link runs this program again as a child host that clicks a link
+// and then ends its process without unloading the module, and reads what the
+// child printed.
 //
 // Exit code 0: passed; 1: failed; 77: skipped (the module has no about box
 // with link buttons, so there is no way to make it acquire the suite).
@@ -11,6 +15,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -343,6 +349,95 @@ bool UnloadWithoutAcquisition(FakeSuites& suites, Host& host) {
   return true;
 }
 
+// Writes straight to the standard output handle: at process exit the C
+// runtime's streams may already be closed.
+void RawPrint(const char* text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+// The host's teardown, run from its exit-time list before the system
+// detaches the module: from here on the basic suite is poisoned, as a host
+// that frees or clears its tables at exit leaves it. A call that still
+// arrives reports itself.
+SPBasicSuite* gExitingBasicSuite = nullptr;
+SPErr ReleaseAfterTeardown(const char*, int32_t) {
+  RawPrint("child: ReleaseSuite called after the host's teardown began\n");
+  return 0;
+}
+SPErr AcquireAfterTeardown(const char*, int32_t, const void**) {
+  RawPrint("child: AcquireSuite called after the host's teardown began\n");
+  return kSPSuiteNotFoundError;
+}
+void TearDownHost() {
+  if (gExitingBasicSuite == nullptr) return;
+  gExitingBasicSuite->AcquireSuite = AcquireAfterTeardown;
+  gExitingBasicSuite->ReleaseSuite = ReleaseAfterTeardown;
+  RawPrint("child: host torn down\n");
+}
+
+// The child: a link click makes the module hold the file-list suite, a
+// filter run follows, and the process then ends with the module loaded.
+int ExitAfterLinkChild(const std::string& modulePath) {
+  // Never destroyed: the process ends with the host and the module in use.
+  FakeSuites& suites = *new FakeSuites;
+  Host* host = new Host(modulePath);
+  if (!host->Loaded()) return 1;
+  host->About(suites, {4, 1});
+  host->FilterRun(suites);
+  const bool held = suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 1 && suites.HeldSuites() == 1 &&
+                    FileListReleases(suites) == 0;
+  if (!held || gFailures != 0) {
+    std::printf("child: the file-list suite is not held before exit\n");
+    return 1;
+  }
+  gExitingBasicSuite = suites.BasicSuite();
+  std::atexit(TearDownHost);
+  std::printf("child: suite held, exiting without FreeLibrary\n");
+  std::exit(0);
+}
+
+// Runs the child and checks what it printed: it held the suite, tore its host
+// down at exit, and no suite call reached the host after that.
+int ExitAfterLink(const std::string& modulePath) {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string command = std::string("\"") + self + "\" \"" + modulePath + "\" exit-after-link-child";
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 1;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = writeEnd;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION child{};
+  const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                      &child);
+  CloseHandle(writeEnd);
+  if (!started) {
+    std::printf("FAIL: cannot start the child host (%lu)\n", GetLastError());
+    return 1;
+  }
+  std::string output;
+  char buffer[512];
+  DWORD got = 0;
+  while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
+  CloseHandle(readEnd);
+  WaitForSingleObject(child.hProcess, 60000);
+  DWORD code = 1;
+  GetExitCodeProcess(child.hProcess, &code);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  std::printf("--- child output ---\n%s--- child exit code %lu ---\n", output.c_str(), code);
+  Check(code == 0, "the child host failed");
+  Check(output.find("child: host torn down") != std::string::npos, "the child's teardown did not run");
+  Check(output.find("after the host's teardown began") == std::string::npos,
+        "the module called the host's basic suite after the host's teardown began");
+  return gFailures == 0 ? 0 : 1;
+}
+
 // One scenario on a fresh host and suites; a scenario answers false when it
 // cannot run in this build. Every suite, descriptor and token it used must be
 // back with the host by the end.
@@ -360,7 +455,8 @@ int Run(const std::string& modulePath, bool (*scenario)(FakeSuites&, Host&)) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc != 3) {
-    std::printf("usage: %s <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition\n", argv[0]);
+    std::printf("usage: %s <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link\n",
+                argv[0]);
     return 2;
   }
   const std::string module = argv[1], scenario = argv[2];
@@ -371,6 +467,10 @@ int main(int argc, char** argv) {
     code = Run(module, UnloadAfterLink);
   else if (scenario == "unload-without-acquisition")
     code = Run(module, UnloadWithoutAcquisition);
+  else if (scenario == "exit-after-link")
+    code = ExitAfterLink(module);
+  else if (scenario == "exit-after-link-child")
+    return ExitAfterLinkChild(module);
   else
     std::printf("unknown scenario %s\n", scenario.c_str());
   std::printf("%s: %s\n", scenario.c_str(), code == 0 ? "passed" : code == kSkipped ? "skipped" : "FAILED");

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "FakeHost.h"
 #include "FakeHostTest.h"
@@ -86,7 +88,7 @@ TEST_F(Entry, RefusedAllocationLeavesBlocksUninitialised) {
     const uint8_t* made = c.failingNew == 1 ? host.RunStateByte() : host.ParameterByte();
     ASSERT_NE(made, nullptr);
     EXPECT_EQ(*made, 0xBE) << "a block must not be initialised after a failure";
-    EXPECT_EQ(Count(host, Ev::Unlock), 1) << "the block that exists is unlocked";
+    EXPECT_EQ(Count(host, Ev::Unlock), 0) << "the block that exists was not locked, so it is not unlocked";
     if (c.selector == filterSelectorPrepare) {
       EXPECT_EQ(host.record()->bufferSpace, 0);
     }
@@ -180,7 +182,7 @@ TEST_F(Entry, ContinueRequestsEmptyRectanglesWithoutLocking) {
       EXPECT_TRUE(same(r.inRect, zero) && same(r.outRect, zero) && same(r.maskRect, zero));
     }
     EXPECT_EQ(Count(host, Ev::Lock), 0);
-    EXPECT_EQ(Count(host, Ev::Unlock), 2);
+    EXPECT_EQ(Count(host, Ev::Unlock), 0) << "nothing was locked, so nothing is unlocked";
   }
 }
 
@@ -205,7 +207,7 @@ TEST_F(Entry, AboutTouchesNothingButTheAboutBox) {
   EXPECT_EQ(host.Call(filterSelectorAbout), 1);
 }
 
-TEST_F(Entry, UnknownSelectorsRunNoHandlerButUnlock) {
+TEST_F(Entry, UnknownSelectorsRunNoHandlerAndUnlockNothing) {
   for (const int16_t selector : {int16_t(6), int16_t(-1), int16_t(32767)}) {
     FakeHost& host = Make();
     ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
@@ -214,7 +216,7 @@ TEST_F(Entry, UnknownSelectorsRunNoHandlerButUnlock) {
     host.result() = 0x1234;
     EXPECT_EQ(host.Call(selector), 0x1234) << "selector " << selector;
     EXPECT_EQ(Count(host, Ev::Lock), 0);
-    EXPECT_EQ(Count(host, Ev::Unlock), 2);
+    EXPECT_EQ(Count(host, Ev::Unlock), 0);
     EXPECT_EQ(fakehost::FakeDialogs().confirmCalls + fakehost::FakeDialogs().aboutCalls, 0);
     EXPECT_EQ(host.bigDocument()->PluginUsing32BitCoordinates, 1);
   }
@@ -267,6 +269,183 @@ TEST_F(Entry, HostsWithoutUsableHandlesOrSlotsGetACode) {
   PluginMain(filterSelectorParameters, host.record(), &host.dataSlot(), nullptr);
   EXPECT_EQ(host.HandlesCreated(), 2);
   EXPECT_THAT(host.Misuse(), IsEmpty());
+}
+
+// A host may leave out the handle procedures that a selector does not call:
+// disposeProc (only a scripting descriptor is ever disposed of) and, once the
+// blocks exist, newProc. A lock is taken only where it can be given back, so
+// a table without unlockProc still gets nothing created or locked.
+TEST_F(Entry, EachSelectorNeedsOnlyTheHandleProceduresItCalls) {
+  struct Case {
+    const char* name;
+    bool blocksFirst;  // parameters runs with the whole table before the entry goes
+    void (*remove)(HandleProcs&);
+    int16_t result;
+    int handles;
+  };
+  const Case cases[] = {
+      {"no disposeProc", false, [](HandleProcs& p) { p.disposeProc = nullptr; }, noErr, 2},
+      {"no newProc once the blocks exist", true, [](HandleProcs& p) { p.newProc = nullptr; }, noErr, 2},
+      {"no unlockProc", false, [](HandleProcs& p) { p.unlockProc = nullptr; }, errPlugInHostInsufficient, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost& host = Make();
+    if (c.blocksFirst) {
+      ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+    }
+    c.remove(host.handleProcs());
+    EXPECT_EQ(host.RunFilter(!c.blocksFirst), c.result);
+    EXPECT_EQ(host.HandlesCreated(), c.handles);
+    EXPECT_EQ(Count(host, Ev::DisposeHandle), 0);
+    if (c.result == noErr) {
+      EXPECT_NE(host.destination(), host.source()) << "the image was converted";
+    } else {
+      EXPECT_EQ(Count(host, Ev::Lock), 0);
+    }
+    EXPECT_THAT(host.Misuse(), IsEmpty());
+  }
+}
+
+// The locks given back at the end of a call are the ones that call took (the
+// fake host reports any unlock of a handle that is not locked): a host that
+// swaps its parameters handle during start gets back the lock on the handle
+// that was locked, and no unlock of the new one.
+TEST_F(Entry, UnlocksExactlyTheHandlesItLocked) {
+  FakeHost& host = Make();
+  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+  const Handle locked = host.record()->parameters;
+  Handle swapped = nullptr;
+  fakehost::FakeDialogs().whileConfirmOpen = [&] {
+    swapped = FakeHost::NewProc(1);
+    host.record()->parameters = swapped;
+  };
+  host.ClearEvents();
+  EXPECT_EQ(host.Call(filterSelectorStart), noErr);
+  EXPECT_EQ(host.LockCount(locked), 0);
+  EXPECT_EQ(host.LockCount(swapped), 0);
+  std::vector<int> unlocked;
+  for (const auto& e : host.EventsOf(Ev::Unlock)) unlocked.push_back(e.handle);
+  const int runState = host.HandleId(reinterpret_cast<Handle>(host.dataSlot()));
+  EXPECT_THAT(unlocked, testing::UnorderedElementsAre(host.HandleId(locked), runState));
+}
+
+// A host that calls PluginMain again while a dialog of the module is open
+// (from its message loop, with any selector and any slot) is refused with
+// -30100, and the outer call goes on as if nothing had happened: the module's
+// call state, the record, the blocks and the outer result slot are as they
+// were, and the host sees no callback at all. Once the outer call has
+// returned, calls are taken again.
+TEST_F(Entry, NestedCallsWhileADialogIsOpenAreRefused) {
+  FakeHost& host = Make();
+  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+  ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
+  int nestedCalls = 0;
+  bool nesting = false;  // a nested start that ran would open the dialog again
+  const auto callNested = [&] {
+    if (nesting) return;
+    nesting = true;
+    const PluginGlobals globals = gPluginGlobals;
+    std::vector<uint8_t> record(sizeof(FilterRecord));
+    std::memcpy(record.data(), host.record(), record.size());
+    const int16_t outerResult = host.result();
+    const size_t events = host.events().size();
+    const Handle runState = reinterpret_cast<Handle>(host.dataSlot());
+    const int locks[2] = {host.LockCount(host.record()->parameters), host.LockCount(runState)};
+    for (const int16_t selector : {int16_t(0), int16_t(1), int16_t(2), int16_t(3), int16_t(4), int16_t(5),
+                                   int16_t(6), int16_t(-1)}) {
+      SCOPED_TRACE(testing::Message() << "nested selector " << selector);
+      void* target = selector == filterSelectorAbout ? static_cast<void*>(host.about()) : host.record();
+      int16_t own = 0x77;
+      PluginMain(selector, target, &host.dataSlot(), &own);
+      EXPECT_EQ(own, filterBadParameters);
+      // The outer call's slot belongs to the outer call; no slot at all is fine too.
+      PluginMain(selector, target, &host.dataSlot(), &host.result());
+      PluginMain(selector, target, &host.dataSlot(), nullptr);
+      nestedCalls += 3;
+    }
+    EXPECT_EQ(host.result(), outerResult);
+    EXPECT_EQ(gPluginGlobals.hostRecord, globals.hostRecord);
+    EXPECT_EQ(gPluginGlobals.dataSlot, globals.dataSlot);
+    EXPECT_EQ(gPluginGlobals.resultSlot, globals.resultSlot);
+    EXPECT_EQ(gPluginGlobals.basicSuite, globals.basicSuite);
+    EXPECT_EQ(gPluginGlobals.parameterBlock, globals.parameterBlock);
+    EXPECT_EQ(gPluginGlobals.runState, globals.runState);
+    EXPECT_EQ(std::memcmp(record.data(), host.record(), record.size()), 0) << "the record was written";
+    EXPECT_EQ(host.events().size(), events) << "a nested call called the host";
+    EXPECT_EQ(host.LockCount(host.record()->parameters), locks[0]);
+    EXPECT_EQ(host.LockCount(runState), locks[1]);
+    nesting = false;
+  };
+
+  fakehost::FakeDialogs().whileConfirmOpen = callNested;
+  host.ClearEvents();
+  EXPECT_EQ(host.Call(filterSelectorStart), noErr);
+  EXPECT_EQ(nestedCalls, 24);
+  EXPECT_EQ(Count(host, Ev::AdvanceState), 3);
+  EXPECT_NE(host.destination(), host.source());
+  EXPECT_EQ(*host.RunStateByte(), 1);
+
+  fakehost::FakeDialogs().whileConfirmOpen = nullptr;
+  fakehost::FakeDialogs().whileAboutOpen = callNested;
+  host.result() = 0x1234;
+  EXPECT_EQ(host.Call(filterSelectorAbout), 0x1234);
+  EXPECT_EQ(nestedCalls, 48);
+
+  fakehost::FakeDialogs().whileAboutOpen = nullptr;
+  EXPECT_EQ(host.RunFilter(), noErr);
+}
+
+// A host that passes no result slot: the call runs on a stand-in slot, and no
+// pointer to that slot is left once the call has returned.
+TEST_F(Entry, NoResultSlotLeavesNoPointerBehind) {
+  FakeHost& host = Make();
+  for (const int16_t selector : {filterSelectorParameters, filterSelectorAbout, filterSelectorStart}) {
+    void* target = selector == filterSelectorAbout ? static_cast<void*>(host.about()) : host.record();
+    PluginMain(selector, target, &host.dataSlot(), nullptr);
+    EXPECT_EQ(gPluginGlobals.resultSlot, nullptr) << "selector " << selector;
+  }
+  EXPECT_EQ(host.HandlesCreated(), 2);
+  EXPECT_EQ(Count(host, Ev::AdvanceState), 3);
+}
+
+// Bottom-up buffers (negative row bytes, the top row last in memory) convert
+// exactly as top-down ones do, mask included; rows shorter than the tile are
+// refused in either direction.
+TEST_F(Entry, BottomUpBuffersConvertLikeTopDownOnes) {
+  struct Outcome {
+    int16_t code;
+    std::vector<uint8_t> source, destination;
+  };
+  const auto run = [this](bool bottomUp, int32_t rowsShortBy) {
+    SCOPED_TRACE(testing::Message() << "bottom-up " << bottomUp << ", rows short by " << rowsShortBy);
+    Options options;
+    options.height = 21;
+    options.width = 19;
+    options.tileHeight = 8;
+    options.tileWidth = 16;
+    options.haveMask = true;
+    options.bottomUp = bottomUp;
+    FakeHost& host = Make(options);
+    for (size_t i = 0; i < host.mask().size(); ++i) host.mask()[i] = i % 5 == 0 ? 0 : 255;
+    host.lies().rowBytesShort = rowsShortBy;
+    EXPECT_EQ(host.Call(filterSelectorParameters), noErr);
+    *host.ParameterByte() = 0;  // truncation: the same bytes from every run
+    const Outcome outcome{host.RunFilter(false), host.source(), host.destination()};
+    EXPECT_THAT(host.Misuse(), IsEmpty());
+    return outcome;
+  };
+  const Outcome topDown = run(false, 0);
+  ASSERT_EQ(topDown.code, noErr);
+  ASSERT_NE(topDown.destination, topDown.source);
+  const Outcome bottomUp = run(true, 0);
+  EXPECT_EQ(bottomUp.code, noErr);
+  EXPECT_EQ(bottomUp.destination, topDown.destination);
+  for (const bool up : {false, true}) {
+    const Outcome refused = run(up, 1);
+    EXPECT_EQ(refused.code, filterBadParameters);
+    EXPECT_EQ(refused.destination, refused.source);
+  }
 }
 
 }  // namespace

@@ -93,6 +93,24 @@ TEST_F(HostSuiteTest, RefusedSuiteIsRaisedAndTriedAgainNextTime) {
   gFileListSuite.ReleaseAtUnload();
 }
 
+// A host that answers success but hands out no table: the acquisition goes
+// back at once, the holder stays empty and its last error says why, and the
+// next use asks again.
+TEST_F(HostSuiteTest, SuccessWithoutATableIsGivenBackAndReported) {
+  suites.caps.fileListNullTable = true;
+  EXPECT_EQ(CodeOfGetSuite(), static_cast<uint32_t>(kSPSuiteNotFoundError));
+  EXPECT_EQ(gFileListSuite.lastError, kSPSuiteNotFoundError);
+  EXPECT_EQ(gFileListSuite.suite, nullptr);
+  EXPECT_EQ(suites.HeldSuites(), 0);
+
+  suites.caps.fileListNullTable = false;
+  EXPECT_NE(gFileListSuite.GetSuite(), nullptr);
+  EXPECT_EQ(gFileListSuite.lastError, 0);
+  EXPECT_EQ(suites.SuiteTrace(), "A:files/4 R:files/4 A:files/4");
+  gFileListSuite.ReleaseAtUnload();
+  EXPECT_TRUE(suites.misuse.empty());
+}
+
 TEST_F(HostSuiteTest, UnloadWithoutBasicSuiteKeepsTheSuite) {
   const void* held = gFileListSuite.GetSuite();
   SPBasicSuite noRelease = *suites.BasicSuite();
@@ -134,6 +152,16 @@ TEST(HostSuiteExit, HeldSuiteIsReleasedAtExitAndNothingElse) {
   EXPECT_EXIT(
       {
         gPluginGlobals.basicSuite = &gExitBasic;
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "^$");
+  // The whole process is ending (the DLL entry saw it): by then the host may
+  // have torn its tables down, so the held suite is not released.
+  EXPECT_EXIT(
+      {
+        gPluginGlobals.basicSuite = &gExitBasic;
+        gFileListSuite.GetSuite();
+        NoteProcessTermination();
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "^$");

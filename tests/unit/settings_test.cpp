@@ -176,6 +176,29 @@ const ScriptCase kScriptCases[] = {
        r.handleProcs = &gHandlesWithoutDispose;
      },
      1, true, 0, "", "unchanged"},
+    {"no disposeProc and nothing to dispose of still records",
+     [](FakeSuites& s, FilterRecord&) { s.caps.disposeProc = false; }, 1, false, 0, "Open Put:dith=1 Close",
+     "dith=1"},
+    // The descriptor to dispose of is the one the host holds when it is
+    // replaced, not the one it held before the token was opened.
+    {"descriptor replaced by the host while the token opens",
+     [](FakeSuites& s, FilterRecord&) {
+       s.whileWriteOpens = [&s] {
+         PIDescriptorParameters* p = s.DescriptorParameters();
+         s.DisposeIfOurs(p->descriptor);
+         p->descriptor = s.MakeScriptDescriptor({{FourCC("yyyy"), true}});
+       };
+     },
+     1, true, 0, "Open Dispose Put:dith=1 Dispose Close", "dith=1"},
+    {"disposeProc taken away while the token opens: the host keeps its descriptor",
+     [](FakeSuites& s, FilterRecord& r) {
+       s.whileWriteOpens = [&s, &r] {
+         gHandlesWithoutDispose = *s.Handles();
+         gHandlesWithoutDispose.disposeProc = nullptr;
+         r.handleProcs = &gHandlesWithoutDispose;
+       };
+     },
+     1, true, 0, "Open Put:dith=1 Close", "unchanged"},
 };
 
 TEST(Settings, ScriptDescriptorAgainstEachHostCapability) {
@@ -274,6 +297,7 @@ TEST(SettingsRun, FailingHostPiecesNeverFailTheRun) {
       {"Register fails", [](fakehost::Capabilities& c) { c.registerFails = -28; }},
       {"no write token", [](fakehost::Capabilities& c) { c.nullWriteToken = true; }},
       {"no descriptor parameters", [](fakehost::Capabilities& c) { c.descriptorParameters = false; }},
+      {"no disposeProc", [](fakehost::Capabilities& c) { c.disposeProc = false; }},
   };
   for (const Variant& v : variants) {
     SCOPED_TRACE(v.name);

@@ -33,11 +33,19 @@ struct Delivery {
   bool active = false;
   VRect rect{};
   int32_t lo = 0, hi = 0;
-  int32_t rowBytes = 0, columnBytes = 0;
+  int32_t rowBytes = 0, columnBytes = 0;  // rowBytes: the distance between rows in memory
+  int32_t height = 0;
+  bool bottomUp = false;        // the image's top row is the last in memory (--bottom-up)
   std::vector<uint8_t> buffer;  // guard, rows, guard
   std::vector<uint8_t> copy;    // what was delivered, to find writes into read-only buffers
 
-  uint8_t* Data() { return active ? buffer.data() + kGuardBytes : nullptr; }
+  // Row y of the rectangle, counted from its top.
+  uint8_t* Row(int32_t y) {
+    const int32_t inMemory = bottomUp ? height - 1 - y : y;
+    return buffer.data() + kGuardBytes + size_t(inMemory) * size_t(rowBytes);
+  }
+  uint8_t* Data() { return active ? Row(0) : nullptr; }
+  int32_t PublishedRowBytes() const { return active ? (bottomUp ? -rowBytes : rowBytes) : 0; }
 };
 
 // The document as the run sees it: the source the filter reads, the
@@ -216,9 +224,11 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
   d.hi = hi;
   d.columnBytes = planes * bps;
   d.rowBytes = width * d.columnBytes + gHost.options->rowPad;
+  d.height = height;
+  d.bottomUp = gHost.options->bottomUp;
   d.buffer.assign(kGuardBytes * 2 + size_t(d.rowBytes) * size_t(height), kGuardByte);
   for (int32_t y = 0; y < height; ++y) {
-    uint8_t* row = d.buffer.data() + kGuardBytes + size_t(y) * size_t(d.rowBytes);
+    uint8_t* row = d.Row(y);
     for (int32_t x = 0; x < width; ++x)
       for (int32_t p = 0; p < planes; ++p) {
         uint32_t v;
@@ -263,7 +273,7 @@ void Commit() {
   PlanarImage& dst = gHost.doc->destination;
   const int32_t bps = dst.BytesPerSample();
   for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* row = out.buffer.data() + kGuardBytes + size_t(y) * size_t(out.rowBytes);
+    const uint8_t* row = out.Row(y);
     for (int32_t x = 0; x < width; ++x)
       for (int32_t p = out.lo; p <= out.hi; ++p) {
         const uint8_t* at = row + size_t(x) * size_t(out.columnBytes) + size_t(p - out.lo) * size_t(bps);
@@ -282,15 +292,15 @@ void Commit() {
 void PublishDeliveries() {
   FilterRecord* r = gHost.record;
   r->inData = gHost.in.Data();
-  r->inRowBytes = gHost.in.active ? gHost.in.rowBytes : 0;
+  r->inRowBytes = gHost.in.PublishedRowBytes();
   r->inColumnBytes = gHost.in.columnBytes;
   r->inPlaneBytes = gHost.doc->source.BytesPerSample();
   r->outData = gHost.out.Data();
-  r->outRowBytes = gHost.out.active ? gHost.out.rowBytes : 0;
+  r->outRowBytes = gHost.out.PublishedRowBytes();
   r->outColumnBytes = gHost.out.columnBytes;
   r->outPlaneBytes = gHost.doc->source.BytesPerSample();
   r->maskData = gHost.mask.Data();
-  r->maskRowBytes = gHost.mask.active ? gHost.mask.rowBytes : 0;
+  r->maskRowBytes = gHost.mask.PublishedRowBytes();
 }
 
 struct Requests {

@@ -23,6 +23,7 @@ struct RunOptions {
   int32_t failAdvanceAt = 0;      // advanceState fails on this call (0 never)
   int16_t failAdvanceCode = -108;
   int32_t rowPad = 24;            // row bytes exceed the row's data by this much
+  bool bottomUp = false;          // rows run upwards in memory: the module gets negative row bytes
   bool hasRectSelection = false;
   VRect rectSelection{};
   std::string maskPath;           // selection as a gray image (non-zero selected)

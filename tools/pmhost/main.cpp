@@ -45,6 +45,7 @@ const char* const kUsage =
     "  --fail-advance N[:CODE] advanceState fails on its Nth call (default code -108)\n"
     "  --fail-new-handle N    newProc answers null on its Nth call\n"
     "  --row-pad N            row bytes exceed the row's data by N bytes (default 24)\n"
+    "  --bottom-up            buffers hold their rows bottom-up: negative row bytes\n"
     "  --registry FILE|none   descriptor registry file (default pmhost-registry.txt)\n"
     "  --runs N               run N times in one session, later runs without parameters\n"
     "  --no-parameters        skip the parameters selector\n"
@@ -312,6 +313,8 @@ int main(int argc, char** argv) {
       number(services.failNewHandleAt, 1);
     } else if (a == "--row-pad") {
       number(run.rowPad, 0);
+    } else if (a == "--bottom-up") {
+      run.bottomUp = true;
     } else if (a == "--registry") {
       const std::string v = value();
       services.registryFile = v == "none" ? "" : v;
