@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <random>
 #include <sstream>
 
@@ -294,6 +295,12 @@ Handle FakeHost::NewProc(int32_t size) {
   e.kind = Ev::NewHandle;
   e.a = size;
   ++host->newCalls_;
+  if (host->newCalls_ == host->options_.newProcThrowsAt) {
+    e.ok = false;
+    e.text = "threw std::bad_alloc";
+    host->events_.push_back(e);
+    throw std::bad_alloc();
+  }
   if (size < 0 || host->newCalls_ == host->options_.newProcFailsAt) {
     e.ok = false;
     host->events_.push_back(e);

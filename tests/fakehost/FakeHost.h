@@ -54,6 +54,8 @@ struct Options {
   int32_t initial32BitFlag = 0;    // PluginUsing32BitCoordinates before the call
   bool handleProcs = true;         // false: handleProcs is null
   int newProcFailsAt = 0;          // the nth newProc call (1-based) returns null; 0: never
+  int newProcThrowsAt = 0;         // the nth newProc call throws std::bad_alloc (a host whose
+                                   // allocator throws through the callback); 0: never
   int lockProcFailsAt = 0;         // the nth lockProc call returns null; 0: never
   int advanceFailsAt = 0;          // the nth advanceState call returns advanceError
   OSErr advanceError = -1;

@@ -45,6 +45,7 @@ struct Capabilities {
   bool disposeProc = true;            // false: Handles() has no disposeProc
   OSErr getFails = 0;
   OSErr getBooleanFails = 0;
+  Boolean trueByte = 1;               // the byte GetBoolean answers for true (hosts differ)
   OSErr makeFails = 0;
   OSErr putBooleanFails = 0;
   OSErr registerFails = 0;

@@ -180,21 +180,37 @@ INSTANTIATE_TEST_SUITE_P(
       return std::get<0>(walk.param).name + (std::get<1>(walk.param) ? "_avx2" : "_sse2");
     });
 
-// Output that shares bytes with the input keeps the per-pixel order's result:
-// in place (same buffer, same row bytes) and shifted by one byte.
+// Output that shares bytes with the input or the mask keeps the per-pixel
+// order's result: the input in place (same buffer, same row bytes) and
+// shifted by one byte; the mask one byte before or after the output, where a
+// pixel's mask byte is its neighbour's output byte (written first, or not yet
+// written). With 1 kept bit most outputs are 0, so the mask read after the
+// write differs from the one read before it for many pixels.
 TEST(QuantizeEquivalenceShared, OverlappingInputAndOutputMatchThePerPixelRule) {
   constexpr int32_t kWidth = 45, kHeight = 6, kRowBytes = 50;
-  for (const int shift : {0, 1, -1}) {
+  struct Case {
+    int inShift;    // input at the output plus this; kSeparate: a buffer of its own
+    int maskShift;  // mask at the output plus this; kSeparate: no mask
+    uint8_t bits;
+  };
+  constexpr int kSeparate = 99;
+  const Case cases[] = {{0, kSeparate, 5}, {1, kSeparate, 5}, {-1, kSeparate, 5}, {kSeparate, -1, 1},
+                        {kSeparate, 1, 1}};
+  for (const Case& c : cases) {
     for (uint8_t dither : {uint8_t{0}, uint8_t{1}}) {
-      SCOPED_TRACE(testing::Message() << "shift=" << shift << " dither=" << int(dither));
-      std::vector<uint8_t> start(kRowBytes * kHeight + 2);
+      SCOPED_TRACE(testing::Message() << "input shift=" << c.inShift << " mask shift=" << c.maskShift
+                                      << " dither=" << int(dither));
+      std::vector<uint8_t> start(kRowBytes * kHeight + 2), separate(kRowBytes * kHeight);
       std::mt19937 gen(42);
       for (auto& b : start) b = static_cast<uint8_t>(gen());
+      for (auto& b : separate) b = static_cast<uint8_t>(gen());
       auto run = [&](QuantizeFn quantize) {
         std::vector<uint8_t> bytes = start;
+        uint8_t* out = bytes.data() + 1;
+        const uint8_t* in = c.inShift == kSeparate ? separate.data() : out + c.inShift;
+        const uint8_t* mask = c.maskShift == kSeparate ? nullptr : out + c.maskShift;
         std::srand(7);
-        quantize(bytes.data() + 1 + shift, kRowBytes, bytes.data() + 1, kRowBytes, nullptr, 0,
-                 VRect{0, 0, kHeight, kWidth}, dither, 5);
+        quantize(out, kRowBytes, in, kRowBytes, mask, kRowBytes, VRect{0, 0, kHeight, kWidth}, dither, c.bits);
         return std::make_pair(bytes, std::rand());
       };
       EXPECT_TRUE(run(&QuantizePlaneTile) == run(&ReferenceQuantize));
