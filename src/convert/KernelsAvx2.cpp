@@ -82,9 +82,10 @@ PIXELMOOR_AVX2_INLINE unsigned SkippedPixels(const uint8_t* mask) {
 }
 PIXELMOOR_AVX2_INLINE unsigned SkippedHalf(const uint8_t* mask) {
   if (mask == nullptr) return 0;
-  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(LoadHalf(mask), _mm256_setzero_si256()))) |
-         0xFFFF0000u;  // the high half holds no pixels
+  return static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask)), _mm_setzero_si128())));
 }
+constexpr unsigned kAllSkippedHalf = 0xFFFFu;
 
 // The 32 draws of a block, rand() % S for the generator at `state` stepped 1
 // to 32 times, in pixel order. The states are narrowed to bytes by two packs,
@@ -140,9 +141,9 @@ PIXELMOOR_AVX2_INLINE void TruncateWide(uint8_t* out, const uint8_t* in, const u
 PIXELMOOR_AVX2_INLINE void TruncateHalf(uint8_t* out, const uint8_t* in, const uint8_t* mask, Levels levels,
                                         const WideLevels& l) {
   const unsigned skipped = SkippedHalf(mask);
-  if (skipped == 0xFFFF0000u)
+  if (skipped == 0)
     StoreHalf(out, TruncateBlock(LoadHalf(in), l));
-  else if (skipped != kAllSkipped)
+  else if (skipped != kAllSkippedHalf)
     TruncatePixels(out, in, mask, kHalf, levels);
 }
 
@@ -160,15 +161,15 @@ PIXELMOOR_AVX2_INLINE uint32_t DitherWide(uint8_t* out, const uint8_t* in, const
 PIXELMOOR_AVX2_INLINE uint32_t DitherHalf(uint8_t* out, const uint8_t* in, const uint8_t* mask, Levels levels,
                                           const WideLevels& l, uint32_t state) {
   const unsigned skipped = SkippedHalf(mask);
-  if (skipped == 0xFFFF0000u) {
+  if (skipped == 0) {
     StoreHalf(out, DitherBlock(LoadHalf(in), BlockDraws(state, l), l));
     return kJumpHalf.Apply(state);
   }
-  if (skipped == kAllSkipped) return state;
+  if (skipped == kAllSkippedHalf) return state;
   return DitherPixels(out, in, mask, kHalf, levels, state);
 }
 
-PIXELMOOR_AVX2 void TruncateTile(const Tile& tile, Levels levels) {
+PIXELMOOR_AVX2 void TruncateTile(Tile tile, Levels levels) {
   const WideLevels l(levels);
   for (int64_t y = 0; y < tile.height; ++y) {
     uint8_t* out = tile.OutRow(y);
@@ -193,7 +194,7 @@ PIXELMOOR_AVX2 void TruncateTile(const Tile& tile, Levels levels) {
   }
 }
 
-PIXELMOOR_AVX2 uint32_t DitherFromState(const Tile& tile, Levels levels, uint32_t state) {
+PIXELMOOR_AVX2 uint32_t DitherFromState(Tile tile, Levels levels, uint32_t state) {
   const WideLevels l(levels);
   for (int64_t y = 0; y < tile.height; ++y) {
     uint8_t* out = tile.OutRow(y);

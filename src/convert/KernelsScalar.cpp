@@ -5,12 +5,12 @@
 namespace quantize {
 namespace {
 
-void Truncate(const Tile& tile, Levels levels) {
+void Truncate(Tile tile, Levels levels) {
   for (int64_t y = 0; y < tile.height; ++y)
     TruncatePixels(tile.OutRow(y), tile.InRow(y), tile.MaskRow(y), tile.width, levels);
 }
 
-uint32_t DitherFromState(const Tile& tile, Levels levels, uint32_t state) {
+uint32_t DitherFromState(Tile tile, Levels levels, uint32_t state) {
   for (int64_t y = 0; y < tile.height; ++y)
     state = DitherPixels(tile.OutRow(y), tile.InRow(y), tile.MaskRow(y), tile.width, levels, state);
   return state;
@@ -21,7 +21,7 @@ void DitherWithDraws(uint8_t* out, const uint8_t* in, const uint8_t* mask, const
   DitherPixelsWithDraws(out, in, mask, draws, count, levels);
 }
 
-int64_t CountSelected(const Tile& tile) {
+int64_t CountSelected(Tile tile) {
   int64_t count = 0;
   for (int64_t y = 0; y < tile.height; ++y) {
     const uint8_t* mask = tile.MaskRow(y);

@@ -97,7 +97,7 @@ PIXELMOOR_ALWAYS_INLINE __m128i BlockDraws(uint32_t state, const BlockLevels& l)
   return _mm_packus_epi16(_mm_packs_epi32(reduced[0], reduced[1]), _mm_packs_epi32(reduced[2], reduced[3]));
 }
 
-void TruncateTile(const Tile& tile, Levels levels) {
+void TruncateTile(Tile tile, Levels levels) {
   const BlockLevels l(levels);
   for (int64_t y = 0; y < tile.height; ++y) {
     uint8_t* out = tile.OutRow(y);
@@ -119,7 +119,7 @@ void TruncateTile(const Tile& tile, Levels levels) {
   }
 }
 
-uint32_t DitherFromState(const Tile& tile, Levels levels, uint32_t state) {
+uint32_t DitherFromState(Tile tile, Levels levels, uint32_t state) {
   const BlockLevels l(levels);
   for (int64_t y = 0; y < tile.height; ++y) {
     uint8_t* out = tile.OutRow(y);
@@ -160,7 +160,7 @@ constexpr Kernels kSse2{QuantizeKernelSet::kSse2, TruncateTile, DitherFromState,
 
 }  // namespace
 
-int64_t CountSelectedSse2(const Tile& tile) {
+int64_t CountSelectedSse2(Tile tile) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi8(1);
   int64_t count = 0;

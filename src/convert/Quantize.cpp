@@ -66,7 +66,7 @@ bool SharesBytesOutOfStep(const Tile& tile, const void* other, int64_t otherRowB
   return a.begin < b.end && b.begin < a.end;
 }
 
-void QuantizeInOrder(const Tile& tile, Levels levels, bool dither) {
+void QuantizeInOrder(Tile tile, Levels levels, bool dither) {
   RandomStream* random = dither ? &DitherRandom() : nullptr;
   for (int64_t y = 0; y < tile.height; ++y) {
     uint8_t* out = tile.OutRow(y);
@@ -87,7 +87,9 @@ void QuantizeInOrder(const Tile& tile, Levels levels, bool dither) {
 // the widest tiles hosts usually hand out in one run.
 constexpr int64_t kRunLength = 1024;
 
-void DitherWithCRuntimeDraws(const Tile& tile, Levels levels, const Kernels& kernels, RandomStream& random) {
+void DitherWithCRuntimeDraws(Tile tile, Levels levels, const Kernels& kernels, const RandomStream& random) {
+  int (*const draw)() = random.runtime().draw;
+  const unsigned below = levels.below();
   uint8_t draws[kRunLength];
   for (int64_t y = 0; y < tile.height; ++y) {
     for (int64_t x = 0; x < tile.width; x += kRunLength) {
@@ -102,9 +104,8 @@ void DitherWithCRuntimeDraws(const Tile& tile, Levels levels, const Kernels& ker
         __builtin_prefetch(out + k, 1);
       }
       for (int64_t k = 0; k < count; ++k)
-        draws[k] = mask == nullptr || mask[k] != 0
-                       ? static_cast<uint8_t>(static_cast<unsigned>(random.Next()) & levels.below())
-                       : uint8_t{0};
+        draws[k] = mask == nullptr || mask[k] != 0 ? static_cast<uint8_t>(static_cast<unsigned>(draw()) & below)
+                                                   : uint8_t{0};
       kernels.ditherWithDraws(out, in, mask, draws, count, levels);
     }
   }

@@ -2,14 +2,9 @@
 
 #include <cstdlib>
 
-namespace {
-
-void StandardSeed(unsigned seed) { std::srand(seed); }
-int StandardDraw() { return std::rand(); }
-
-}  // namespace
-
-CRuntimeRandom StandardCRuntimeRandom() { return CRuntimeRandom{StandardSeed, StandardDraw}; }
+// Straight to the C runtime's entry points: a draw that must be a rand()
+// call costs that call and no more.
+CRuntimeRandom StandardCRuntimeRandom() { return CRuntimeRandom{std::srand, std::rand}; }
 
 bool FollowsTheWindowsRandRule(const CRuntimeRandom& runtime) {
   // One seed with high bits set and one small one: a runtime that keeps
