@@ -2,7 +2,7 @@
 //
 // A block of 16 pixels is rewritten without a branch on the data: S is a
 // power of two and rand() is never negative, so r % S is r & (S - 1), and
-// "r < d" is "d - r, saturated at 0, is not 0". With the private copy of the
+// "r < d" is "min(d, r) is not d". With the private copy of the
 // generator the block's 16 draws are computed in registers from the state in
 // one go (each is a fixed jump from it), so generating and applying them are
 // one pass. Masked-out pixels are never stored to and draw nothing: a block
@@ -37,13 +37,15 @@ PIXELMOOR_ALWAYS_INLINE __m128i TruncateBlock(__m128i v, const BlockLevels& l) {
   return _mm_or_si128(_mm_and_si128(v, l.top), _mm_cmpeq_epi8(v, l.all));
 }
 
+// r < d exactly when min(d, r) is not d (bytes are unsigned). Moving up from
+// the top level M would pass 255: the sum saturates there and min(., M)
+// takes it back to M. 255 stays 255.
 PIXELMOOR_ALWAYS_INLINE __m128i DitherBlock(__m128i v, __m128i r, const BlockLevels& l) {
   const __m128i q = _mm_and_si128(v, l.top);
   const __m128i dropped = _mm_andnot_si128(l.top, v);
-  const __m128i notBelow = _mm_cmpeq_epi8(_mm_subs_epu8(dropped, r), _mm_setzero_si128());
-  const __m128i atTop = _mm_cmpeq_epi8(q, l.top);
-  const __m128i up = _mm_andnot_si128(_mm_or_si128(notBelow, atTop), l.step);
-  return _mm_or_si128(_mm_add_epi8(q, up), _mm_cmpeq_epi8(v, l.all));
+  const __m128i notBelow = _mm_cmpeq_epi8(_mm_min_epu8(dropped, r), dropped);
+  const __m128i raised = _mm_adds_epu8(q, _mm_andnot_si128(notBelow, l.step));
+  return _mm_or_si128(_mm_min_epu8(raised, l.top), _mm_cmpeq_epi8(v, l.all));
 }
 
 // Bit k set: pixel k of the block is masked out.
