@@ -28,11 +28,13 @@ void RandomStream::BeginRun(unsigned seed) {
   // The check drew from its own seeds: the run starts from its own, as the
   // driver seeded it.
   runtime_.seed(seed);
-  state = seed;
+  state = handedBack_ = seed;
 }
 
-void RandomStream::HandBack() const {
-  if (copying_) runtime_.seed(state);
+void RandomStream::HandBack() {
+  if (!copying_ || state == handedBack_) return;
+  runtime_.seed(state);
+  handedBack_ = state;
 }
 
 void RandomStream::EndRun() {

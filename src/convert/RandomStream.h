@@ -77,8 +77,11 @@ class RandomStream {
   void BeginRun(unsigned seed);
 
   // Gives the C runtime the state that the rand() calls so far would have
-  // left it in. Called before every call into the host and by EndRun.
-  void HandBack() const;
+  // left it in. Called before every call into the host and by EndRun. Seeds
+  // only when the copy has moved since it was last handed back: whatever the
+  // host itself did to the generator in between then stands, as it would
+  // with the literal calls.
+  void HandBack();
 
   // Hands the state back; from then on draws are rand() calls again.
   void EndRun();
@@ -108,6 +111,7 @@ class RandomStream {
   CRuntimeRandom runtime_ = StandardCRuntimeRandom();
   bool copyAllowed_ = true;
   bool copying_ = false;
+  uint32_t handedBack_ = 0;  // the state the C runtime was last given
 };
 
 // The stream QuantizePlaneTile draws from. Outside a run it draws with rand().

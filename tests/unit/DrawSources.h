@@ -2,6 +2,8 @@
 // with, and the set-up of the module's stream for each.
 #pragma once
 
+#include <ostream>
+
 #include "QuantizeReference.h"
 #include "convert/RandomStream.h"
 
@@ -10,7 +12,8 @@ namespace drawsources {
 enum class Source {
   kOutsideARun,    // no run: rand() calls, as a caller without a run gets them
   kRunOnCRuntime,  // the C runtime's generator: the private copy under Windows, rand() calls natively
-  kRunCopyOff,     // the C runtime's generator with the private copy switched off: rand() calls everywhere
+  kRunCopyOff,     // a generator that follows the Windows rule (the C runtime's own under Windows, the model
+                   // elsewhere) with the private copy switched off: the switch alone keeps every draw a call
   kRunOnModel,     // a model of the Windows generator: the private copy on any C runtime
 };
 
@@ -24,20 +27,25 @@ inline const char* NameOf(Source source) {
   return "?";
 }
 
+// The Windows C runtimes follow the rule, glibc does not.
+#ifdef _WIN32
+inline constexpr bool kCRuntimeFollowsTheRule = true;
+#else
+inline constexpr bool kCRuntimeFollowsTheRule = false;
+#endif
+
+inline void PrintTo(Source source, std::ostream* os) { *os << NameOf(source); }
+
+inline CRuntimeRandom WindowsModel() { return CRuntimeRandom{fakehost::WindowsSrand, fakehost::WindowsRand}; }
+
 inline CRuntimeRandom GeneratorOf(Source source) {
-  return source == Source::kRunOnModel ? CRuntimeRandom{fakehost::WindowsSrand, fakehost::WindowsRand}
-                                       : StandardCRuntimeRandom();
+  const bool model = source == Source::kRunOnModel || (source == Source::kRunCopyOff && !kCRuntimeFollowsTheRule);
+  return model ? WindowsModel() : StandardCRuntimeRandom();
 }
 
-// Whether a run with this source must draw from the private copy: the
-// Windows C runtimes follow the rule, glibc does not.
+// Whether a run with this source must draw from the private copy.
 inline bool CopiesTheGenerator(Source source) {
-#ifdef _WIN32
-  const bool runtimeFollowsTheRule = true;
-#else
-  const bool runtimeFollowsTheRule = false;
-#endif
-  return source == Source::kRunOnModel || (source == Source::kRunOnCRuntime && runtimeFollowsTheRule);
+  return source == Source::kRunOnModel || (source == Source::kRunOnCRuntime && kCRuntimeFollowsTheRule);
 }
 
 // Points the module's stream at the source's generator for a scope.

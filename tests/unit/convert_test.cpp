@@ -320,6 +320,64 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
   }
 }
 
+// A host that draws from the C runtime's generator inside its callbacks,
+// in a run without dithering: the module draws nothing, so the host's draws
+// stand after the run as they would with the literal calls (the module does
+// not seed over them).
+struct DrawingHost {
+  static inline CRuntimeRandom generator{};
+  static inline int64_t draws = 0;
+  static void Draw() {
+    generator.draw();
+    ++draws;
+  }
+  static OSErr AdvanceState() {
+    Draw();
+    return FakeHost::AdvanceState();
+  }
+  static void Progress(int32_t done, int32_t total) {
+    Draw();
+    FakeHost::ProgressProc(done, total);
+  }
+  static Boolean Abort() {
+    Draw();
+    return FakeHost::AbortProc();
+  }
+};
+
+TEST_F(Convert, HostDrawsInsideCallbacksStandWhenTheRunDrawsNothing) {
+  using drawsources::Source;
+  for (const Source source : {Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel}) {
+    SCOPED_TRACE(drawsources::NameOf(source));
+    const drawsources::StreamSetUp setUp(source);
+    const CRuntimeRandom generator = drawsources::GeneratorOf(source);
+    bool compared = false;
+    for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+      Options options;
+      options.height = 40;
+      options.width = 40;
+      options.planes = 4;
+      options.tileHeight = 16;
+      options.tileWidth = 16;
+      FakeHost& host = Make(options);
+      Prepare(host, 0);
+      host.record()->advanceState = DrawingHost::AdvanceState;
+      host.record()->progressProc = DrawingHost::Progress;
+      host.record()->abortProc = DrawingHost::Abort;
+      DrawingHost::generator = generator;
+      DrawingHost::draws = 0;
+      const std::time_t before = std::time(nullptr);
+      ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+      const int next = generator.draw();
+      if (std::time(nullptr) != before) continue;
+      compared = true;
+      EXPECT_EQ(DrawingHost::draws, 9 * (4 + 2));
+      EXPECT_EQ(next, DrawAfter(generator, static_cast<unsigned>(static_cast<uint32_t>(before)), DrawingHost::draws));
+    }
+    EXPECT_TRUE(compared) << "the clock ticked during every attempt";
+  }
+}
+
 TEST_F(Convert, CancelAfterTheFirstTileStopsTheRun) {
   Options options;
   options.height = 100;

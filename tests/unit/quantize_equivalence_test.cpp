@@ -68,6 +68,8 @@ struct WalkCase {
   MaskKind mask;
 };
 
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
+
 constexpr uint8_t kPadSentinel = 0xA5;
 
 // Planar image buffers sized exactly: the last row ends at the image width,
@@ -183,6 +185,12 @@ TEST_P(QuantizeEquivalence, WholeTileWalkMatchesThePerPixelRule) {
 const char* ShortName(QuantizeKernelSet set) {
   return set == QuantizeKernelSet::kAvx2 ? "avx2" : set == QuantizeKernelSet::kSse2 ? "sse2" : "scalar";
 }
+
+}  // namespace
+
+void PrintTo(QuantizeKernelSet set, std::ostream* os) { *os << QuantizeKernelSetName(set); }
+
+namespace {
 
 INSTANTIATE_TEST_SUITE_P(
     Walks, QuantizeEquivalence,

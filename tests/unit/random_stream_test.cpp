@@ -100,44 +100,45 @@ TEST(RandomStream, RuleCheckAcceptsTheRuleAndNothingElse) {
 
 // A run starts from the seed the driver gave (the check leaves no trace),
 // draws the generator's own numbers, passes over skipped ones, and leaves the
-// generator where as many rand() calls would: with the private copy and
-// with the switch that keeps every draw a rand() call.
+// generator where as many rand() calls would: with the private copy, on a
+// generator of another rule, and with the switch that keeps every draw a
+// rand() call on a generator that follows the rule.
 TEST(RandomStream, RunDrawsTheGeneratorsNumbersAndLeavesItWhereTheyWould) {
-  using drawsources::Source;
   struct Case {
-    Source source;
-    bool copies;
+    const char* name;
+    CRuntimeRandom generator;
+    bool allowCopy, copies;
   };
   const Case cases[] = {
-      {Source::kRunOnModel, true},
-      {Source::kRunCopyOff, false},
-      {Source::kRunOnCRuntime, drawsources::CopiesTheGenerator(Source::kRunOnCRuntime)},
+      {"model of the Windows generator", drawsources::WindowsModel(), true, true},
+      {"model, copy switched off", drawsources::WindowsModel(), false, false},
+      {"this C runtime", StandardCRuntimeRandom(), true, drawsources::kCRuntimeFollowsTheRule},
+      {"this C runtime, copy switched off", StandardCRuntimeRandom(), false, false},
   };
   constexpr unsigned kSeed = 0x5EEDF00Du;
   for (const Case& c : cases) {
-    SCOPED_TRACE(drawsources::NameOf(c.source));
-    const CRuntimeRandom generator = drawsources::GeneratorOf(c.source);
+    SCOPED_TRACE(c.name);
     std::vector<int> sequence;
-    generator.seed(kSeed);
-    for (int k = 0; k < 1100; ++k) sequence.push_back(generator.draw());
+    c.generator.seed(kSeed);
+    for (int k = 0; k < 1100; ++k) sequence.push_back(c.generator.draw());
 
     RandomStream stream;
-    stream.UseCRuntime(generator);
-    stream.AllowCopy(c.source != Source::kRunCopyOff);
+    stream.UseCRuntime(c.generator);
+    stream.AllowCopy(c.allowCopy);
 
-    generator.seed(kSeed);
+    c.generator.seed(kSeed);
     stream.BeginRun(kSeed);
     EXPECT_EQ(stream.copying(), c.copies);
-    EXPECT_EQ(generator.draw(), sequence[0]) << "the check left a trace";
+    EXPECT_EQ(c.generator.draw(), sequence[0]) << "the check left a trace";
     stream.EndRun();
 
-    generator.seed(kSeed);
+    c.generator.seed(kSeed);
     stream.BeginRun(kSeed);
     for (int k = 0; k < 10; ++k) EXPECT_EQ(stream.Next(), sequence[k]) << "draw " << k;
     stream.Skip(1000);
     EXPECT_EQ(stream.Next(), sequence[1010]);
     stream.EndRun();
-    EXPECT_EQ(generator.draw(), sequence[1011]) << "after the run";
+    EXPECT_EQ(c.generator.draw(), sequence[1011]) << "after the run";
     EXPECT_FALSE(stream.copying()) << "a run's end hands the draws back to rand()";
   }
 }
