@@ -19,11 +19,11 @@
 // Every row of 16 pixels or more starts with one 16-byte block, then goes on
 // 32 bytes at a time. Measured on tiles whose rows lie far apart in memory
 // (each row a new page, as in a host's full-size planes): rows that start on
-// a 32-byte boundary took 1.3 to 1.5 times as long as rows that start 16
-// bytes past one, and starting every row with a 16-byte block brought them to
-// the same speed, although half of their 32-byte blocks then cross a cache
-// line. Rows 16 bytes past a boundary (what glibc's allocator hands out) keep
-// their 32-byte blocks within cache lines.
+// a 32-byte boundary took about 1.3 times as long as rows that start 16 bytes
+// past one, and starting every row with a 16-byte block brought them to the
+// same speed, although half of their 32-byte blocks then cross a cache line
+// (docs/performance.md has the figures). Rows 16 bytes past a boundary (what
+// glibc's allocator hands out) keep their 32-byte blocks within cache lines.
 #include "convert/Kernels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
