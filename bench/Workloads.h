@@ -50,12 +50,13 @@ struct Workload {
 const std::vector<Workload>& Workloads();
 
 // Prints one row per workload: median time, ratios to the plain copy and the
-// rand() loop, its goals with "met" or "MISSED". `median` answers the median
-// seconds of a workload by key (< 0: not run); `ratio`, when given, answers
-// the ratio of a workload to a limit, else the ratio of the two medians is
-// shown.
+// rand() loop, and, when `judge` is set, its goals with "met" or "MISSED".
+// `median` answers the median seconds of a workload by key (< 0: not run);
+// `ratio`, when given, answers the ratio of a workload to a limit, else the
+// ratio of the two medians is shown.
 using MedianFn = std::function<double(const char* key)>;
 using RatioFn = std::function<double(const char* key, const char* limit)>;
-void PrintRatioTable(std::FILE* to, const char* runtime, const MedianFn& median, const RatioFn& ratio = {});
+void PrintRatioTable(std::FILE* to, const char* runtime, const MedianFn& median, const RatioFn& ratio = {},
+                     bool judge = true);
 
 }  // namespace bench

@@ -2,7 +2,8 @@
 # Benchmarks of the quantiser against its limits, in one command:
 #   1. natively (glibc): Google Benchmark over a 4096 x 4096 image of 4 planes
 #      in 256 x 256 tiles; QuantizePlaneTile and ConvertImage against a plain
-#      copy and a rand()-only loop over the same tile walk;
+#      copy and a rand()-only loop over the same tile walk; then the timer
+#      program, whose ratios are taken within each round, for the goals;
 #   2. the same workloads built with mingw-w64 and run under Wine (the Windows
 #      C runtime), timed with QueryPerformanceCounter;
 #   3. the whole image: the real Pixelmoor.8bf in the test host pmhost under
@@ -42,6 +43,9 @@ if [ "$native" = 1 ]; then
   cmake --build "$native_dir" -j2 --target pixelmoor_bench pixelmoor_bench_timer >/dev/null
   echo "== native (glibc): Google Benchmark"
   "$native_dir/bench/pixelmoor_bench" --benchmark_color=false --benchmark_repetitions="$repetitions"
+  # The goals: ratios taken within each round, as under Wine below.
+  echo "== native (glibc): timer program, paired rounds"
+  "$native_dir/bench/pixelmoor_bench_timer" --rounds="$rounds" --runtime="glibc (paired rounds)"
 fi
 
 if [ "$wine" = 1 ] || [ "$image" = 1 ]; then
