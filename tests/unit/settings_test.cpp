@@ -245,7 +245,7 @@ uint8_t RunFilter(FakeSuites& suites, FilterRecord& record, intptr_t& data, int1
     PluginMain(selector, &record, &data, &result);
     EXPECT_EQ(result, 0) << "selector " << selector;
     EXPECT_EQ(suites.LockedHandles(), 0) << "selector " << selector;
-    if (selector == filterSelectorStart) afterStart = suites.HandleBytes(record.parameters).at(0);
+    if (selector == filterSelectorStart) afterStart = suites.CopyHandleBytes(record.parameters).at(0);
   }
   return afterStart;
 }
