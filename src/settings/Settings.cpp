@@ -2,19 +2,21 @@
 
 #include "entry/PluginGlobals.h"
 #include "host/HostProcs.h"
+#include "host/SuiteNames.h"
+#include "resources/Identifiers.h"
 
 namespace {
 
 // Our entry in the host's descriptor registry; the property list carries the
 // same text as its terminology scope.
-constexpr char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
+constexpr char kSettingsKey[] = PIXELMOOR_SETTINGS_KEY;
 
-constexpr char kRegistrySuiteName[] = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
-constexpr int32_t kRegistrySuiteVersion = 1;
-constexpr char kDescriptorSuiteName[] = "df135115-c769-11d0-8079-00c04fd7ec47";
-constexpr int32_t kDescriptorSuiteVersion = 3;
+constexpr char kRegistrySuiteName[] = PIXELMOOR_REGISTRY_SUITE_NAME;
+constexpr int32_t kRegistrySuiteVersion = PIXELMOOR_REGISTRY_SUITE_VERSION;
+constexpr char kDescriptorSuiteName[] = PIXELMOOR_DESCRIPTOR_SUITE_NAME;
+constexpr int32_t kDescriptorSuiteVersion = PIXELMOOR_DESCRIPTOR_SUITE_VERSION;
 
-constexpr DescriptorKeyID kKeyDither = FourCC("dith");
+constexpr DescriptorKeyID kKeyDither = FourCC(PIXELMOOR_DITHER_KEY);
 
 // The registry and action descriptor suites for the length of one operation.
 // The registry suite is acquired first and only then the descriptor suite; both

@@ -8,6 +8,7 @@
 #include "entry/PluginGlobals.h"
 #include "host/HostSuite.h"
 #include "host/PluginInstance.h"
+#include "resources/Identifiers.h"
 #include "ui/DialogRunner_win.h"
 #include "ui/Dialogs.h"
 #include "ui/Placement.h"
@@ -23,13 +24,6 @@ HANDLE gModuleActivationContext = INVALID_HANDLE_VALUE;
 // Any address inside the module identifies it to the loader.
 const int kAddressInsideModule = 0;
 
-constexpr int kOkItem = 1;
-constexpr int kCancelItem = 2;
-constexpr int kAboutTextItem = 3;
-constexpr int kFirstLinkItem = 4;
-constexpr int kSecondLinkItem = 5;
-constexpr UINT kAboutTextString = 16000;
-constexpr WORD kAboutTemplate = 16000;
 // A manifest the module could carry for a context of its own when the loader
 // gave it none; ours carries none, so this falls back to the process default.
 constexpr WORD kNoStaticImportManifest = 3;
@@ -129,8 +123,8 @@ void InitAboutBox(HWND dialog) {
   CenterOnParent(dialog);
   char text[256] = {};
   // One short of the buffer: at most 254 characters and the terminator.
-  LoadStringA(PluginInstance(), kAboutTextString, text, static_cast<int>(std::size(text)) - 1);
-  SetDlgItemTextA(dialog, kAboutTextItem, text);
+  LoadStringA(PluginInstance(), PIXELMOOR_ABOUT_TEXT_ID, text, static_cast<int>(std::size(text)) - 1);
+  SetDlgItemTextA(dialog, PIXELMOOR_ABOUT_TEXT_ITEM, text);
 }
 
 using BrowseUrlProc = SPErr (*)(const char* url);
@@ -165,12 +159,12 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
-        case kOkItem:
-        case kCancelItem:
+        case IDOK:
+        case IDCANCEL:
           EndDialog(dialog, 0);
           return TRUE;
-        case kFirstLinkItem:
-        case kSecondLinkItem:
+        case PIXELMOOR_FIRST_LINK_ITEM:
+        case PIXELMOOR_SECOND_LINK_ITEM:
           OpenLink(dialog, LOWORD(wParam));
           return TRUE;
         default:
@@ -249,15 +243,15 @@ INT_PTR IsolatedDialogBox(HINSTANCE instance, LPCSTR dialogTemplate, HWND parent
 
 bool ShowConfirmDialog() {
   const FilterRecord* record = HostFilterRecord();
-  const INT_PTR result = IsolatedDialogBox(PluginInstance(), "DISSOLVEDIALOG", HostWindow(record->platformData),
-                                           tarnwickPixelmoorProc, 0);
+  const INT_PTR result = IsolatedDialogBox(PluginInstance(), PIXELMOOR_TEXT_OF(PIXELMOOR_CONFIRM_DIALOG),
+                                           HostWindow(record->platformData), tarnwickPixelmoorProc, 0);
   StoreResult(noErr);
-  return result == kOkItem;
+  return result == IDOK;
 }
 
 intptr_t ShowAboutBox(const AboutRecord* about) {
   const PlatformData* platform = about != nullptr ? about->platformData : nullptr;
-  return IsolatedDialogBox(PluginInstance(), MAKEINTRESOURCEA(kAboutTemplate), HostWindow(platform),
+  return IsolatedDialogBox(PluginInstance(), MAKEINTRESOURCEA(PIXELMOOR_ABOUT_DIALOG_ID), HostWindow(platform),
                            AboutDialogProc, 0);
 }
 
@@ -271,7 +265,7 @@ extern "C" INT_PTR CALLBACK tarnwickPixelmoorProc(HWND dialog, UINT message, WPA
       const WORD id = LOWORD(wParam);
       // Focus changes of the notify-style buttons arrive as commands with a
       // non-zero code; only a click (code 0) answers.
-      if ((id == kOkItem || id == kCancelItem) && HIWORD(wParam) == 0) EndDialog(dialog, id);
+      if ((id == IDOK || id == IDCANCEL) && HIWORD(wParam) == 0) EndDialog(dialog, id);
       return TRUE;
     }
     default:
