@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/HostProcs.h"
 #include "host/SuiteNames.h"
 

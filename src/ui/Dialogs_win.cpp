@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <iterator>
 
-#include "entry/PluginGlobals.h"
 #include "host/HostSuite.h"
 #include "host/PluginInstance.h"
 #include "resources/Identifiers.h"
@@ -241,11 +240,9 @@ INT_PTR IsolatedDialogBox(HINSTANCE instance, LPCSTR dialogTemplate, HWND parent
   return result;
 }
 
-bool ShowConfirmDialog() {
-  const FilterRecord* record = HostFilterRecord();
+bool ShowConfirmDialog(const FilterRecord* record) {
   const INT_PTR result = IsolatedDialogBox(PluginInstance(), PIXELMOOR_TEXT_OF(PIXELMOOR_CONFIRM_DIALOG),
                                            HostWindow(record->platformData), tarnwickPixelmoorProc, 0);
-  StoreResult(noErr);
   return result == IDOK;
 }
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <sstream>
 
-#include "entry/PluginGlobals.h"
+#include "entry/PluginMain.h"
 
 namespace fakehost {
 

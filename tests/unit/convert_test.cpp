@@ -12,7 +12,6 @@
 #include "FakeHost.h"
 #include "FakeHostTest.h"
 #include "QuantizeReference.h"
-#include "entry/PluginGlobals.h"
 
 namespace {
 
