@@ -167,6 +167,7 @@ int32_t WriteScriptSettings(const ParameterBlock& block) {
   // host's own descriptor.
   if (!replace) return noErr;
   parameters->descriptor = fresh;
+  // Recorded with the dialog optional: whoever plays the action back decides.
   parameters->recordInfo = plugInDialogOptional;
   return noErr;
 }
