@@ -24,24 +24,39 @@ struct Image {
 
 Image& SharedImage();
 
+// Whether the C runtime follows the Windows rand() rule, so that a run draws
+// from the private copy of its generator (checked once, as a run checks it).
+bool RuntimeFollowsTheRule();
+
+// A goal: at most `most` times the workload named `limit`, on the C
+// runtimes that `when` names.
+enum class When { kAlways, kCopying, kCalling };
+struct Goal {
+  const char* limit;
+  double most;
+  When when;
+};
+
 struct Workload {
-  const char* key;       // benchmark name
-  const char* label;     // row of the ratio table
+  const char* key;    // benchmark name
+  const char* label;  // row of the ratio table
   uint64_t (*run)(Image&);
-  const char* baseline;  // key of the limit it is measured against, or null
-  double goal;           // largest allowed ratio to the baseline; 0 for none
+  bool isLimit;       // the plain copy and the rand() loop
+  std::vector<Goal> goals;
 };
 
 // Every workload returns a value derived from its work, so that none of it
 // can be optimised away.
 const std::vector<Workload>& Workloads();
 
-// Prints one row per workload: median time, ratio to its limit, the goal.
+// Prints one row per workload: median time, ratios to the plain copy and the
+// rand() loop, and, when `judge` is set, its goals with "met" or "MISSED".
 // `median` answers the median seconds of a workload by key (< 0: not run);
-// `ratio`, when given, answers the ratio of a workload to its limit, else
-// the ratio of the two medians is shown.
+// `ratio`, when given, answers the ratio of a workload to a limit, else the
+// ratio of the two medians is shown.
 using MedianFn = std::function<double(const char* key)>;
-using RatioFn = std::function<double(const char* key, const char* baseline)>;
-void PrintRatioTable(std::FILE* to, const char* runtime, const MedianFn& median, const RatioFn& ratio = {});
+using RatioFn = std::function<double(const char* key, const char* limit)>;
+void PrintRatioTable(std::FILE* to, const char* runtime, const MedianFn& median, const RatioFn& ratio = {},
+                     bool judge = true);
 
 }  // namespace bench

@@ -70,6 +70,10 @@ int main(int argc, char** argv) {
                                                    : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  bench::PrintRatioTable(stdout, "glibc (CPU time)", [&](const char* key) { return reporter.Median(key); });
+  // Medians of a few repetitions move by a fifth on a loaded machine: the
+  // goals are judged on the timer program's rounds, where each ratio is
+  // taken within one round (scripts/bench.sh runs it next).
+  bench::PrintRatioTable(
+      stdout, "glibc (CPU time)", [&](const char* key) { return reporter.Median(key); }, {}, false);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "convert/Quantize.h"
+#include "convert/RandomStream.h"
 #include "entry/PluginGlobals.h"
 #include "host/RectExchange.h"
 
@@ -40,12 +41,11 @@ bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane) {
   const int64_t width = std::min(int64_t(out.right) - out.left, int64_t(tile.right) - tile.left);
   if (height <= 0 || width <= 0) return true;
   if (!DeliveredBuffersHold(record, width)) return false;
-  const uint8_t dither = gPluginGlobals.parameterBlock != nullptr ? gPluginGlobals.parameterBlock->useDithering : 1;
+  const bool dither = gPluginGlobals.parameterBlock == nullptr || gPluginGlobals.parameterBlock->useDithering != 0;
   QuantizePlaneTile(static_cast<uint8_t*>(record->outData), record->outRowBytes,
                     static_cast<const uint8_t*>(record->inData), record->inRowBytes,
                     static_cast<const uint8_t*>(record->maskData), record->maskRowBytes,
-                    VRect{0, 0, static_cast<int32_t>(height), static_cast<int32_t>(width)}, dither,
-                    kPlaneBits[plane]);
+                    static_cast<int32_t>(width), static_cast<int32_t>(height), dither, kPlaneBits[plane]);
   return true;
 }
 
@@ -53,7 +53,12 @@ bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane) {
 
 void ConvertImage() {
   // Seeded first, at every run: two runs in the same second dither alike.
-  std::srand(static_cast<unsigned>(static_cast<uint32_t>(std::time(nullptr))));
+  const auto seed = static_cast<unsigned>(static_cast<uint32_t>(std::time(nullptr)));
+  std::srand(seed);
+  // The draws may come from a private copy of the generator from here on;
+  // each call into the host below first hands its state back to the C
+  // runtime, and so does every return.
+  const RandomRun draws(seed);
 
   FilterRecord* record = HostFilterRecord();
   const int64_t tileHeight = record->outTileHeight;
@@ -96,6 +101,7 @@ void ConvertImage() {
           StoreResult(errPlugInHostInsufficient);
           return;
         }
+        draws.HandBack();
         const OSErr err = record->advanceState();
         StoreResult(err);
         if (err != noErr) return;
@@ -106,10 +112,16 @@ void ConvertImage() {
       }
 
       ++done;
-      if (record->progressProc != nullptr) record->progressProc(ClampToInt32(done), total);
-      if (record->abortProc != nullptr && record->abortProc() != 0) {
-        StoreResult(userCanceledErr);
-        return;
+      if (record->progressProc != nullptr) {
+        draws.HandBack();
+        record->progressProc(ClampToInt32(done), total);
+      }
+      if (record->abortProc != nullptr) {
+        draws.HandBack();
+        if (record->abortProc() != 0) {
+          StoreResult(userCanceledErr);
+          return;
+        }
       }
     }
   }

@@ -4,24 +4,27 @@
 
 #include <cstdint>
 
-#include "host/HostApi.h"
-
 // The top n bits of a byte set, for n = 0 to 8.
 inline constexpr uint8_t kTopBitMasks[9] = {0, 128, 192, 224, 240, 248, 252, 254, 255};
 
-// Rewrites one plane of one tile in `out` from `in`. Only the height and width
-// of `area` are used. A null `mask` converts every pixel; a mask byte of 0
-// leaves that output byte as it stands and draws no random number. With
-// dithering on, exactly one rand() is drawn per converted pixel, in row order.
-// `bits` above 8 is treated as 8. Bytes past each row's width are not touched.
+// Rewrites one plane of one tile, `width` x `height` pixels, in `out` from
+// `in`; each buffer steps by its own row bytes. Nothing happens when the width
+// or the height is 0 or less. A null `mask` converts every pixel; a mask byte
+// of 0 leaves that output byte as it stands and draws no random number. With
+// dithering on, exactly one number of the C runtime's rand() sequence is used
+// per converted pixel, in row order (see RandomStream.h for where it comes
+// from). `bits` above 8 is treated as 8. Bytes past each row's width are not
+// touched.
 void QuantizePlaneTile(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int32_t inRowBytes,
-                       const uint8_t* mask, int32_t maskRowBytes, VRect area, uint8_t useDithering,
+                       const uint8_t* mask, int32_t maskRowBytes, int32_t width, int32_t height, bool dither,
                        uint8_t bits);
 
-// The quantiser uses the widest vectors the processor offers: 32 bytes at a
-// time where AVX2 is present (chosen at run time; the module itself targets
-// every x86-64 processor), 16 bytes with SSE2 otherwise. Both give the same
-// bytes. Passing false holds it to the 16-byte path, so that benchmarks and
-// tests can measure and check that path on any machine; true restores the
-// choice. Returns whether the 32-byte path is in use from now on.
-bool QuantizeUseWideVectors(bool allowed);
+// The quantiser uses the widest vectors the processor offers, chosen once on
+// first use: 32 bytes at a time where AVX2 is present (the module itself
+// targets every x86-64 processor), 16 bytes with SSE2 otherwise, a byte at a
+// time where neither is built in. All give the same bytes. Tests and
+// benchmarks may hold it to a narrower set; the result is the set in use from
+// now on (never wider than the processor runs).
+enum class QuantizeKernelSet { kScalar, kSse2, kAvx2 };
+QuantizeKernelSet QuantizeLimitKernels(QuantizeKernelSet widest);
+const char* QuantizeKernelSetName(QuantizeKernelSet set);

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "DrawSources.h"
 #include "FakeHost.h"
 #include "FakeHostTest.h"
 #include "QuantizeReference.h"
+#include "convert/RandomStream.h"
 
 namespace {
 
@@ -50,27 +52,58 @@ void Prepare(FakeHost& host, uint8_t dithering) {
   host.ClearEvents();
 }
 
-// The whole run replayed on the host's images with the reference quantiser:
-// tiles in row order, planes 0 to 3 converted, later planes untouched.
-std::vector<uint8_t> ExpectedDestination(FakeHost& host, VRect filter, int tileHeight, int tileWidth, bool dither,
-                                         unsigned seed) {
+// rand() as the reference replay draws it, counted.
+int (*gReplayDraw)() = fakehost::StandardRand;
+int64_t gReplayDraws = 0;
+int CountedReplayDraw() {
+  ++gReplayDraws;
+  return gReplayDraw();
+}
+
+// A run replayed with the reference quantiser on the host's source and on
+// `start`, the destination as it was before the run: tiles in
+// row order, planes 0 to 3 converted, later planes untouched; it stops where
+// the host's nth advanceState fails (`failAt`) or after the nth tile's cancel
+// check answers yes (`cancelAfter`), 0 for never.
+struct Replay {
+  std::vector<uint8_t> destination;
+  std::vector<int64_t> drawsBefore;  // draws made before each call into the host
+};
+
+Replay ReplayRun(FakeHost& host, const std::vector<uint8_t>& start, VRect filter, int tileHeight, int tileWidth,
+                 bool dither, int (*draw)(), int failAt = 0, int cancelAfter = 0) {
   const Options& o = host.options();
-  std::vector<uint8_t> expected = host.destination();
-  std::srand(seed);
+  Replay replay{start, {}};
+  gReplayDraw = draw;
+  gReplayDraws = 0;
   const size_t planeSize = size_t(o.width) * size_t(o.height);
+  int advances = 0, tiles = 0;
   for (int32_t top = filter.top; top < filter.bottom; top += tileHeight) {
     for (int32_t left = filter.left; left < filter.right; left += tileWidth) {
       const int32_t h = std::min(top + tileHeight, filter.bottom) - top;
       const int32_t w = std::min(left + tileWidth, filter.right) - left;
       const size_t at = size_t(top) * size_t(o.width) + size_t(left);
-      for (int p = 0; p < std::min<int>(o.planes, 4); ++p)
-        fakehost::ReferenceQuantize(expected.data() + p * planeSize + at, o.width,
+      for (int p = 0; p < o.planes; ++p) {
+        replay.drawsBefore.push_back(gReplayDraws);
+        if (++advances == failAt) return replay;
+        if (p >= 4) continue;
+        fakehost::ReferenceQuantize(replay.destination.data() + p * planeSize + at, o.width,
                                     host.source().data() + p * planeSize + at, o.width,
                                     host.mask().empty() ? nullptr : host.mask().data() + at, o.width, h, w, dither,
-                                    kBits[p]);
+                                    kBits[p], CountedReplayDraw);
+      }
+      replay.drawsBefore.push_back(gReplayDraws);  // progress
+      replay.drawsBefore.push_back(gReplayDraws);  // cancel check
+      if (++tiles == cancelAfter) return replay;
     }
   }
-  return expected;
+  return replay;
+}
+
+std::vector<uint8_t> ExpectedDestination(FakeHost& host, const std::vector<uint8_t>& start, VRect filter,
+                                         int tileHeight, int tileWidth, bool dither, unsigned seed) {
+  std::srand(seed);
+  return ReplayRun(host, start, filter, tileHeight, tileWidth, dither, fakehost::StandardRand).destination;
 }
 
 class Convert : public fakehost::FakeHostTest {};
@@ -104,6 +137,7 @@ TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
     FakeHost& host = Make(options);
     host.SetFilterRect(c.filter);
     Prepare(host, 0);
+    const std::vector<uint8_t> start = host.destination();
     ASSERT_EQ(host.Call(filterSelectorStart), noErr);
 
     std::vector<std::string> expected;
@@ -117,7 +151,7 @@ TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
     for (const auto& e : host.EventsOf(Ev::AdvanceState)) EXPECT_TRUE(e.inLo == e.inHi && e.outLo == e.inLo && e.outHi == e.inLo);
     EXPECT_EQ(host.record()->inputRate, 0x10000);
     EXPECT_EQ(host.record()->maskRate, 0x10000);
-    EXPECT_EQ(host.destination(), ExpectedDestination(host, c.filter, c.tileHeight, c.tileWidth, false, 0));
+    EXPECT_EQ(host.destination(), ExpectedDestination(host, start, c.filter, c.tileHeight, c.tileWidth, false, 0));
   }
 }
 
@@ -154,16 +188,190 @@ TEST_F(Convert, WholeRunMatchesTheReferenceWithTheSameSeed) {
       const VRect filter{3, 4, 37, 44};
       host.SetFilterRect(filter);
       Prepare(host, 1);
+      const std::vector<uint8_t> start = host.destination();
       const std::time_t before = std::time(nullptr);
       ASSERT_EQ(host.Call(filterSelectorStart), noErr);
       const std::time_t after = std::time(nullptr);
       if (before != after) continue;
       const auto seed = static_cast<unsigned>(static_cast<uint32_t>(before));
-      const std::vector<uint8_t> expected = ExpectedDestination(host, filter, 16, 20, true, seed);
+      const std::vector<uint8_t> expected = ExpectedDestination(host, start, filter, 16, 20, true, seed);
       EXPECT_EQ(host.destination(), expected);
       for (const auto& e : host.EventsOf(Ev::AdvanceState)) EXPECT_EQ(e.rects32, c.bigDocument);
       EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), size_t(6 * c.planes));
       compared = true;
+    }
+    EXPECT_TRUE(compared) << "the clock ticked during every attempt";
+  }
+}
+
+// Every call into the host reads the C runtime's generator through these
+// wrappers: the number that rand() would give there, the generator then put
+// back where the reference has it (so that reading changes nothing), and
+// whether the run drew from the private copy.
+struct GeneratorAtCalls {
+  static inline CRuntimeRandom generator{};
+  static inline unsigned seed = 0;
+  static inline std::vector<int64_t> drawsBefore;
+  static inline std::vector<int> seen;
+  static inline bool copying = false;
+
+  static void Read() {
+    const size_t call = seen.size();
+    seen.push_back(generator.draw());
+    generator.seed(seed);
+    for (int64_t k = 0; call < drawsBefore.size() && k < drawsBefore[call]; ++k) generator.draw();
+    copying = DitherRandom().copying();
+  }
+  static OSErr AdvanceState() {
+    Read();
+    return FakeHost::AdvanceState();
+  }
+  static void Progress(int32_t done, int32_t total) {
+    Read();
+    FakeHost::ProgressProc(done, total);
+  }
+  static Boolean Abort() {
+    Read();
+    return FakeHost::AbortProc();
+  }
+};
+
+// The number the generator gives after `draws` draws from `seed`.
+int DrawAfter(const CRuntimeRandom& generator, unsigned seed, int64_t draws) {
+  generator.seed(seed);
+  for (int64_t k = 0; k < draws; ++k) generator.draw();
+  return generator.draw();
+}
+
+// At every call into the host and after the run, however it ends, the C
+// runtime's generator stands where one rand() per dithered pixel leaves it:
+// with the private copy (under Windows, and on the model of its generator)
+// and with every draw a rand() call (natively, and with the copy switched
+// off). The output is the reference's up to where the run stopped.
+TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
+  using drawsources::Source;
+  struct Case {
+    const char* name;
+    int16_t planes;
+    bool mask;
+    int failAt, cancelAfter;
+  };
+  const Case cases[] = {
+      {"complete run, 6 planes, mask", 6, true, 0, 0},
+      {"cancel after tile 4", 4, false, 0, 4},
+      {"advanceState error on plane 2 of tile 6", 4, true, 23, 0},
+  };
+  for (const Source source : {Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << drawsources::NameOf(source) << ", " << c.name);
+      const drawsources::StreamSetUp setUp(source);
+      const CRuntimeRandom generator = drawsources::GeneratorOf(source);
+      bool compared = false;
+      // The run seeds from the clock in seconds; retry if a second boundary
+      // falls inside the run.
+      for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+        Options options;
+        options.height = 37;
+        options.width = 45;
+        options.planes = c.planes;
+        options.tileHeight = 16;
+        options.tileWidth = 20;
+        options.haveMask = c.mask;
+        options.advanceFailsAt = c.failAt;
+        options.advanceError = -4321;
+        options.abortAfterTiles = c.cancelAfter;
+        FakeHost& host = Make(options);
+        host.FillSource(77);
+        for (auto& b : host.destination()) b = static_cast<uint8_t>(b ^ 0x5A);
+        for (size_t i = 0; i < host.mask().size(); ++i) host.mask()[i] = i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 255;
+        const VRect filter{0, 0, 37, 45};
+        const std::vector<uint8_t> start = host.destination();
+        const Replay counts = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
+        Prepare(host, 1);
+        host.record()->advanceState = GeneratorAtCalls::AdvanceState;
+        host.record()->progressProc = GeneratorAtCalls::Progress;
+        host.record()->abortProc = GeneratorAtCalls::Abort;
+        GeneratorAtCalls::generator = generator;
+        GeneratorAtCalls::drawsBefore = counts.drawsBefore;
+        GeneratorAtCalls::seen.clear();
+        const std::time_t before = std::time(nullptr);
+        GeneratorAtCalls::seed = static_cast<unsigned>(static_cast<uint32_t>(before));
+        const int16_t result = host.Call(filterSelectorStart);
+        const int next = generator.draw();
+        const std::time_t after = std::time(nullptr);
+        if (before != after) continue;
+        compared = true;
+
+        const unsigned seed = GeneratorAtCalls::seed;
+        EXPECT_EQ(result, c.failAt != 0 ? -4321 : c.cancelAfter != 0 ? userCanceledErr : noErr);
+        EXPECT_EQ(GeneratorAtCalls::copying, drawsources::CopiesTheGenerator(source));
+        generator.seed(seed);
+        const Replay expected = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
+        EXPECT_EQ(host.destination(), expected.destination);
+        ASSERT_EQ(GeneratorAtCalls::seen.size(), expected.drawsBefore.size()) << "calls into the host";
+        for (size_t call = 0; call < expected.drawsBefore.size(); ++call)
+          EXPECT_EQ(GeneratorAtCalls::seen[call], DrawAfter(generator, seed, expected.drawsBefore[call]))
+              << "at call " << call << " into the host";
+        EXPECT_EQ(next, DrawAfter(generator, seed, expected.drawsBefore.back())) << "after the run";
+      }
+      EXPECT_TRUE(compared) << "the clock ticked during every attempt";
+    }
+  }
+}
+
+// A host that draws from the C runtime's generator inside its callbacks,
+// in a run without dithering: the module draws nothing, so the host's draws
+// stand after the run as they would with the literal calls (the module does
+// not seed over them).
+struct DrawingHost {
+  static inline CRuntimeRandom generator{};
+  static inline int64_t draws = 0;
+  static void Draw() {
+    generator.draw();
+    ++draws;
+  }
+  static OSErr AdvanceState() {
+    Draw();
+    return FakeHost::AdvanceState();
+  }
+  static void Progress(int32_t done, int32_t total) {
+    Draw();
+    FakeHost::ProgressProc(done, total);
+  }
+  static Boolean Abort() {
+    Draw();
+    return FakeHost::AbortProc();
+  }
+};
+
+TEST_F(Convert, HostDrawsInsideCallbacksStandWhenTheRunDrawsNothing) {
+  using drawsources::Source;
+  for (const Source source : {Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel}) {
+    SCOPED_TRACE(drawsources::NameOf(source));
+    const drawsources::StreamSetUp setUp(source);
+    const CRuntimeRandom generator = drawsources::GeneratorOf(source);
+    bool compared = false;
+    for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+      Options options;
+      options.height = 40;
+      options.width = 40;
+      options.planes = 4;
+      options.tileHeight = 16;
+      options.tileWidth = 16;
+      FakeHost& host = Make(options);
+      Prepare(host, 0);
+      host.record()->advanceState = DrawingHost::AdvanceState;
+      host.record()->progressProc = DrawingHost::Progress;
+      host.record()->abortProc = DrawingHost::Abort;
+      DrawingHost::generator = generator;
+      DrawingHost::draws = 0;
+      const std::time_t before = std::time(nullptr);
+      ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+      const int next = generator.draw();
+      if (std::time(nullptr) != before) continue;
+      compared = true;
+      EXPECT_EQ(DrawingHost::draws, 9 * (4 + 2));
+      EXPECT_EQ(next, DrawAfter(generator, static_cast<unsigned>(static_cast<uint32_t>(before)), DrawingHost::draws));
     }
     EXPECT_TRUE(compared) << "the clock ticked during every attempt";
   }

@@ -1,55 +1,62 @@
-// QuantizePlaneTile rewrites rows in runs (random numbers drawn first, then
-// applied 32 or 16 pixels at a time). These tests hold it byte for byte to the
-// rule written the obvious way, pixel by pixel with a branch, over whole tile
-// walks with the same seed: same output, same bytes left alone, and the
-// generator left in the same state (so exactly as many draws, in the same
-// order). Every walk runs on both vector paths: the 32-byte one (where the
-// processor has AVX2) and the 16-byte one.
+// QuantizePlaneTile against the per-pixel reference (QuantizeReference.h)
+// over whole tile walks from the same seed: same output, same bytes left
+// alone, and the generator left where the reference leaves it (so exactly as
+// many draws, in the same order). Every walk runs on each kernel set the
+// processor has (scalar, SSE2, AVX2) and with each source of draws:
+//   - outside a run: rand() calls, as a caller without a run gets them;
+//   - in a run on the C runtime's own generator: the private copy under
+//     Windows (msvcrt follows the rule), rand() calls natively (glibc does not);
+//   - in a run with the private copy switched off: rand() calls everywhere;
+//   - in a run on a model of the Windows generator: the private copy on any
+//     C runtime, so also natively under the sanitizers.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "DrawSources.h"
+#include "QuantizeReference.h"
 #include "convert/Quantize.h"
+#include "convert/RandomStream.h"
 
 namespace {
 
-// The rule as stated: per pixel, in row order, pointers stepped past the
-// width at the end of each row.
-void ReferenceQuantize(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int32_t inRowBytes,
-                       const uint8_t* mask, int32_t maskRowBytes, VRect area, uint8_t useDithering, uint8_t n) {
-  const unsigned top = kTopBitMasks[n];
-  const unsigned step = 256 - top;
-  const int32_t height = area.bottom - area.top;
-  const int32_t width = area.right - area.left;
-  if (height <= 0) return;
-  for (int32_t y = 0; y < height; ++y) {
-    for (int32_t x = 0; x < width; ++x) {
-      if (mask == nullptr || *mask != 0) {
-        const unsigned v = *in;
-        unsigned q = v & top;
-        const unsigned d = v - q;
-        if (useDithering != 0) {
-          const unsigned r = static_cast<unsigned>(std::rand()) % step;
-          if (r < d && q < top) q += step;
-        }
-        *out = v == 255 ? uint8_t{255} : static_cast<uint8_t>(q);
-      }
-      ++out;
-      ++in;
-      if (mask != nullptr) ++mask;
-    }
-    out += outRowBytes - width;
-    in += inRowBytes - width;
-    if (mask != nullptr) mask += maskRowBytes - width;
-  }
-}
+using drawsources::CopiesTheGenerator;
+using drawsources::GeneratorOf;
+using drawsources::NameOf;
+using drawsources::Source;
 
-using QuantizeFn = decltype(&QuantizePlaneTile);
+// What a walk leaves behind.
+struct Drawn {
+  int next = 0;         // the generator's next number afterwards
+  bool copied = false;  // the run used the private copy
+};
+
+// Seeds the source's generator and runs `walk` with the module's stream set
+// up for `source` (in a run of draws unless kOutsideARun); the reference's
+// `walk` gets the generator's draw function. Restores the stream afterwards.
+template <typename Walk>
+Drawn DrawWith(Source source, bool module, unsigned seed, Walk&& walk) {
+  const CRuntimeRandom generator = GeneratorOf(source);
+  Drawn drawn;
+  generator.seed(seed);
+  if (!module) {
+    walk(generator.draw);
+  } else {
+    const drawsources::StreamSetUp setUp(source);
+    std::optional<RandomRun> run;
+    if (source != Source::kOutsideARun) run.emplace(seed);
+    drawn.copied = DitherRandom().copying();
+    walk(generator.draw);
+  }
+  drawn.next = generator.draw();
+  return drawn;
+}
 
 enum class MaskKind { kNone, kSolid, kOnes, kPatchy };
 
@@ -75,22 +82,26 @@ struct Plane {
   uint8_t* At(int32_t top, int32_t left) { return bytes.data() + int64_t(top) * rowBytes + left; }
 };
 
-struct WalkResult {
-  std::vector<std::vector<uint8_t>> planes;
-  int nextDraw;
-};
-
 constexpr int kPlanes = 2;  // two planes per tile interleave their draws as the driver does
 
-WalkResult Walk(QuantizeFn quantize, const WalkCase& c, uint8_t n, uint8_t dither, unsigned seed) {
+// The second plane keeps another number of bits, so that planes whose draws
+// decide nothing (n = 8 or 0) alternate with planes whose draws do.
+uint8_t BitsOfPlane(int plane, uint8_t n) { return plane == 0 ? n : static_cast<uint8_t>((n + 3) % 9); }
+
+struct WalkResult {
+  std::vector<std::vector<uint8_t>> planes;
+  Drawn drawn;
+};
+
+WalkResult Walk(bool module, Source source, const WalkCase& c, uint8_t n, bool dither, unsigned seed) {
   std::mt19937 gen(seed);
   std::uniform_int_distribution<int> byte(0, 255);
-  const auto sample = [&] {
+  const auto sample = [&](uint8_t bits) {
     // Weight the values where the rule has edges: 255, exact levels, top levels.
     switch (byte(gen) & 7) {
       case 0: return uint8_t{255};
-      case 1: return static_cast<uint8_t>(byte(gen) & kTopBitMasks[n]);
-      case 2: return static_cast<uint8_t>(kTopBitMasks[n] | (byte(gen) & ~kTopBitMasks[n]));
+      case 1: return static_cast<uint8_t>(byte(gen) & kTopBitMasks[bits]);
+      case 2: return static_cast<uint8_t>(kTopBitMasks[bits] | (byte(gen) & ~kTopBitMasks[bits]));
       default: return static_cast<uint8_t>(byte(gen));
     }
   };
@@ -101,7 +112,7 @@ WalkResult Walk(QuantizeFn quantize, const WalkCase& c, uint8_t n, uint8_t dithe
     out.emplace_back(c.imageWidth, c.imageHeight, c.outPad);
     for (int32_t y = 0; y < c.imageHeight; ++y)
       for (int32_t x = 0; x < c.imageWidth; ++x) {
-        *in[p].At(y, x) = sample();
+        *in[p].At(y, x) = sample(BitsOfPlane(p, n));
         *out[p].At(y, x) = static_cast<uint8_t>(*in[p].At(y, x) ^ 0x5A);  // tells an untouched byte apart
       }
   }
@@ -117,16 +128,24 @@ WalkResult Walk(QuantizeFn quantize, const WalkCase& c, uint8_t n, uint8_t dithe
       *mask.At(y, x) = m;
     }
 
-  std::srand(seed);
-  for (int32_t top = 0; top < c.imageHeight; top += c.tileHeight)
-    for (int32_t left = 0; left < c.imageWidth; left += c.tileWidth) {
-      const VRect area{0, 0, std::min(c.tileHeight, c.imageHeight - top), std::min(c.tileWidth, c.imageWidth - left)};
-      for (int p = 0; p < kPlanes; ++p)
-        quantize(out[p].At(top, left), out[p].rowBytes, in[p].At(top, left), in[p].rowBytes,
-                 c.mask == MaskKind::kNone ? nullptr : mask.At(top, left), mask.rowBytes, area, dither, n);
-    }
+  WalkResult result;
+  result.drawn = DrawWith(source, module, seed, [&](int (*draw)()) {
+    for (int32_t top = 0; top < c.imageHeight; top += c.tileHeight)
+      for (int32_t left = 0; left < c.imageWidth; left += c.tileWidth) {
+        const int32_t height = std::min(c.tileHeight, c.imageHeight - top);
+        const int32_t width = std::min(c.tileWidth, c.imageWidth - left);
+        const uint8_t* tileMask = c.mask == MaskKind::kNone ? nullptr : mask.At(top, left);
+        for (int p = 0; p < kPlanes; ++p) {
+          if (module)
+            QuantizePlaneTile(out[p].At(top, left), out[p].rowBytes, in[p].At(top, left), in[p].rowBytes, tileMask,
+                              mask.rowBytes, width, height, dither, BitsOfPlane(p, n));
+          else
+            fakehost::ReferenceQuantize(out[p].At(top, left), out[p].rowBytes, in[p].At(top, left), in[p].rowBytes,
+                                        tileMask, mask.rowBytes, height, width, dither, BitsOfPlane(p, n), draw);
+        }
+      }
+  });
 
-  WalkResult result{{}, std::rand()};
   for (int p = 0; p < kPlanes; ++p) {
     for (int32_t y = 0; y + 1 < c.imageHeight; ++y)
       for (int32_t x = c.imageWidth; x < out[p].rowBytes; ++x)
@@ -136,68 +155,89 @@ WalkResult Walk(QuantizeFn quantize, const WalkCase& c, uint8_t n, uint8_t dithe
   return result;
 }
 
-// Runs the test body on one vector path and restores the run-time choice.
-struct VectorPath {
-  bool wide;
+// Holds the quantiser to one kernel set for a test; restores the widest.
+struct KernelScope {
   bool available;
-  explicit VectorPath(bool w) : wide(w), available(QuantizeUseWideVectors(w) == w) {}
-  ~VectorPath() { QuantizeUseWideVectors(true); }
+  explicit KernelScope(QuantizeKernelSet set) : available(QuantizeLimitKernels(set) == set) {}
+  ~KernelScope() { QuantizeLimitKernels(QuantizeKernelSet::kAvx2); }
 };
 
-class QuantizeEquivalence : public testing::TestWithParam<std::tuple<WalkCase, bool>> {};
+using Param = std::tuple<WalkCase, QuantizeKernelSet, Source>;
+class QuantizeEquivalence : public testing::TestWithParam<Param> {};
 
 TEST_P(QuantizeEquivalence, WholeTileWalkMatchesThePerPixelRule) {
-  const WalkCase& c = std::get<0>(GetParam());
-  const VectorPath path(std::get<1>(GetParam()));
-  if (!path.available) GTEST_SKIP() << "this processor has no AVX2";
-  for (uint8_t dither : {uint8_t{0}, uint8_t{1}}) {
+  const auto& [c, set, source] = GetParam();
+  const KernelScope kernels(set);
+  if (!kernels.available) GTEST_SKIP() << "this processor lacks " << QuantizeKernelSetName(set);
+  for (const bool dither : {false, true}) {
     for (uint8_t n = 0; n <= 8; ++n) {
       const unsigned seed = 1000u * n + 17u * dither + static_cast<unsigned>(c.imageWidth);
-      SCOPED_TRACE(testing::Message() << "n=" << int(n) << " dither=" << int(dither) << " seed=" << seed);
-      const WalkResult expected = Walk(&ReferenceQuantize, c, n, dither, seed);
-      const WalkResult actual = Walk(&QuantizePlaneTile, c, n, dither, seed);
-      EXPECT_EQ(actual.nextDraw, expected.nextDraw) << "a different number of random draws";
+      SCOPED_TRACE(testing::Message() << "n=" << int(n) << " dither=" << dither << " seed=" << seed);
+      const WalkResult expected = Walk(false, source, c, n, dither, seed);
+      const WalkResult actual = Walk(true, source, c, n, dither, seed);
+      EXPECT_EQ(actual.drawn.copied, CopiesTheGenerator(source)) << "the run drew from another source than meant";
+      EXPECT_EQ(actual.drawn.next, expected.drawn.next) << "the generator stands elsewhere afterwards";
       for (int p = 0; p < kPlanes; ++p) EXPECT_TRUE(actual.planes[p] == expected.planes[p]) << "plane " << p;
     }
   }
 }
 
+const char* ShortName(QuantizeKernelSet set) {
+  return set == QuantizeKernelSet::kAvx2 ? "avx2" : set == QuantizeKernelSet::kSse2 ? "sse2" : "scalar";
+}
+
+}  // namespace
+
+void PrintTo(QuantizeKernelSet set, std::ostream* os) { *os << QuantizeKernelSetName(set); }
+
+namespace {
+
 INSTANTIATE_TEST_SUITE_P(
     Walks, QuantizeEquivalence,
-    testing::Combine(testing::Values(
-        // Partial tiles at the right and bottom; widths that leave a tail past the last 16-pixel block.
-        WalkCase{"ragged_tiles_padded_rows", 203, 70, 64, 32, 13, 5, 0, MaskKind::kNone},
-        WalkCase{"solid_mask", 150, 40, 48, 40, 3, 0, 9, MaskKind::kSolid},
-        WalkCase{"mask_of_ones", 77, 33, 77, 16, 0, 2, 1, MaskKind::kOnes},
-        WalkCase{"patchy_mask", 211, 50, 96, 24, 7, 11, 4, MaskKind::kPatchy},
-        // A tile wider than one run of random numbers, cut mid-row.
-        WalkCase{"rows_longer_than_a_run", 2600, 6, 2500, 4, 1, 3, 2, MaskKind::kPatchy},
-        WalkCase{"tiny_tiles", 19, 9, 5, 3, 2, 2, 2, MaskKind::kPatchy},
-        // Whole 32-byte blocks with no tail, and one 16-byte block past them.
-        WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy}),
-                     testing::Bool()),
-    [](const testing::TestParamInfo<std::tuple<WalkCase, bool>>& walk) {
-      return std::get<0>(walk.param).name + (std::get<1>(walk.param) ? "_avx2" : "_sse2");
+    testing::Combine(
+        testing::Values(
+            // Partial tiles at the right and bottom; widths that leave a tail past the last 16-pixel block.
+            WalkCase{"ragged_tiles_padded_rows", 203, 70, 64, 32, 13, 5, 0, MaskKind::kNone},
+            WalkCase{"solid_mask", 150, 40, 48, 40, 3, 0, 9, MaskKind::kSolid},
+            WalkCase{"mask_of_ones", 77, 33, 77, 16, 0, 2, 1, MaskKind::kOnes},
+            WalkCase{"patchy_mask", 211, 50, 96, 24, 7, 11, 4, MaskKind::kPatchy},
+            // A tile wider than one run of random numbers, cut mid-row.
+            WalkCase{"rows_longer_than_a_run", 2600, 6, 2500, 4, 1, 3, 2, MaskKind::kPatchy},
+            WalkCase{"tiny_tiles", 19, 9, 5, 3, 2, 2, 2, MaskKind::kPatchy},
+            // Whole 32-byte blocks with no tail, and one 16-byte block past them.
+            WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy}),
+        testing::Values(QuantizeKernelSet::kScalar, QuantizeKernelSet::kSse2, QuantizeKernelSet::kAvx2),
+        testing::Values(Source::kOutsideARun, Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel)),
+    [](const testing::TestParamInfo<Param>& walk) {
+      return std::get<0>(walk.param).name + "_" + ShortName(std::get<1>(walk.param)) + "_" +
+             NameOf(std::get<2>(walk.param));
     });
 
 // Output that shares bytes with the input keeps the per-pixel order's result:
 // in place (same buffer, same row bytes) and shifted by one byte.
 TEST(QuantizeEquivalenceShared, OverlappingInputAndOutputMatchThePerPixelRule) {
   constexpr int32_t kWidth = 45, kHeight = 6, kRowBytes = 50;
-  for (const int shift : {0, 1, -1}) {
-    for (uint8_t dither : {uint8_t{0}, uint8_t{1}}) {
-      SCOPED_TRACE(testing::Message() << "shift=" << shift << " dither=" << int(dither));
-      std::vector<uint8_t> start(kRowBytes * kHeight + 2);
-      std::mt19937 gen(42);
-      for (auto& b : start) b = static_cast<uint8_t>(gen());
-      auto run = [&](QuantizeFn quantize) {
-        std::vector<uint8_t> bytes = start;
-        std::srand(7);
-        quantize(bytes.data() + 1 + shift, kRowBytes, bytes.data() + 1, kRowBytes, nullptr, 0,
-                 VRect{0, 0, kHeight, kWidth}, dither, 5);
-        return std::make_pair(bytes, std::rand());
-      };
-      EXPECT_TRUE(run(&QuantizePlaneTile) == run(&ReferenceQuantize));
+  for (const Source source : {Source::kOutsideARun, Source::kRunOnCRuntime, Source::kRunOnModel}) {
+    for (const int shift : {0, 1, -1}) {
+      for (const bool dither : {false, true}) {
+        SCOPED_TRACE(testing::Message() << NameOf(source) << " shift=" << shift << " dither=" << dither);
+        std::vector<uint8_t> start(kRowBytes * kHeight + 2);
+        std::mt19937 gen(42);
+        for (auto& b : start) b = static_cast<uint8_t>(gen());
+        auto run = [&](bool module) {
+          std::vector<uint8_t> bytes = start;
+          const Drawn drawn = DrawWith(source, module, 7, [&](int (*draw)()) {
+            if (module)
+              QuantizePlaneTile(bytes.data() + 1 + shift, kRowBytes, bytes.data() + 1, kRowBytes, nullptr, 0, kWidth,
+                                kHeight, dither, 5);
+            else
+              fakehost::ReferenceQuantize(bytes.data() + 1 + shift, kRowBytes, bytes.data() + 1, kRowBytes, nullptr, 0,
+                                          kHeight, kWidth, dither, 5, draw);
+          });
+          return std::make_pair(bytes, drawn.next);
+        };
+        EXPECT_TRUE(run(true) == run(false));
+      }
     }
   }
 }

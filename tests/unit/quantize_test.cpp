@@ -15,7 +15,7 @@ namespace {
 
 uint8_t QuantizeOne(uint8_t v, uint8_t bits, uint8_t dither) {
   uint8_t out = 0xEE;
-  QuantizePlaneTile(&out, 1, &v, 1, nullptr, 1, VRect{0, 0, 1, 1}, dither, bits);
+  QuantizePlaneTile(&out, 1, &v, 1, nullptr, 1, 1, 1, dither != 0, bits);
   return out;
 }
 
@@ -50,7 +50,7 @@ TEST(Quantize, DrawsOneNumberPerConvertedPixel) {
     for (int i = 0; i < c.draws + 1; ++i) expected.push_back(std::rand());
     std::srand(99);
     uint8_t out[6] = {};
-    QuantizePlaneTile(out, 6, in, 6, c.mask, 6, VRect{0, 0, 1, 6}, c.dither, c.bits);
+    QuantizePlaneTile(out, 6, in, 6, c.mask, 6, 6, 1, c.dither != 0, c.bits);
     EXPECT_EQ(std::rand(), expected.back()) << "bits " << int(c.bits) << " dither " << int(c.dither);
   }
 }
@@ -68,7 +68,7 @@ TEST(Quantize, DitheringKeepsTheMeanAndRisesWithProbabilityDOverS) {
     std::vector<uint8_t> in(kSamples), out(kSamples);
     for (int v = 0; v < 256; ++v) {
       std::fill(in.begin(), in.end(), static_cast<uint8_t>(v));
-      QuantizePlaneTile(out.data(), 100, in.data(), 100, nullptr, 0, VRect{0, 0, kSamples / 100, 100}, 1, bits);
+      QuantizePlaneTile(out.data(), 100, in.data(), 100, nullptr, 0, 100, kSamples / 100, true, bits);
       const int low = v / step * step;
       int ups = 0;
       for (uint8_t o : out) {
@@ -112,7 +112,6 @@ TEST(Quantize, MatchesReferenceOverSeededSweep) {
     const uint8_t bits = static_cast<uint8_t>(uniform(0, 8));
     const uint8_t dither = static_cast<uint8_t>(uniform(0, 1) ? uniform(1, 255) : 0);
     const bool withMask = uniform(0, 2) != 0;
-    const int32_t top = uniform(-50, 50), left = uniform(-50, 50);  // position is not used
 
     auto bytes = [&](int32_t rowBytes, int lo, int hi) {
       std::vector<uint8_t> b(size_t(std::max(rows * rowBytes, 1)));
@@ -130,8 +129,8 @@ TEST(Quantize, MatchesReferenceOverSeededSweep) {
                                 height, width, dither != 0, bits);
     const int nextAfterReference = std::rand();
     std::srand(seed);
-    QuantizePlaneTile(out.data(), outRow, in.data(), inRow, withMask ? mask.data() : nullptr, maskRow,
-                      VRect{top, left, top + height, left + width}, dither, bits);
+    QuantizePlaneTile(out.data(), outRow, in.data(), inRow, withMask ? mask.data() : nullptr, maskRow, width, height,
+                      dither != 0, bits);
     const int nextAfterModule = std::rand();
 
     ASSERT_EQ(out, expected) << "seed " << seed << " (master " << master << "): " << height << "x" << width
