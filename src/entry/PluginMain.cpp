@@ -145,7 +145,7 @@ void HandleStart() {
   StoreResult(noErr);
   gPluginGlobals.runState->showDialog = 1;
   if (confirmed)
-    ConvertImage();
+    ConvertImage(parameters.useDithering != 0);
   else
     StoreResult(userCanceledErr);
 }
