@@ -5,7 +5,7 @@
 #include <random>
 #include <sstream>
 
-#include "entry/PluginGlobals.h"
+#include "entry/PluginMain.h"
 
 namespace fakehost {
 
@@ -269,7 +269,7 @@ FakeHost::HandleRecord* FakeHost::Find(Handle h, const char* operation) {
   return nullptr;
 }
 
-uint8_t* FakeHost::HandleBytes(Handle h) {
+uint8_t* FakeHost::HandleData(Handle h) {
   for (const auto& record : handles_)
     if (reinterpret_cast<Handle>(record.get()) == h && !record->disposed) return record->bytes.get();
   return nullptr;
@@ -315,10 +315,6 @@ Handle FakeHost::NewProc(int32_t size) {
 void FakeHost::DisposeProc(Handle h) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return;
-  if (host->disposeHook && host->disposeHook(h)) {
-    host->Note("disposeProc(foreign handle)");
-    return;
-  }
   HandleRecord* record = host->Find(h, "disposeProc");
   Event e;
   e.kind = Ev::DisposeHandle;
@@ -584,9 +580,9 @@ int16_t FakeHost::Call(int16_t selector) {
     if (!h->disposed && h->locks > 0)
       Flag("handle " + std::to_string(h->id) + " left locked after selector " + std::to_string(selector));
   // What the module leaves in the host's slots must be the host's own handles.
-  if (*data_ != 0 && HandleBytes(reinterpret_cast<Handle>(*data_)) == nullptr)
+  if (*data_ != 0 && HandleData(reinterpret_cast<Handle>(*data_)) == nullptr)
     Flag("data slot holds something other than a live handle");
-  if (record_->parameters != nullptr && HandleBytes(record_->parameters) == nullptr)
+  if (record_->parameters != nullptr && HandleData(record_->parameters) == nullptr)
     Flag("parameters holds something other than a live handle");
   return *result_;
 }

@@ -7,8 +7,8 @@
 // request outside the image, a handle that is not ours) is collected instead
 // of crashing; tests look at Misuse() after each scenario.
 //
-// Callbacks carry no context, so they reach the one live FakeHost through a
-// static pointer: construct one FakeHost at a time.
+// Callbacks carry no context, so they reach the current FakeHost (the one
+// alive) through a static pointer: construct one FakeHost at a time.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +29,7 @@ enum class Ev {
   AdvanceState,   // in/out/mask, planes, rects32, a = result
   Progress,       // a = done, b = total
   Abort,          // a = answer
-  Note,           // text: free-form entries from other fakes (suites, dialogs)
+  Note,           // text: free-form entries from other fakes (the dialogs)
 };
 
 struct Event {
@@ -115,18 +115,14 @@ class FakeHost {
   // Fills the source with seeded bytes and the destination with a copy.
   void FillSource(uint32_t seed);
 
-  // Handles: contents of a live handle (null if unknown or disposed).
-  uint8_t* HandleBytes(Handle h);
+  // Handles: the contents of a live handle, in place (null if unknown or disposed).
+  uint8_t* HandleData(Handle h);
   int LockCount(Handle h);
   int HandleId(Handle h);
   int HandlesCreated() const { return static_cast<int>(handles_.size()); }
   // The two blocks as the host holds them (null when absent).
-  uint8_t* ParameterByte() { return HandleBytes(record_->parameters); }
-  uint8_t* RunStateByte() { return HandleBytes(reinterpret_cast<Handle>(*data_)); }
-
-  // Asked first by disposeProc: answers true when the handle belonged to
-  // another fake (a scripting descriptor of FakeSuites) and is now disposed of.
-  std::function<bool(Handle)> disposeHook;
+  uint8_t* ParameterByte() { return HandleData(record_->parameters); }
+  uint8_t* RunStateByte() { return HandleData(reinterpret_cast<Handle>(*data_)); }
 
   const std::vector<Event>& events() const { return events_; }
   std::vector<Event> EventsOf(Ev kind) const;
