@@ -9,7 +9,7 @@
 #include "convert/ConvertImage.h"
 #include "convert/Quantize.h"
 #include "convert/RandomStream.h"
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/HostApi.h"
 
 namespace bench {
@@ -106,7 +106,6 @@ uint64_t PerPixelWalk(Image& image, bool dither) {
 // requested tile in place, without copying, so the time is the module's own.
 struct BenchHost {
   FilterRecord record{};
-  ParameterBlock parameters{};
   int16_t result = 0;
   Image* image = nullptr;
 };
@@ -130,7 +129,6 @@ void IgnoreProgress(int32_t, int32_t) {}
 uint64_t ConvertWhole(Image& image, uint8_t dither) {
   gHost = BenchHost{};
   gHost.image = &image;
-  gHost.parameters.useDithering = dither;
   FilterRecord& r = gHost.record;
   r.filterRect = Rect{0, 0, kImageSide, kImageSide};
   r.outTileHeight = r.outTileWidth = kTileSide;
@@ -142,8 +140,7 @@ uint64_t ConvertWhole(Image& image, uint8_t dither) {
   gPluginGlobals = PluginGlobals{};
   gPluginGlobals.hostRecord = &r;
   gPluginGlobals.resultSlot = &gHost.result;
-  gPluginGlobals.parameterBlock = &gHost.parameters;
-  ConvertImage();
+  ConvertImage(dither != 0);
   gPluginGlobals = PluginGlobals{};
   return Fingerprint(image) + static_cast<uint64_t>(gHost.result != noErr);
 }

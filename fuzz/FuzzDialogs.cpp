@@ -1,17 +1,11 @@
 // Stand-ins for the module's dialogs in the fuzz build. The confirmation
-// answers OK or cancel as the input says, storing 0 either way as the real
-// dialog does; the about box presses its link buttons as often as the input
+// answers OK or cancel as the input says; the about box presses its link buttons as often as the input
 // says, reaching the host's web browsing through the held file-list suite.
 #include "FuzzHost.h"
-#include "entry/PluginGlobals.h"
 #include "host/HostSuite.h"
 #include "ui/Dialogs.h"
 
-bool ShowConfirmDialog() {
-  const bool confirmed = FuzzConfirmAnswer();
-  StoreResult(noErr);
-  return confirmed;
-}
+bool ShowConfirmDialog(const FilterRecord*) { return FuzzConfirmAnswer(); }
 
 intptr_t ShowAboutBox(const AboutRecord*) {
   for (int clicks = FuzzAboutClicks(); clicks > 0; --clicks) {

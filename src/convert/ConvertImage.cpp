@@ -8,7 +8,7 @@
 
 #include "convert/Quantize.h"
 #include "convert/RandomStream.h"
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/RectExchange.h"
 
 namespace {
@@ -33,7 +33,7 @@ bool DeliveredBuffersHold(const FilterRecord* record, int64_t width) {
 }
 
 // Converts the plane just delivered. False when the delivery cannot be used.
-bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane) {
+bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane, bool dither) {
   if (plane >= static_cast<int>(std::size(kPlaneBits))) return true;  // kept as delivered
   // Never more than was requested, whatever the host says it delivered.
   const VRect out = ReadOutRect();
@@ -41,7 +41,6 @@ bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane) {
   const int64_t width = std::min(int64_t(out.right) - out.left, int64_t(tile.right) - tile.left);
   if (height <= 0 || width <= 0) return true;
   if (!DeliveredBuffersHold(record, width)) return false;
-  const bool dither = gPluginGlobals.parameterBlock == nullptr || gPluginGlobals.parameterBlock->useDithering != 0;
   QuantizePlaneTile(static_cast<uint8_t*>(record->outData), record->outRowBytes,
                     static_cast<const uint8_t*>(record->inData), record->inRowBytes,
                     static_cast<const uint8_t*>(record->maskData), record->maskRowBytes,
@@ -51,7 +50,7 @@ bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane) {
 
 }  // namespace
 
-void ConvertImage() {
+void ConvertImage(bool dither) {
   // Seeded first, at every run: two runs in the same second dither alike.
   const auto seed = static_cast<unsigned>(static_cast<uint32_t>(std::time(nullptr)));
   std::srand(seed);
@@ -72,6 +71,7 @@ void ConvertImage() {
   const VRect filter = ReadFilterRect();
   const int64_t filterHeight = int64_t(filter.bottom) - filter.top;
   const int64_t filterWidth = int64_t(filter.right) - filter.left;
+  // Input and mask at full resolution: every pixel is converted from itself.
   record->inputRate = kFullResolution;
   record->maskRate = kFullResolution;
   if (filterHeight <= 0 || filterWidth <= 0) return;
@@ -91,8 +91,11 @@ void ConvertImage() {
                        ClampToInt32(std::min<int64_t>(left + tileWidth, current.right))};
       WriteInRect(tile);
       WriteOutRect(tile);
+      // With a selection, its mask comes with every tile: masked-out pixels
+      // stay as the host delivered them.
       if (record->haveMask != 0) WriteMaskRect(tile);
 
+      // The record's plane count is read afresh at every step, never kept.
       for (int plane = 0; plane < record->planes; ++plane) {
         const auto p = static_cast<int16_t>(plane);
         record->inLoPlane = record->outLoPlane = p;
@@ -105,7 +108,8 @@ void ConvertImage() {
         const OSErr err = record->advanceState();
         StoreResult(err);
         if (err != noErr) return;
-        if (record->depth == 8 && !ConvertDeliveredPlane(record, tile, plane)) {
+        // Only 8-bit planes are converted; deeper ones pass through unchanged.
+        if (record->depth == 8 && !ConvertDeliveredPlane(record, tile, plane, dither)) {
           StoreResult(filterBadParameters);
           return;
         }

@@ -1,5 +1,6 @@
 // Converts the whole filter rectangle, tile by tile and plane by plane, in the
-// host's buffers. Reports through the result slot.
+// host's buffers, through the FilterRecord of the current call. Reports
+// through the result slot.
 #pragma once
 
 #include <cstdint>
@@ -8,4 +9,5 @@
 // Planes past these four are delivered and left as they are.
 inline constexpr uint8_t kPlaneBits[4] = {5, 6, 5, 8};
 
-void ConvertImage();
+// `dither`: the user's choice, random rounding (true) or plain truncation.
+void ConvertImage(bool dither);

@@ -1,7 +1,7 @@
 // The two one-byte host-held blocks: created through the host's handle
 // procedures, locked for the length of one call (and only the locks a call
 // took are given back at its end), never disposed of by us.
-#include "entry/PluginGlobals.h"
+#include "entry/Blocks.h"
 #include "host/HostProcs.h"
 
 namespace {

@@ -1,20 +1,22 @@
-// The exported entry point: records the host's pointers for the call, runs
-// the selector's handler, and unlocks the blocks afterwards.
+// The exported entry point: turns away a call that arrives while another is
+// in progress, records the host's pointers for the call, runs the selector's
+// handler behind the module's one firewall, and gives back the locks that the
+// handler took.
+#include "entry/PluginMain.h"
+
 #include <atomic>
 #include <new>
 
 #include "convert/ConvertImage.h"
-#include "entry/PluginGlobals.h"
+#include "entry/Blocks.h"
+#include "host/CallContext.h"
 #include "host/RectExchange.h"
 #include "settings/Settings.h"
 #include "ui/Dialogs.h"
 
-PluginGlobals gPluginGlobals{};
-
-void StoreResult(int16_t code) { *gPluginGlobals.resultSlot = code; }
-int16_t CurrentResult() { return *gPluginGlobals.resultSlot; }
-
 namespace {
+
+// ---- one call at a time ------------------------------------------------------
 
 // The call in progress, if any: its result slot, or kNoSlot when the host gave
 // none. Null between calls. One call at a time: a nested call (a host that
@@ -51,6 +53,43 @@ class EndOfCall {
   const int16_t* standIn_;
 };
 
+// Records the host's pointers for this call. False when there is nothing the
+// module can do with the call; the code for that, if any, is then stored.
+bool BeginCall(int16_t selector, void* record, intptr_t* data, int16_t* result) {
+  gPluginGlobals.hostRecord = record;
+  gPluginGlobals.dataSlot = data;
+  gPluginGlobals.resultSlot = result;
+  gPluginGlobals.parameterBlock = nullptr;
+  gPluginGlobals.runState = nullptr;
+
+  if (selector == filterSelectorAbout) {
+    auto* about = static_cast<AboutRecord*>(record);
+    gPluginGlobals.basicSuite = about != nullptr ? about->sSPBasic : nullptr;
+    // Without a record there is nothing to show; the about call reports nothing.
+    return about != nullptr;
+  }
+
+  auto* filter = static_cast<FilterRecord*>(record);
+  if (filter == nullptr) {
+    *result = filterBadParameters;
+    return false;
+  }
+  gPluginGlobals.basicSuite = filter->sSPBasic;
+  // Every filter call works in the 32-bit rectangles where the host offers
+  // them (see host/RectExchange.h).
+  if (filter->bigDocumentData != nullptr) filter->bigDocumentData->PluginUsing32BitCoordinates = 1;
+  // Without a data slot there is nowhere to keep the run state.
+  if (data == nullptr) {
+    *result = filterBadParameters;
+    return false;
+  }
+  return true;
+}
+
+// ---- selector handlers -------------------------------------------------------
+// No arguments, no result: they work on the call context and report through
+// the result slot. Locks they take go back in PluginMain, after the handler.
+
 // Creates whichever block is missing. False when a creation failed; the
 // failure's code is then in the result slot.
 bool CreateMissingBlocks() {
@@ -72,20 +111,6 @@ void LockAndResetBlocks() {
   InitParameters();
   InitRunState();
 }
-
-void Dispatch(int16_t selector) {
-  switch (selector) {
-    case filterSelectorAbout: HandleAbout(); break;
-    case filterSelectorParameters: HandleParameters(); break;
-    case filterSelectorPrepare: HandlePrepare(); break;
-    case filterSelectorStart: HandleStart(); break;
-    case filterSelectorContinue: HandleContinue(); break;
-    case filterSelectorFinish: HandleFinish(); break;
-    default: break;  // unknown selectors run no handler
-  }
-}
-
-}  // namespace
 
 void HandleAbout() { ShowAboutBox(static_cast<const AboutRecord*>(gPluginGlobals.hostRecord)); }
 
@@ -111,11 +136,16 @@ void HandleStart() {
   LockBlocks();
   // Without the blocks there is no setting to read: the lock's code stands.
   if (!BlocksLocked()) return;
-  LoadSavedSettings();
-  const bool confirmed = ShowConfirmDialog();
+  ParameterBlock& parameters = *gPluginGlobals.parameterBlock;
+  LoadSavedSettings(parameters);
+  const bool confirmed = ShowConfirmDialog(HostFilterRecord());
+  // Whatever the dialog answered (or if it could not be shown), the slot
+  // holds 0 from here on, even where the host passed another value in; a
+  // cancel replaces it below.
+  StoreResult(noErr);
   gPluginGlobals.runState->showDialog = 1;
   if (confirmed)
-    ConvertImage();
+    ConvertImage(parameters.useDithering != 0);
   else
     StoreResult(userCanceledErr);
 }
@@ -131,9 +161,30 @@ void HandleContinue() {
 void HandleFinish() {
   LockBlocks();
   if (!BlocksLocked()) return;
-  WriteScriptSettings();
-  SaveSettings();
+  // Scripting first, then the registry; neither code is reported.
+  WriteScriptSettings(*gPluginGlobals.parameterBlock);
+  SaveSettings(*gPluginGlobals.parameterBlock);
 }
+
+void Dispatch(int16_t selector) {
+  switch (selector) {
+    case filterSelectorAbout: HandleAbout(); break;
+    case filterSelectorParameters: HandleParameters(); break;
+    case filterSelectorPrepare: HandlePrepare(); break;
+    case filterSelectorStart: HandleStart(); break;
+    case filterSelectorContinue: HandleContinue(); break;
+    case filterSelectorFinish: HandleFinish(); break;
+    default: break;  // unknown selectors run no handler
+  }
+}
+
+// What the firewall reports for something a handler let escape: the about
+// call never writes the result slot; every other call gets the code.
+void ReportEscape(int16_t selector, int16_t code) {
+  if (selector != filterSelectorAbout) StoreResult(code);
+}
+
+}  // namespace
 
 extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16_t* result) {
   const int16_t* outer = nullptr;
@@ -146,43 +197,17 @@ extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16
   int16_t localResult = 0;
   const EndOfCall end(&localResult);
   if (result == nullptr) result = &localResult;
-  gPluginGlobals.hostRecord = record;
-  gPluginGlobals.dataSlot = data;
-  gPluginGlobals.resultSlot = result;
-  gPluginGlobals.parameterBlock = nullptr;
-  gPluginGlobals.runState = nullptr;
+  if (!BeginCall(selector, record, data, result)) return;
 
-  if (selector == filterSelectorAbout) {
-    auto* about = static_cast<AboutRecord*>(record);
-    gPluginGlobals.basicSuite = about != nullptr ? about->sSPBasic : nullptr;
-    if (about == nullptr) return;
-    try {
-      HandleAbout();
-    } catch (...) {
-      // Nothing may unwind into the host; the about call reports nothing.
-    }
-    return;
-  }
-
-  auto* filter = static_cast<FilterRecord*>(record);
-  if (filter == nullptr) {
-    *result = filterBadParameters;
-    return;
-  }
-  gPluginGlobals.basicSuite = filter->sSPBasic;
-  if (filter->bigDocumentData != nullptr) filter->bigDocumentData->PluginUsing32BitCoordinates = 1;
-  // Without a data slot there is nowhere to keep the run state.
-  if (data == nullptr) {
-    *result = filterBadParameters;
-    return;
-  }
-
+  // The module's one firewall: nothing a handler lets escape (an allocation
+  // failure, a suite the host would not give) unwinds into the host.
   try {
     Dispatch(selector);
   } catch (const std::bad_alloc&) {
-    StoreResult(memFullErr);
+    ReportEscape(selector, memFullErr);
   } catch (...) {
-    StoreResult(filterBadParameters);
+    ReportEscape(selector, filterBadParameters);
   }
+  // The locks the handler took go back here, whichever way it ended.
   UnlockBlocks();
 }

@@ -45,8 +45,8 @@ struct VPoint {
 struct Rect {
   int16_t top, left, bottom, right;
 };
-// 32-bit rectangle, also the module's own rectangle type. Empty when its
-// height (bottom - top) or width (right - left) is 0 or less.
+// 32-bit rectangle; bottom and right are exclusive. Empty when its height
+// (bottom - top) or width (right - left) is 0 or less.
 struct VRect {
   int32_t top, left, bottom, right;
 };
@@ -65,7 +65,7 @@ struct PlatformData {
 
 // Offered by hosts that handle documents beyond 16-bit coordinates.
 struct BigDocumentStruct {
-  int32_t PluginUsing32BitCoordinates;  // set to 1 by the module on every filter call
+  int32_t PluginUsing32BitCoordinates;  // set by the plug-in: non-zero when it uses the 32-bit members
   VPoint imageSize32;
   VRect filterRect32;
   VRect inRect32;
@@ -119,7 +119,7 @@ struct WriteDescriptorProcs {
   OSErr (*putScopedObjectProc)(PIWriteDescriptor, DescriptorKeyID, DescriptorTypeID, Handle);
 };
 
-struct ReadDescriptorProcs;  // never used by the module
+struct ReadDescriptorProcs;  // reading procedures for a recorded descriptor; only pointed to here
 
 // recordInfo values
 constexpr int16_t plugInDialogOptional = 0;
@@ -128,11 +128,12 @@ constexpr int16_t plugInDialogNone = 2;
 
 struct PIDescriptorParameters {
   int16_t descriptorParametersVersion;
-  int16_t playInfo;    // never read by the module
-  int16_t recordInfo;  // set to plugInDialogOptional after recording
-  Handle descriptor;   // the scripting descriptor; replaced at finish
+  int16_t playInfo;    // how the host plays the action back (recordInfo values)
+  int16_t recordInfo;  // how the action is recorded; set by a plug-in that hands back a descriptor
+  Handle descriptor;   // the action's descriptor, the host's on entry; a plug-in that records
+                       // replaces it, disposing of the old one through handleProcs
   WriteDescriptorProcs* writeDescriptorProcs;
-  ReadDescriptorProcs* readDescriptorProcs;  // never read by the module
+  ReadDescriptorProcs* readDescriptorProcs;  // reading procedures for `descriptor`
 };
 
 // Descriptor registry suite, version 1.
@@ -174,16 +175,16 @@ struct PSActionDescriptorProcs {
   OSErr (*GetBoolean)(PIActionDescriptor, DescriptorKeyID, Boolean*);
 };
 
-// File-list suite, version 4; the module only browses web addresses (entry 4).
+// File-list suite, version 4.
 struct PSGetFileListSuite4 {
-  void* entry1;  // entries 1 to 3 are never called by the module
+  void* entry1;  // entries 1 to 3: file-list procedures, only placeholders here
   void* entry2;
   void* entry3;
   SPErr (*BrowseUrl)(const char* url);  // opens a web address (terminated single-byte text)
 };
 
 struct AboutRecord {
-  PlatformData* platformData;  // the host window, for the about box's owner
+  PlatformData* platformData;  // the host's main window
   SPBasicSuite* sSPBasic;      // may be null
   void* plugInRef;
   // Host-specific bytes follow; their length varies, never touch them.
@@ -194,26 +195,26 @@ struct FilterRecord {
   int32_t serialNumber;
   Boolean (*abortProc)(void);                     // non-zero when the user cancels
   void (*progressProc)(int32_t done, int32_t total);  // display only
-  Handle parameters;     // the module's ParameterBlock handle, kept by the host
+  Handle parameters;     // the plug-in's own handle (made through handleProcs), kept by the host between calls
   Point imageSize;
-  int16_t planes;        // planes to walk, read afresh at every step
+  int16_t planes;        // planes of the image
   Rect filterRect;       // the area to filter, 16-bit form
   RGBColor background;
   RGBColor foreground;
-  int32_t maxSpace;      // set to 0 at prepare
-  int32_t bufferSpace;   // set to 0 at prepare
+  int32_t maxSpace;      // the most memory the host can give; the plug-in may lower it at prepare
+  int32_t bufferSpace;   // set by the plug-in at prepare: memory it will allocate for itself
   Rect inRect;           // requested input area, 16-bit form
   int16_t inLoPlane;
   int16_t inHiPlane;
   Rect outRect;          // requested output area, 16-bit form
   int16_t outLoPlane;
   int16_t outHiPlane;
-  void* inData;          // delivered input plane
+  void* inData;          // delivered input: the requested planes of inRect
   int32_t inRowBytes;
-  void* outData;         // delivered output plane, pre-filled with the source
+  void* outData;         // delivered output area, holding the current destination
   int32_t outRowBytes;
   Boolean isFloating;
-  Boolean haveMask;      // non-zero: request a mask with every tile
+  Boolean haveMask;      // non-zero: a selection mask exists, delivered for maskRect
   Boolean autoMask;
   Rect maskRect;         // requested mask area, 16-bit form
   void* maskData;        // delivered mask, or null
@@ -228,7 +229,7 @@ struct FilterRecord {
   Point floatCoord;
   Point wholeSize;
   PlugInMonitor monitor;
-  PlatformData* platformData;  // the host window, for the dialog's owner
+  PlatformData* platformData;  // the host's main window
   void* bufferProcs;
   void* resourceProcs;
   void (*processEvent)(void* event);
@@ -251,8 +252,8 @@ struct FilterRecord {
   int16_t maskPadding;
   char samplingSupport;
   char reservedByte;
-  Fixed inputRate;   // set to 1.0: input at full resolution
-  Fixed maskRate;    // set to 1.0: mask at full resolution
+  Fixed inputRate;   // set by the plug-in: input sampling rate (1.0: every pixel)
+  Fixed maskRate;    // set by the plug-in: mask sampling rate (1.0: every pixel)
   void* colorServices;
   int16_t inLayerPlanes, inTransparencyMask, inLayerMasks, inInvertedLayerMasks, inNonLayerPlanes;
   int16_t outLayerPlanes, outTransparencyMask, outLayerMasks, outInvertedLayerMasks, outNonLayerPlanes;
@@ -282,7 +283,7 @@ struct FilterRecord {
   void* documentInfo;
   SPBasicSuite* sSPBasic;  // may be null
   void* plugInRef;
-  int32_t depth;           // bits per channel: 8 is converted, others pass through
+  int32_t depth;           // bits per channel: 8, 16 or 32
   Handle iCCprofileData;
   int32_t iCCprofileSize;
   int32_t canUseICCProfiles;

@@ -2,10 +2,11 @@
 
 #include <cstdlib>
 
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/HostProcs.h"
+#include "host/SuiteNames.h"
 
-HostSuite gFileListSuite{nullptr, 4, "Photoshop GetFileList Suite for Plug-ins", 0};
+HostSuite gFileListSuite{nullptr, PIXELMOOR_FILE_LIST_SUITE_VERSION, PIXELMOOR_FILE_LIST_SUITE_NAME, 0};
 
 namespace {
 

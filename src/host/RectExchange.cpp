@@ -1,6 +1,6 @@
 #include "host/RectExchange.h"
 
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 
 namespace {
 

@@ -1,20 +1,22 @@
 #include "settings/Settings.h"
 
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/HostProcs.h"
+#include "host/SuiteNames.h"
+#include "resources/Identifiers.h"
 
 namespace {
 
 // Our entry in the host's descriptor registry; the property list carries the
 // same text as its terminology scope.
-constexpr char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
+constexpr char kSettingsKey[] = PIXELMOOR_SETTINGS_KEY;
 
-constexpr char kRegistrySuiteName[] = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
-constexpr int32_t kRegistrySuiteVersion = 1;
-constexpr char kDescriptorSuiteName[] = "df135115-c769-11d0-8079-00c04fd7ec47";
-constexpr int32_t kDescriptorSuiteVersion = 3;
+constexpr char kRegistrySuiteName[] = PIXELMOOR_REGISTRY_SUITE_NAME;
+constexpr int32_t kRegistrySuiteVersion = PIXELMOOR_REGISTRY_SUITE_VERSION;
+constexpr char kDescriptorSuiteName[] = PIXELMOOR_DESCRIPTOR_SUITE_NAME;
+constexpr int32_t kDescriptorSuiteVersion = PIXELMOOR_DESCRIPTOR_SUITE_VERSION;
 
-constexpr DescriptorKeyID kKeyDither = FourCC("dith");
+constexpr DescriptorKeyID kKeyDither = FourCC(PIXELMOOR_DITHER_KEY);
 
 // The registry and action descriptor suites for the length of one operation.
 // The registry suite is acquired first and only then the descriptor suite; both
@@ -76,13 +78,12 @@ class OwnedDescriptor {
   PIActionDescriptor descriptor_ = nullptr;
 };
 
-// The record and block every operation needs; null when called outside a
-// filter call that locked its blocks.
-bool HaveCallState() { return HostFilterRecord() != nullptr && gPluginGlobals.parameterBlock != nullptr; }
+// The record every operation needs; null outside a filter call.
+bool HaveCallState() { return HostFilterRecord() != nullptr; }
 
 }  // namespace
 
-int32_t LoadSavedSettings() {
+int32_t LoadSavedSettings(ParameterBlock& block) {
   if (!HaveCallState()) return filterBadParameters;
   SPBasicSuite* basic = HostFilterRecord()->sSPBasic;
   if (!BasicSuiteUsable(basic)) return errPlugInHostInsufficient;
@@ -99,11 +100,11 @@ int32_t LoadSavedSettings() {
   Boolean value = 0;
   const OSErr read = suites.Descriptor()->GetBoolean(saved.Get(), kKeyDither, &value);
   // The block holds 0 or 1, whatever non-zero byte the host calls true.
-  if (read == noErr) gPluginGlobals.parameterBlock->useDithering = value != 0 ? 1 : 0;
+  if (read == noErr) block.useDithering = value != 0 ? 1 : 0;
   return read;
 }
 
-int32_t SaveSettings() {
+int32_t SaveSettings(const ParameterBlock& block) {
   if (!HaveCallState()) return filterBadParameters;
   SPBasicSuite* basic = HostFilterRecord()->sSPBasic;
   if (!BasicSuiteUsable(basic)) return errPlugInHostInsufficient;
@@ -118,7 +119,7 @@ int32_t SaveSettings() {
   if (entry.Get() == nullptr) return errPlugInHostInsufficient;
 
   // False is written too: an entry must be able to turn dithering off.
-  const Boolean dither = gPluginGlobals.parameterBlock->useDithering != 0 ? 1 : 0;
+  const Boolean dither = block.useDithering != 0 ? 1 : 0;
   const OSErr put = suites.Descriptor()->PutBoolean(entry.Get(), kKeyDither, dither);
   if (put != noErr) return put;
 
@@ -126,7 +127,7 @@ int32_t SaveSettings() {
   return suites.Registry()->Register(kSettingsKey, entry.Get(), kPersistent);
 }
 
-int32_t WriteScriptSettings() {
+int32_t WriteScriptSettings(const ParameterBlock& block) {
   if (!HaveCallState()) return filterBadParameters;
   FilterRecord* record = HostFilterRecord();
   PIDescriptorParameters* parameters = record->descriptorParameters;
@@ -145,7 +146,7 @@ int32_t WriteScriptSettings() {
 
   // A recorded action carries 'dith' only when dithering is on; no key means
   // off. The put's code cannot change what we hand back.
-  if (gPluginGlobals.parameterBlock->useDithering != 0) write->putBooleanProc(token, kKeyDither, 1);
+  if (block.useDithering != 0) write->putBooleanProc(token, kKeyDither, 1);
 
   // The descriptor and the handle procedures are read here, where they are
   // used: the host may have replaced its descriptor while the token was opened
@@ -166,6 +167,7 @@ int32_t WriteScriptSettings() {
   // host's own descriptor.
   if (!replace) return noErr;
   parameters->descriptor = fresh;
+  // Recorded with the dialog optional: whoever plays the action back decides.
   parameters->recordInfo = plugInDialogOptional;
   return noErr;
 }

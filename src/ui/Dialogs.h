@@ -5,9 +5,9 @@
 
 #include "host/HostApi.h"
 
-// Runs the confirmation dialog over the host window; stores 0 in the result
-// slot whichever way it ends, and answers true only for OK.
-bool ShowConfirmDialog();
+// Runs the confirmation dialog over the record's host window; true only for
+// OK. A dialog that cannot be shown answers false.
+bool ShowConfirmDialog(const FilterRecord* record);
 
 // Runs the about box over the host window; the result is ignored by callers.
 intptr_t ShowAboutBox(const AboutRecord* about);

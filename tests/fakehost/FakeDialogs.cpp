@@ -1,8 +1,6 @@
 // Stand-ins for the module's Windows dialogs in the native build: they answer
-// as a test tells them and count their calls. Like the real confirmation
-// dialog, the stand-in stores 0 in the result slot however it ends.
+// as a test tells them and count their calls.
 #include "FakeHost.h"
-#include "entry/PluginGlobals.h"
 #include "ui/Dialogs.h"
 
 namespace fakehost {
@@ -14,12 +12,11 @@ FakeDialogState& FakeDialogs() {
 
 }  // namespace fakehost
 
-bool ShowConfirmDialog() {
+bool ShowConfirmDialog(const FilterRecord*) {
   fakehost::FakeDialogState& state = fakehost::FakeDialogs();
   ++state.confirmCalls;
   if (fakehost::FakeHost* host = fakehost::FakeHost::Current()) host->Note("confirm dialog");
   if (state.whileConfirmOpen) state.whileConfirmOpen();
-  StoreResult(noErr);
   return state.confirmAnswer == fakehost::DialogAnswer::Ok;
 }
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <sstream>
 
-#include "entry/PluginGlobals.h"
+#include "entry/PluginMain.h"
 
 namespace fakehost {
 
@@ -160,7 +160,7 @@ std::vector<std::string> FakeHost::Misuse() const {
 
 // ---- handles: the kit's table, with this host's planned failures ------------
 
-uint8_t* FakeHost::HandleBytes(Handle h) { return handles_.Bytes(h); }
+uint8_t* FakeHost::HandleData(Handle h) { return handles_.Bytes(h); }
 int FakeHost::LockCount(Handle h) { return handles_.LockCount(h); }
 int FakeHost::HandleId(Handle h) { return handles_.Id(h); }
 
@@ -184,10 +184,6 @@ Handle FakeHost::NewProc(int32_t size) {
 void FakeHost::DisposeProc(Handle h) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return;
-  if (host->disposeHook && host->disposeHook(h)) {
-    host->Note("disposeProc(foreign handle)");
-    return;
-  }
   host->handles_.Dispose(h);
 }
 
@@ -377,9 +373,9 @@ int16_t FakeHost::Call(int16_t selector) {
 
   handles_.Check("after selector " + std::to_string(selector));
   // What the module leaves in the host's slots must be the host's own handles.
-  if (*data_ != 0 && HandleBytes(reinterpret_cast<Handle>(*data_)) == nullptr)
+  if (*data_ != 0 && HandleData(reinterpret_cast<Handle>(*data_)) == nullptr)
     Flag("data slot holds something other than a live handle");
-  if (record_->parameters != nullptr && HandleBytes(record_->parameters) == nullptr)
+  if (record_->parameters != nullptr && HandleData(record_->parameters) == nullptr)
     Flag("parameters holds something other than a live handle");
   return *result_;
 }

@@ -8,8 +8,8 @@
 // request outside the image, a handle that is not ours) is collected instead
 // of crashing; tests look at Misuse() after each scenario.
 //
-// Callbacks carry no context, so they reach the one live FakeHost through a
-// static pointer: construct one FakeHost at a time.
+// Callbacks carry no context, so they reach the current FakeHost (the one
+// alive) through a static pointer: construct one FakeHost at a time.
 #pragma once
 
 #include <cstdint>
@@ -103,18 +103,14 @@ class FakeHost {
   // Fills the source with seeded bytes and the destination with a copy.
   void FillSource(uint32_t seed);
 
-  // Handles: contents of a live handle (null if unknown or disposed).
-  uint8_t* HandleBytes(Handle h);
+  // Handles: the contents of a live handle, in place (null if unknown or disposed).
+  uint8_t* HandleData(Handle h);
   int LockCount(Handle h);
   int HandleId(Handle h);
   int HandlesCreated() const { return handles_.Created(); }
   // The two blocks as the host holds them (null when absent).
-  uint8_t* ParameterByte() { return HandleBytes(record_->parameters); }
-  uint8_t* RunStateByte() { return HandleBytes(reinterpret_cast<Handle>(*data_)); }
-
-  // Asked first by disposeProc: answers true when the handle belonged to
-  // another fake (a scripting descriptor of FakeSuites) and is now disposed of.
-  std::function<bool(Handle)> disposeHook;
+  uint8_t* ParameterByte() { return HandleData(record_->parameters); }
+  uint8_t* RunStateByte() { return HandleData(reinterpret_cast<Handle>(*data_)); }
 
   const std::vector<Event>& events() const { return log_.events(); }
   std::vector<Event> EventsOf(Ev kind) const { return log_.Of(kind); }

@@ -24,13 +24,13 @@ struct FakeSuites::FakeHandle {
 
 namespace {
 
-FakeSuites* gActive = nullptr;
+FakeSuites* gCurrent = nullptr;
 
 // A call that arrives with no fake alive is a test bug; say so loudly and
 // answer with a failure instead of crashing.
 FakeSuites* Fake(const char* call) {
-  if (gActive == nullptr) std::fprintf(stderr, "FakeSuites: %s called with no fake active\n", call);
-  return gActive;
+  if (gCurrent == nullptr) std::fprintf(stderr, "FakeSuites: %s called with no fake alive\n", call);
+  return gCurrent;
 }
 
 constexpr OSErr kNoFake = -1;
@@ -117,8 +117,8 @@ std::string KeyText(DescriptorKeyID key) {
 
 }  // namespace
 
-FakeSuites::FakeSuites(Capabilities capabilities) : caps(capabilities), previous_(gActive) {
-  gActive = this;
+FakeSuites::FakeSuites(Capabilities capabilities) : caps(capabilities), previous_(gCurrent) {
+  gCurrent = this;
   handleProcs_.handleProcsVersion = 1;
   handleProcs_.numHandleProcs = 8;
   handleProcs_.newProc = CNewHandle;
@@ -136,10 +136,10 @@ FakeSuites::~FakeSuites() {
   for (Descriptor* d : descriptors_) delete d;
   for (Token* t : tokens_) delete t;
   for (FakeHandle* h : handles_) delete h;
-  if (gActive == this) gActive = previous_;
+  if (gCurrent == this) gCurrent = previous_;
 }
 
-FakeSuites* FakeSuites::Active() { return gActive; }
+FakeSuites* FakeSuites::Current() { return gCurrent; }
 
 void FakeSuites::Attach(FilterRecord& record) {
   record.sSPBasic = BasicSuite();
@@ -367,7 +367,7 @@ std::optional<Booleans> FakeSuites::ScriptBooleans(Handle h) const {
   return handle->booleans;
 }
 
-std::vector<uint8_t> FakeSuites::HandleBytes(Handle h) const {
+std::vector<uint8_t> FakeSuites::CopyHandleBytes(Handle h) const {
   auto* handle = reinterpret_cast<FakeHandle*>(h);
   if (handles_.count(handle) == 0) return {};
   return std::vector<uint8_t>(handle->bytes.begin(), handle->bytes.begin() + handle->size);
@@ -393,11 +393,6 @@ bool FakeSuites::DisposeIfOurs(Handle h) {
 
 void FakeSuites::OnDispose(Handle h) {
   if (DisposeIfOurs(h)) return;
-  if (foreignDispose) {
-    Record(Op::Dispose);
-    foreignDispose(h);
-    return;
-  }
   Record(Op::Dispose);
   misuse.push_back(h == nullptr ? "disposeProc of a null handle" : "disposeProc of a handle that is not live");
 }

@@ -7,8 +7,8 @@
 //
 // It stands alone: it needs nothing of the module, so the same source serves
 // the native unit tests and the Windows programs that load the real module.
-// The host tables are C callbacks without a context, so one FakeSuites is
-// active at a time (the most recently constructed one).
+// The host tables are C callbacks without a context, so they reach one
+// FakeSuites, the current one: the most recently constructed that is alive.
 #pragma once
 
 #include <cstdint>
@@ -93,7 +93,7 @@ class FakeSuites {
   FakeSuites(const FakeSuites&) = delete;
   FakeSuites& operator=(const FakeSuites&) = delete;
 
-  static FakeSuites* Active();
+  static FakeSuites* Current();
 
   // May be changed between calls; Attach and each AcquireSuite read it afresh.
   Capabilities caps;
@@ -116,13 +116,12 @@ class FakeSuites {
   Handle MakeScriptDescriptor(const Booleans& booleans);
   // The booleans of a scripting descriptor made here; nullopt for any other handle.
   std::optional<Booleans> ScriptBooleans(Handle h) const;
-  // Contents of a handle from Handles()->newProc (empty for unknown handles).
-  std::vector<uint8_t> HandleBytes(Handle h) const;
-  // The disposeProc hook: disposes of the handle when it is one of ours and
-  // answers true; a FakeHost's own disposeProc can call it first. Handles that
-  // are not ours go to foreignDispose when it is set, else count as misuse.
+  // A copy of the contents of a handle from Handles()->newProc (empty for
+  // unknown handles).
+  std::vector<uint8_t> CopyHandleBytes(Handle h) const;
+  // Disposes of the handle when it is one of ours (as a host does when it
+  // replaces its own descriptor) and answers true; false for any other handle.
   bool DisposeIfOurs(Handle h);
-  std::function<void(Handle)> foreignDispose;
   // Run inside openWriteDescriptorProc, after the token is made: a host that
   // changes its scripting parameters while a token is open.
   std::function<void()> whileWriteOpens;

@@ -14,7 +14,6 @@
 #include "FakeHostTest.h"
 #include "QuantizeReference.h"
 #include "convert/RandomStream.h"
-#include "entry/PluginGlobals.h"
 
 namespace {
 

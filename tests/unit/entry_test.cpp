@@ -5,12 +5,14 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "FakeHost.h"
 #include "FakeHostTest.h"
-#include "entry/PluginGlobals.h"
+#include "entry/PluginMain.h"
+#include "host/CallContext.h"
 
 namespace {
 
@@ -219,6 +221,42 @@ TEST_F(Entry, AboutTouchesNothingButTheAboutBox) {
   // A box that cannot be shown changes nothing either.
   fakehost::FakeDialogs().aboutFails = true;
   EXPECT_EQ(host.Call(filterSelectorAbout), 1);
+}
+
+// Whatever a handler lets escape stops at the entry point: a filter call
+// reports it (-108 for an allocation failure, -30100 for anything else) and
+// still gives back the locks its handler took; the about call reports nothing.
+// Either way the next call is taken as usual.
+TEST_F(Entry, EscapesFromAHandlerBecomeCodesAndLocksStillGoBack) {
+  struct Case {
+    const char* name;
+    int16_t selector;
+    void (*raise)();
+    int16_t code;  // what the slot holds afterwards; it starts at 0x1234
+  };
+  const Case cases[] = {
+      {"start, allocation failure", filterSelectorStart, [] { throw std::bad_alloc(); }, memFullErr},
+      {"start, anything else", filterSelectorStart, [] { throw 7; }, filterBadParameters},
+      {"about, allocation failure", filterSelectorAbout, [] { throw std::bad_alloc(); }, 0x1234},
+      {"about, anything else", filterSelectorAbout, [] { throw 7; }, 0x1234},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost& host = Make();
+    ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+    fakehost::FakeDialogs().whileConfirmOpen = c.raise;
+    fakehost::FakeDialogs().whileAboutOpen = c.raise;
+    host.ClearEvents();
+    host.result() = 0x1234;
+    EXPECT_EQ(host.Call(c.selector), c.code);
+    EXPECT_EQ(Count(host, Ev::AdvanceState), 0);
+    EXPECT_EQ(Count(host, Ev::Unlock), Count(host, Ev::Lock));
+    EXPECT_THAT(host.Misuse(), IsEmpty());
+
+    fakehost::FakeDialogs().whileConfirmOpen = nullptr;
+    fakehost::FakeDialogs().whileAboutOpen = nullptr;
+    EXPECT_EQ(host.RunFilter(), noErr);
+  }
 }
 
 TEST_F(Entry, UnknownSelectorsRunNoHandlerAndUnlockNothing) {

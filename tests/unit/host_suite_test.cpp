@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FakeSuites.h"
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/HostSuite.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeHost.h"
-#include "entry/PluginGlobals.h"
+#include "host/CallContext.h"
 #include "host/RectExchange.h"
 
 namespace {

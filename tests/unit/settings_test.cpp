@@ -5,7 +5,8 @@
 #include <string>
 
 #include "FakeSuites.h"
-#include "entry/PluginGlobals.h"
+#include "entry/PluginMain.h"
+#include "host/CallContext.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -33,8 +34,8 @@ std::string BooleansText(const fakehost::Booleans& booleans) {
   return s;
 }
 
-// A FilterRecord built by value, with the fake suites plugged in and the
-// parameter block "locked" for the operations to use.
+// A FilterRecord built by value, with the fake suites plugged in, and the
+// parameter block that the operations are given.
 struct Harness {
   void Attach() {
     suites.Attach(record);
@@ -42,7 +43,6 @@ struct Harness {
     gPluginGlobals.hostRecord = &record;
     gPluginGlobals.resultSlot = &result;
     gPluginGlobals.basicSuite = record.sSPBasic;
-    gPluginGlobals.parameterBlock = &block;
   }
   ~Harness() { gPluginGlobals = PluginGlobals{}; }
 
@@ -135,7 +135,7 @@ TEST(Settings, RegistryOperationsAgainstEachHostCapability) {
     h.Attach();
     h.block.useDithering = c.dithBefore;
 
-    const int32_t code = c.save ? SaveSettings() : LoadSavedSettings();
+    const int32_t code = c.save ? SaveSettings(h.block) : LoadSavedSettings(h.block);
 
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(h.block.useDithering, c.dithAfter);
@@ -220,7 +220,7 @@ TEST(Settings, ScriptDescriptorAgainstEachHostCapability) {
       parameters->recordInfo = plugInDialogNone;
     }
 
-    EXPECT_EQ(WriteScriptSettings(), c.code);
+    EXPECT_EQ(WriteScriptSettings(h.block), c.code);
     EXPECT_EQ(suites.ScriptTrace(), c.trace);
     EXPECT_EQ(suites.SuiteTrace(), "") << "scripting needs no suite";
     if (parameters != nullptr) {
@@ -248,7 +248,7 @@ uint8_t RunFilter(FakeSuites& suites, FilterRecord& record, intptr_t& data, int1
     PluginMain(selector, &record, &data, &result);
     EXPECT_EQ(result, 0) << "selector " << selector;
     EXPECT_EQ(suites.LockedHandles(), 0) << "selector " << selector;
-    if (selector == filterSelectorStart) afterStart = suites.HandleBytes(record.parameters).at(0);
+    if (selector == filterSelectorStart) afterStart = suites.CopyHandleBytes(record.parameters).at(0);
   }
   return afterStart;
 }

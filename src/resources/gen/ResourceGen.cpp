@@ -1,6 +1,6 @@
 // Build-time generator of the module's binary resources: the property list
-// ("PIPL" 16000), the scripting terminology ("AETE" 16000) and the version
-// block (16, id 1). Each is written below as a typed list of named fields; the
+// ("PIPL"), the scripting terminology ("AETE") and the version block (16,
+// id 1). Each is written below as a typed list of named fields; the
 // writer takes care of byte order, string forms, zero fill and the lengths
 // that the formats count, so no length is computed by hand.
 //
@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "resources/Identifiers.h"
 #include "resources/Version.h"
 
 namespace {
@@ -122,11 +123,11 @@ constexpr uint8_t kSupportsFilterLayers = 0x80;
 constexpr int32_t kLatestFilterVersion = 4;
 constexpr int32_t kLatestFilterSubVersion = 0;
 
-constexpr int16_t kTerminologyResourceId = 16000;
+constexpr int16_t kTerminologyResourceId = PIXELMOOR_TERMINOLOGY_ID;
 constexpr std::string_view kTerminologyCode = "tarw";  // suite, event class and event ID
-// Also the registry identifier under which the settings code keeps the
+// The same text is the registry key under which the settings code keeps the
 // last used setting.
-constexpr std::string_view kScopeString = "723b5e70-4e05-11de-8a39-0800200c9a66";
+constexpr std::string_view kScopeString = PIXELMOOR_SETTINGS_KEY;
 
 constexpr std::string_view kEnableExpression =
     "in (PSHOP_ImageMode, RGBMode, GrayScaleMode,CMYKMode, HSLMode, HSBMode, MultichannelMode,"
@@ -171,8 +172,9 @@ Bytes BuildPropertyList() {
       MakeProperty("name", [](ByteWriter& w) { w.PaddedCountedString(PIXELMOOR_PRODUCT_NAME "..."); }),
       MakeProperty("catg", [](ByteWriter& w) { w.PaddedCountedString(PIXELMOOR_MAKER_NAME); }),
       MakeProperty("vers", [](ByteWriter& w) { w.I32(kLatestFilterVersion << 16 | kLatestFilterSubVersion); }),
-      // Must equal the exported entry point's name (Pixelmoor.def).
-      MakeProperty("8664", [](ByteWriter& w) { w.PaddedZeroTerminatedString("PluginMain"); }),
+      // The exported entry point, by the name the export list gives it.
+      MakeProperty("8664",
+                   [](ByteWriter& w) { w.PaddedZeroTerminatedString(PIXELMOOR_TEXT_OF(PIXELMOOR_ENTRY_POINT)); }),
       MakeProperty("mode",
                    [](ByteWriter& w) {
                      using namespace mode_byte0;
@@ -267,7 +269,7 @@ Bytes BuildTerminology() {
   w.U16(1);                                                  // number of other parameters
 
   w.CountedString("ignore selection");  // parameter name
-  w.FourCC("dith");                     // parameter key
+  w.FourCC(PIXELMOOR_DITHER_KEY);       // parameter key
   w.FourCC("bool");                     // parameter type
   w.CountedString("use dithering");     // parameter description
   w.U16(0);                             // parameter flags: required, single, not enumerated

@@ -1,11 +1,7 @@
-// Window routines shared by the confirmation dialog and the about box.
+// The module's activation context, under which both dialogs run.
 #pragma once
 
 #include <windows.h>
-
-// Moves the dialog over its owner (the desktop when it has none), keeping its
-// size and Z order. See ComputeDialogPlacement for the arithmetic.
-BOOL CenterOnParent(HWND dialog);
 
 // DialogBoxParamA under the module's activation context, so that the dialog's
 // window classes resolve through the module's manifest, not the host's.
