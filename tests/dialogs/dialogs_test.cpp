@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostSuiteNames.h"
 #include "host/HostApi.h"
 
 namespace {
@@ -45,7 +46,7 @@ void CheckEqual(const std::string& actual, const std::string& expected, const ch
 
 // ---- the fake host ------------------------------------------------------------
 
-constexpr const char* kFileListSuiteName = "Photoshop GetFileList Suite for Plug-ins";
+using hostkit::kFileListSuiteName;
 
 struct FakeHandle {
   std::vector<char> bytes;
