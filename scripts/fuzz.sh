@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fuzzes the entry point for a bounded time: builds the libFuzzer target with
-# clang (ASan + UBSan) in its own build folder, then runs one fuzzer process,
+# clang (ASan + UBSan) through the fuzz preset, then runs one fuzzer process,
 # starting from the committed corpus and seeds, for the given number of seconds
 # (default 60). Exits non-zero on any crash, sanitizer report, host violation,
 # hang or leak; the reproducer is then left in the build folder.
@@ -12,8 +12,8 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${PIXELMOOR_FUZZ_BUILD:-$root/build/fuzz-clang}"
 
-cmake --preset native -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXELMOOR_TESTS=OFF -DPIXELMOOR_WERROR=OFF >/dev/null
+cd "$root"
+cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" --target pixelmoor_fuzzer -j2
 
 # Fuzz into a scratch copy so that the committed corpus stays as it is.

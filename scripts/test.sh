@@ -1,26 +1,20 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh clone on Debian 12: installs what is
-# missing, then builds and tests the portable core natively (ASan + UBSan),
-# builds Pixelmoor.8bf and the Windows test programs with mingw-w64 and runs
-# them under Wine, and runs the fuzzer for a bounded time.
+# missing, then runs two CMake workflows with warnings as errors: the portable
+# core and its unit tests natively under ASan and UBSan (ci-native), and
+# Pixelmoor.8bf with the Windows test programs under Wine (ci-mingw); then
+# runs the fuzzer for a bounded time (PIXELMOOR_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 scripts/deps.sh
-export PIXELMOOR_WERROR=ON
 
 echo "== native: portable core and unit tests under ASan and UBSan"
-cmake --preset native
-cmake --build --preset native
-ctest --preset native
+cmake --workflow --preset ci-native
 
 echo "== mingw: Pixelmoor.8bf and the Windows tests under Wine"
-cmake --preset mingw
-cmake --build --preset mingw
-ctest --preset mingw
+cmake --workflow --preset ci-mingw
 
-if [ -x scripts/fuzz.sh ]; then
-  echo "== fuzz: the entry point under a failing host, for a bounded time"
-  scripts/fuzz.sh "${PIXELMOOR_FUZZ_SECONDS:-60}"
-fi
+echo "== fuzz: the entry point under a failing host, for a bounded time"
+scripts/fuzz.sh "${PIXELMOOR_FUZZ_SECONDS:-60}"
 echo "All tests passed."

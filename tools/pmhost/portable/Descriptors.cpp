@@ -1,10 +1,22 @@
 #include "Descriptors.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 #include "Pipl.h"
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
 
 const DescriptorValue* Descriptor::Find(uint32_t key) const {
   for (const auto& [k, v] : items)
@@ -36,14 +48,17 @@ bool ParseFourCC(const std::string& text, uint32_t& code) {
     for (size_t i = 1; i < 5; ++i) code = code << 8 | static_cast<uint8_t>(text[i]);
     return true;
   }
-  if (text.rfind("0x", 0) == 0 && text.size() > 2) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text.c_str() + 2, &end, 16);
-    if (*end != '\0') return false;
-    code = static_cast<uint32_t>(v);
-    return true;
+  // 0x and one to eight hex digits: nothing that strtoul would also take
+  // (signs, blanks, a second 0x, more than 32 bits).
+  if (text.size() < 3 || text.size() > 10 || text.compare(0, 2, "0x") != 0) return false;
+  uint32_t v = 0;
+  for (size_t i = 2; i < text.size(); ++i) {
+    const int digit = HexDigit(text[i]);
+    if (digit < 0) return false;
+    v = v << 4 | static_cast<uint32_t>(digit);
   }
-  return false;
+  code = v;
+  return true;
 }
 
 namespace {
@@ -65,18 +80,30 @@ std::string Quote(const std::string& s) {
   return out + "\"";
 }
 
+// The inverse of Quote, and no more: a quote inside must be escaped, and the
+// only escapes are \\, \" and \x with two hex digits.
 bool Unquote(const std::string& s, std::string& out) {
   if (s.size() < 2 || s.front() != '"' || s.back() != '"') return false;
   out.clear();
-  for (size_t i = 1; i + 1 < s.size(); ++i) {
-    if (s[i] != '\\') {
-      out += s[i];
-    } else if (i + 2 < s.size() && s[i + 1] == 'x' && i + 3 < s.size()) {
-      out += static_cast<char>(std::strtoul(s.substr(i + 2, 2).c_str(), nullptr, 16));
-      i += 3;
-    } else if (i + 2 < s.size()) {
-      out += s[++i];
+  const size_t end = s.size() - 1;  // the closing quote
+  for (size_t i = 1; i < end; ++i) {
+    const char c = s[i];
+    if (c == '"') return false;
+    if (c != '\\') {
+      out += c;
+      continue;
     }
+    if (i + 1 >= end) return false;
+    const char escaped = s[++i];
+    if (escaped == '"' || escaped == '\\') {
+      out += escaped;
+      continue;
+    }
+    if (escaped != 'x' || i + 2 >= end) return false;
+    const int high = HexDigit(s[i + 1]), low = HexDigit(s[i + 2]);
+    if (high < 0 || low < 0) return false;
+    out += static_cast<char>(high << 4 | low);
+    i += 2;
   }
   return true;
 }
@@ -122,54 +149,101 @@ std::string ValueText(const DescriptorValue& v, bool forPeople, int indent) {
   return "?";
 }
 
-bool ParseLines(std::istream& in, Descriptor& d, std::string& error, bool nested) {
+// Reads a four-character code written by FourCCText: 'abcd' may hold spaces,
+// so it is taken as six characters, not as a word.
+bool ReadCode(std::istream& in, uint32_t& code) {
+  std::string text;
+  in >> std::ws;
+  if (in.peek() == '\'') {
+    text.resize(6);
+    if (!in.read(text.data(), 6)) return false;
+  } else if (!(in >> text)) {
+    return false;
+  }
+  return ParseFourCC(text, code);
+}
+
+bool ReadInteger(std::istream& in, int64_t& v) {
+  std::string word;
+  if (!(in >> word)) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long n = std::strtoll(word.c_str(), &end, 10);
+  if (end == word.c_str() || *end != '\0' || errno == ERANGE) return false;
+  v = n;
+  return true;
+}
+
+// strtod, unlike a stream, also reads back the inf and nan that %g writes.
+bool ReadFloat(std::istream& in, double& v) {
+  std::string word;
+  if (!(in >> word)) return false;
+  char* end = nullptr;
+  v = std::strtod(word.c_str(), &end);
+  return end != word.c_str() && *end == '\0';
+}
+
+bool AtEnd(std::istream& in) {
+  in >> std::ws;
+  return in.eof();
+}
+
+// Objects nest by recursion; a file is bounded before it can exhaust the stack.
+constexpr int kMaxNesting = 100;
+
+bool ParseLines(std::istream& in, Descriptor& d, std::string& error, int depth) {
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream words(line);
-    std::string keyText, type;
-    if (!(words >> keyText)) continue;
-    if (keyText == "}") {
-      if (nested) return true;
-      error = "unexpected }";
+    if (AtEnd(words)) continue;
+    if (words.peek() == '}') {
+      words.get();
+      if (depth > 0 && AtEnd(words)) return true;
+      error = depth > 0 ? "cannot read \"" + line + "\"" : "unexpected }";
       return false;
     }
     uint32_t key = 0;
-    if (!ParseFourCC(keyText, key) || !(words >> type)) {
+    std::string type;
+    if (!ReadCode(words, key) || !(words >> type)) {
       error = "cannot read \"" + line + "\"";
       return false;
     }
     DescriptorValue v;
-    std::string a, b, rest;
+    std::string word, rest;
     bool ok = true;
     if (type == "int") {
       v.type = ValueType::Integer;
-      ok = static_cast<bool>(words >> v.integer);
+      ok = ReadInteger(words, v.integer);
     } else if (type == "float") {
       v.type = ValueType::Float;
-      ok = static_cast<bool>(words >> v.number);
+      ok = ReadFloat(words, v.number);
     } else if (type == "unit") {
       v.type = ValueType::UnitFloat;
-      ok = (words >> a >> v.number) && ParseFourCC(a, v.code1);
+      ok = ReadCode(words, v.code1) && ReadFloat(words, v.number);
     } else if (type == "bool") {
       v.type = ValueType::Bool;
-      ok = static_cast<bool>(words >> a) && (a == "true" || a == "false");
-      v.integer = a == "true";
+      ok = static_cast<bool>(words >> word) && (word == "true" || word == "false");
+      v.integer = word == "true";
     } else if (type == "text" || type == "alias") {
       v.type = type == "text" ? ValueType::Text : ValueType::Alias;
       std::getline(words >> std::ws, rest);
       ok = Unquote(rest, v.text);
     } else if (type == "enum") {
       v.type = ValueType::Enumerated;
-      ok = (words >> a >> b) && ParseFourCC(a, v.code1) && ParseFourCC(b, v.code2);
+      ok = ReadCode(words, v.code1) && ReadCode(words, v.code2);
     } else if (type == "class" || type == "globalclass") {
       v.type = type == "class" ? ValueType::Class : ValueType::GlobalClass;
-      ok = (words >> a) && ParseFourCC(a, v.code1);
+      ok = ReadCode(words, v.code1);
     } else if (type == "object" || type == "globalobject") {
       v.type = type == "object" ? ValueType::Object : ValueType::GlobalObject;
-      ok = (words >> a >> b) && ParseFourCC(a, v.code1) && b == "{";
+      ok = ReadCode(words, v.code1) && (words >> word) && word == "{" && AtEnd(words);
+      if (ok && depth >= kMaxNesting) {
+        error = "objects nested deeper than " + std::to_string(kMaxNesting) + " levels";
+        return false;
+      }
       v.object = std::make_shared<Descriptor>();
-      if (ok && !ParseLines(in, *v.object, error, true)) return false;
+      if (ok && !ParseLines(in, *v.object, error, depth + 1)) return false;
     } else if (type == "list") {
       v.type = ValueType::List;
     } else if (type == "reference") {
@@ -177,13 +251,13 @@ bool ParseLines(std::istream& in, Descriptor& d, std::string& error, bool nested
     } else {
       ok = false;
     }
-    if (!ok) {
+    if (!ok || !AtEnd(words)) {
       error = "cannot read \"" + line + "\"";
       return false;
     }
     d.Put(key, std::move(v));
   }
-  if (nested) {
+  if (depth > 0) {
     error = "object without its closing }";
     return false;
   }
@@ -205,5 +279,5 @@ std::string SerializeDescriptor(const Descriptor& d) { return Serialize(d, 0); }
 
 bool ParseDescriptor(const std::string& text, Descriptor& d, std::string& error) {
   std::istringstream in(text);
-  return ParseLines(in, d, error, false);
+  return ParseLines(in, d, error, 0);
 }

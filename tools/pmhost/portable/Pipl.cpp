@@ -1,6 +1,7 @@
 #include "Pipl.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -76,8 +77,14 @@ class ExpressionReader {
     const char c = text_[pos_];
     if (std::isdigit(static_cast<unsigned char>(c))) {
       number_ = 0;
-      while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_])))
-        number_ = number_ * 10 + (text_[pos_++] - '0');
+      while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_]))) {
+        const int digit = text_[pos_++] - '0';
+        if (number_ > (INT64_MAX - digit) / 10) {
+          Fail("number too large at \"" + text_.substr(start_) + "\"");
+          return;
+        }
+        number_ = number_ * 10 + digit;
+      }
       token_ = Number;
       return;
     }
@@ -134,12 +141,24 @@ class ExpressionReader {
     return v;
   }
 
+  // Every nesting ('!', parentheses, in (...)) passes through here; the
+  // expression comes from the plug-in file, so its depth is bounded before it
+  // can exhaust the stack.
   int64_t Unary() {
+    if (depth_ >= kMaxDepth) {
+      Fail("expression nested too deeply (more than " + std::to_string(kMaxDepth) + " levels)");
+      return 0;
+    }
+    ++depth_;
+    int64_t v;
     if (token_ == Not) {
       Next();
-      return Unary() == 0 ? 1 : 0;
+      v = Unary() == 0 ? 1 : 0;
+    } else {
+      v = Compare();
     }
-    return Compare();
+    --depth_;
+    return v;
   }
 
   int64_t Compare() {
@@ -204,8 +223,11 @@ class ExpressionReader {
     return 0;
   }
 
+  static constexpr int kMaxDepth = 100;
+
   const std::string& text_;
   const DocumentFacts& doc_;
+  int depth_ = 0;
   size_t pos_ = 0, start_ = 0;
   Token token_ = End;
   int64_t number_ = 0;
@@ -250,13 +272,25 @@ bool ParsePipl(const uint8_t* data, size_t size, PiplInfo& info, std::string& er
     error = "property list shorter than its 10-byte header";
     return false;
   }
-  const uint32_t count = ReadLE32(data + 6);
+  // A leading word, then the list version (0 is the only layout there is)
+  // and the property count, both signed.
+  const int32_t version = static_cast<int32_t>(ReadLE32(data + 2));
+  if (version != 0) {
+    error = "property list version " + std::to_string(version) + ", not 0";
+    return false;
+  }
+  const int32_t count = static_cast<int32_t>(ReadLE32(data + 6));
+  if (count < 0) {
+    error = "negative property count " + std::to_string(count);
+    return false;
+  }
   size_t at = 10;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (int32_t i = 0; i < count; ++i) {
     if (size - at < 16) {
       error = "property " + std::to_string(i + 1) + " of " + std::to_string(count) + " runs past the end of the list";
       return false;
     }
+    const uint32_t vendor = ReadLE32(data + at);
     const uint32_t key = ReadLE32(data + at + 4);
     const uint32_t length = ReadLE32(data + at + 12);
     if (length > size - at - 16) {
@@ -264,6 +298,13 @@ bool ParsePipl(const uint8_t* data, size_t size, PiplInfo& info, std::string& er
       return false;
     }
     const uint8_t* p = data + at + 16;
+    at += 16 + length;
+    // Other vendors' properties mean what that vendor says, not what the
+    // host's properties of the same key mean.
+    if (vendor != Code("8BIM")) {
+      info.keys.push_back(FourCCText(vendor) + "/" + FourCCText(key));
+      continue;
+    }
     info.keys.push_back(FourCCText(key));
     if (key == Code("kind") && length >= 4) info.kind = ReadLE32(p);
     else if (key == Code("name")) info.name = PascalString(p, length);
@@ -284,7 +325,6 @@ bool ParsePipl(const uint8_t* data, size_t size, PiplInfo& info, std::string& er
       for (size_t c = 0; c < 7 && (c + 1) * 4 <= length; ++c)
         info.caseInfo[c] = FilterCaseInfo{p[c * 4], p[c * 4 + 1], p[c * 4 + 2]};
     }
-    at += 16 + length;
   }
   return true;
 }
