@@ -277,6 +277,15 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Makes a folder and any missing folders above it.
+bool MakeFolders(const std::string& path) {
+  for (size_t at = path.find_first_of("/\\", 1); at != std::string::npos; at = path.find_first_of("/\\", at + 1)) {
+    const std::string above = path.substr(0, at);
+    if (!IsFolder(above) && above.back() != ':') CreateDirectoryA(above.c_str(), nullptr);
+  }
+  return IsFolder(path) || CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
+
 // The files matching a pattern such as DIR\*.png, by name.
 std::vector<std::string> Matches(const std::string& pattern) {
   std::vector<std::string> names;
@@ -552,7 +561,7 @@ int main(int argc, char** argv) {
   const std::string& modulePath = positional[0];
   if (!about) {
     if (!outDir.empty()) {
-      if (!IsFolder(outDir) && !CreateDirectoryA(outDir.c_str(), nullptr)) {
+      if (!MakeFolders(outDir)) {
         std::fprintf(stderr, "pmhost: cannot make the folder %s (error %lu)\n", outDir.c_str(), GetLastError());
         return kExitHostError;
       }
