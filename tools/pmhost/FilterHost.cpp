@@ -507,9 +507,20 @@ void RemoveMatte(RunDocument& doc) {
   const uint32_t m = MatteColour(doc.caseInfo.outputHandling, maxValue);
   if (doc.transparencyPlane < 0 || m == ~0u) return;
   BySampleType(doc.destination, [&]<typename Sample>() {
-    // 8-bit numerators fit in 32 bits, whose division is the quicker one.
-    using Wide = std::conditional_t<sizeof(Sample) == 1, int32_t, int64_t>;
+    using Wide = int64_t;
     constexpr Wide kMax = std::numeric_limits<Sample>::max();
+    const auto unmatte = [=](Wide v, Wide a) {
+      const Wide c = ((v - Wide(m) * (kMax - a)) * kMax + a / 2) / a;
+      return static_cast<Sample>(std::clamp<Wide>(c, 0, kMax));
+    };
+    // 8 bits: every answer in a table (64 KiB), one division per entry
+    // instead of one per sample.
+    std::vector<Sample> table;
+    if constexpr (sizeof(Sample) == 1) {
+      table.resize(256 * 256);
+      for (Wide a = 1; a < kMax; ++a)
+        for (Wide v = 0; v <= kMax; ++v) table[size_t(a << 8 | v)] = unmatte(v, a);
+    }
     PlanarImage& d = doc.destination;
     const Sample* alpha = PlaneOf<Sample>(d, doc.transparencyPlane);
     for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
@@ -524,8 +535,8 @@ void RemoveMatte(RunDocument& doc) {
           v[i] = original[i];
           continue;
         }
-        const Wide c = ((Wide(v[i]) - Wide(m) * (kMax - a)) * kMax + a / 2) / a;
-        v[i] = static_cast<Sample>(std::clamp<Wide>(c, 0, kMax));
+        if constexpr (sizeof(Sample) == 1) v[i] = table[size_t(a << 8 | v[i])];
+        else v[i] = unmatte(v[i], a);
       }
     }
   });
@@ -575,6 +586,7 @@ void Stop(RunOutcome& outcome, bool refused, const std::string& why) {
 
 std::string SizeText(const PlanarImage& image) { return std::to_string(image.width) + " x " + std::to_string(image.height); }
 
+// Sets the document up for a run; on success it has taken `image`'s planes.
 bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o, RunOutcome& outcome) {
   doc.original = image;
   const int32_t channels = image.Channels();
@@ -628,7 +640,8 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
          "the filter cannot handle filter case " + std::to_string(doc.filterCase) + " (its property list says so)");
     return false;
   }
-  doc.source = image;
+  // The caller's image is not needed any more: RunFilter gives it the result.
+  doc.source = std::move(image);
   ApplyMatte(doc);
   doc.destination = doc.source;
   if ((doc.caseInfo.flags & kDontCopyToDestination) != 0)
