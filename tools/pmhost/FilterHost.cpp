@@ -784,7 +784,8 @@ RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image
     if (!PrepareDocument(doc, image, pipl, options, outcome)) return outcome;
     if (run == 1)
       Say("pmhost: %d x %d, %d plane(s) of %d bits, %s, filter case %d, filter rectangle %s, tiles %d x %d\n",
-          image.width, image.height, image.Channels(), image.depth, ModeName(doc.mode).c_str(), doc.filterCase,
+          doc.original.width, doc.original.height, doc.original.Channels(), doc.original.depth,
+          ModeName(doc.mode).c_str(), doc.filterCase,
           RectText(doc.filterRect).c_str(), options.tileWidth, options.tileHeight);
     if (options.runs > 1) Say("pmhost: run %d of %d\n", run, options.runs);
     const bool ok = RunOnce(entry, doc, options, hostWindow, options.callParameters && run == 1, outcome);

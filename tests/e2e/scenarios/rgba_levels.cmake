@@ -4,5 +4,5 @@
 include(${HELPERS})
 pm_gen(rgba 256 160 in.png)
 pm_host(0 --answer ok --registry none ${MODULE} in.png out.png)
-pm_expect("filter case 4")
+pm_expect("256 x 160, 4 plane\\(s\\) of 8 bits, RGBMode, filter case 4")
 pm_check(in.png out.png --bits 5,6,5,8 --mean-tol 0.35 --opaque-only)
