@@ -12,7 +12,7 @@ namespace {
 // The watcher looks for a new dialog this often, and gives one that has just
 // appeared this long to finish showing before it reads and presses it. Short:
 // in a batch every image's dialog waits this long.
-constexpr DWORD kPollMs = 2;
+constexpr DWORD kPollMs = 5;
 constexpr DWORD kSettleMs = 5;
 
 WatcherOptions gWatch;
