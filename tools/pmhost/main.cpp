@@ -254,7 +254,6 @@ bool IsEnabled(const PiplInfo& pipl, const PlanarImage& image, std::string& why)
   return true;
 }
 
-
 // ---- the images of a run --------------------------------------------------------
 
 bool IsFolder(const std::string& path) {
@@ -307,9 +306,7 @@ std::vector<Job> OutDirJobs(const std::vector<std::string>& inputs, const std::s
   std::vector<Job> jobs;
   for (const std::string& input : inputs) {
     std::vector<std::string> files;
-    std::string folder;
     if (IsFolder(input)) {
-      folder = input;
       for (const std::string& name : Matches(JoinPath(input, "*.png"))) files.push_back(JoinPath(input, name));
       if (files.empty()) jobs.push_back({input, "", "the folder " + input + " holds no .png file"});
     } else if (input.find_first_of("*?") != std::string::npos) {
