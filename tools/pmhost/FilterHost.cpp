@@ -171,7 +171,7 @@ void InterleaveRow(uint8_t* row, const uint8_t* const* sources, int32_t planes, 
   }
 }
 
-// The reverse: one plane's samples out of an interleaved row.
+// The reverse: each plane's samples out of an interleaved row.
 template <size_t Bytes>
 void DeinterleaveRow(const uint8_t* row, uint8_t* const* targets, int32_t planes, int32_t width) {
   const size_t column = size_t(planes) * Bytes;
