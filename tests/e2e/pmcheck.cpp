@@ -5,14 +5,15 @@
 //   pmcheck gen rgba|rgb|gray|rgb16|circle W H OUT.png
 //   pmcheck damage truncate|huge IN.png OUT.png
 //   pmcheck check IN.png OUT.png [--bits 5,6,5,8] [--mean-tol T] [--truncated]
-//                 [--same] [--mask M.png | --rows FROM-TO | --rect X,Y,W,H] [--opaque-only]
+//                 [--same] [--mask M.png | --rows FROM-TO | --rect X,Y,W,H]
+//                 [--opaque-only | --alpha-at-least A]
 //
 // check: the pixels outside the selection (mask 0, or rows outside FROM-TO)
 // must equal IN; inside it, --bits asks every sample of plane p to lie on the
 // levels of bits[p] kept bits (255 allowed), --mean-tol the mean of each plane
 // to stay within T of IN's, --truncated every sample to be IN's plain
-// truncation. --opaque-only leaves the colour planes of pixels whose last
-// plane is below 255 out of the levels and means.
+// truncation. --alpha-at-least A leaves the colour planes of pixels whose last
+// plane is below A out of the levels and means; --opaque-only is A = 255.
 //
 // damage: a copy of IN that a host must refuse to read: truncate keeps the
 // first half of its bytes, huge claims 70000 x 70000 pixels in its header
@@ -103,7 +104,8 @@ int Check(int argc, char** argv) {
   }
   std::vector<int> bits;
   double meanTol = -1;
-  bool truncated = false, same = false, opaqueOnly = false;
+  bool truncated = false, same = false;
+  int64_t minAlpha = -1;  // none
   int32_t rowFrom = 0, rowTo = in.height, colFrom = 0, colTo = in.width;
   for (int i = 4; i < argc; ++i) {
     const std::string a = argv[i];
@@ -140,7 +142,10 @@ int Check(int argc, char** argv) {
     } else if (a == "--same") {
       same = true;
     } else if (a == "--opaque-only") {
-      opaqueOnly = true;
+      minAlpha = 255;
+    } else if (a == "--alpha-at-least") {
+      minAlpha = std::atoi(v.c_str());
+      ++i;
     } else {
       std::printf("pmcheck: unknown option %s\n", a.c_str());
       return 1;
@@ -155,7 +160,7 @@ int Check(int argc, char** argv) {
   for (int32_t y = 0; y < in.height; ++y)
     for (int32_t x = 0; x < in.width; ++x) {
       const bool selected = mask.width > 0 ? mask.Sample(0, x, y) != 0 : (y >= rowFrom && y < rowTo && x >= colFrom && x < colTo);
-      const bool opaque = !opaqueOnly || in.Sample(planes - 1, x, y) == 255;
+      const bool opaque = minAlpha < 0 || in.Sample(planes - 1, x, y) >= minAlpha;
       for (int32_t p = 0; p < planes; ++p) {
         const uint32_t a = in.Sample(p, x, y), b = out.Sample(p, x, y);
         differs += a != b;
@@ -163,7 +168,7 @@ int Check(int argc, char** argv) {
           changedOutside += a != b;
           continue;
         }
-        const bool colour = !opaqueOnly || p < planes - 1;
+        const bool colour = minAlpha < 0 || p < planes - 1;
         if (colour && !opaque) continue;
         if (p < static_cast<int32_t>(bits.size()) && b != 255 && (b & TopBits(bits[size_t(p)])) != b) ++offLevel;
         if (truncated && p < static_cast<int32_t>(bits.size()) &&

@@ -510,7 +510,8 @@ void RemoveMatte(RunDocument& doc) {
     using Wide = int64_t;
     constexpr Wide kMax = std::numeric_limits<Sample>::max();
     const auto unmatte = [=](Wide v, Wide a) {
-      const Wide c = ((v - Wide(m) * (kMax - a)) * kMax + a / 2) / a;
+      // The inverse of the matte's s = (c a + m (max - a)) / max.
+      const Wide c = (v * kMax - Wide(m) * (kMax - a) + a / 2) / a;
       return static_cast<Sample>(std::clamp<Wide>(c, 0, kMax));
     };
     // 8 bits: every answer in a table (64 KiB), one division per entry
