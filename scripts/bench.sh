@@ -135,3 +135,86 @@ if [ "$image" = 1 ]; then
       "$(ratio "$pm_all" "$im_whole")" "(for comparison)"
   fi
 fi
+
+# ---- pmhost: whole commands ----------------------------------------------------
+# What a person running filters from the command line waits for, each command
+# timed from start to end (Wine's start, PNG in, the filter with its dialog
+# answered, PNG out), through scripts/pmhost as the README runs it:
+#   - one 4096 x 4096 RGBA PNG, against ImageMagick's whole -ordered-dither
+#     command on the same file (goal: at most 1.5 x);
+#   - ten RGBA PNGs, ten separate runs against one run with --out-dir (goal:
+#     the one run at least 3 x faster), at 256 x 256 and at 512 x 512: what
+#     one run saves is a Wine start per image, so the gain shrinks as the
+#     images' own work grows.
+# Runs with the whole-image stage (--skip-image leaves it out too).
+if [ "$image" = 1 ]; then
+  echo "== pmhost: whole commands under Wine, and ImageMagick's whole command"
+  im=/usr/bin/convert-im6.q16
+  [ -x "$im" ] || im=/usr/bin/convert
+  pm_work="$build_root/bench-pmhost"
+  mkdir -p "$pm_work"
+  pmhost_cmd=(env PIXELMOOR_BUILD_DIR="$mingw_dir" scripts/pmhost --quiet --answer ok --registry none)
+  module="$mingw_dir/Pixelmoor.8bf"
+  # Noise, as in the whole-image stage: no encoder can shortcut it.
+  noise_png() { [ -f "$2" ] || head -c $(($1 * $1 * 4)) /dev/urandom | "$im" -size "$1x$1" -depth 8 rgba:- "$2"; }
+  noise_png 4096 "$pm_work/big.png"
+  for side in 256 512; do
+    mkdir -p "$pm_work/ten$side"
+    for k in 0 1 2 3 4 5 6 7 8 9; do noise_png "$side" "$pm_work/ten$side/in$k.png"; done
+  done
+  "${pmhost_cmd[@]}" --help >/dev/null  # Wine's server up, as for any later command
+
+  # ten_separate SIDE / ten_one SIDE: seconds for ten runs, or one run of ten.
+  ten_separate() {
+    local start k
+    start="$(now)"
+    for k in 0 1 2 3 4 5 6 7 8 9; do
+      "${pmhost_cmd[@]}" "$module" "$pm_work/ten$1/in$k.png" "$pm_work/ten$1/separate$k.png" >/dev/null 2>&1
+    done
+    calc "$(now) - $start"
+  }
+  ten_one() {
+    rm -rf "$pm_work/ten$1/out"
+    seconds_of "${pmhost_cmd[@]}" --out-dir "$pm_work/ten$1/out" "$module" "$pm_work/ten$1"/in?.png
+  }
+  # The ten-file commands are short and shaken most by other work on the
+  # machine: more rounds of them.
+  ten_runs=5
+  if [ "$quick" = 1 ]; then ten_runs=1; fi
+  im_big=() pm_big=() sep256=() one256=() sep512=() one512=()
+  for ((k = 0; k < image_runs; ++k)); do
+    im_big+=("$(seconds_of "$im" "$pm_work/big.png" -ordered-dither o8x8,32,64,32 "$pm_work/big-im.png")")
+    pm_big+=("$(seconds_of "${pmhost_cmd[@]}" "$module" "$pm_work/big.png" "$pm_work/big-pm.png")")
+  done
+  for ((k = 0; k < ten_runs; ++k)); do
+    sep256+=("$(ten_separate 256)")
+    one256+=("$(ten_one 256)")
+    sep512+=("$(ten_separate 512)")
+    one512+=("$(ten_one 512)")
+  done
+  # Where the time of one big command goes (one more run, with --timing).
+  breakdown="$(env PIXELMOOR_BUILD_DIR="$mingw_dir" scripts/pmhost --timing --registry none "$module" \
+    "$pm_work/big.png" "$pm_work/big-pm.png" 2>&1 | tr -d '\r' | grep 'timing:' || true)"
+
+  med() { printf '%s\n' "$@" | median; }
+  verdict() { awk "BEGIN { print ($1) ? \"met\" : \"MISSED\" }"; }
+  im_all="$(med "${im_big[@]}")" pm_all="$(med "${pm_big[@]}")"
+  r_big="$(ratio "$pm_all" "$im_all")"
+  printf '\n%-62s %8s  %8s  %s\n' "whole commands (medians of $image_runs; ten files: of $ten_runs)" "s" "ratio" "goal"
+  printf '%-62s %8.3f  %8s  %s\n' "ImageMagick -ordered-dither o8x8,32,64,32, 4096 x 4096 RGBA" "$im_all" "-" "(limit)"
+  printf '%-62s %8.3f  %7s x  %s\n' "pmhost Pixelmoor.8bf, the same file" "$pm_all" "$r_big" \
+    "<= 1.50 $(verdict "$r_big <= 1.5")"
+  # report_ten SIDE SEPARATE ONE: the two rows of one size.
+  report_ten() {
+    local r
+    r="$(ratio "$2" "$3")"
+    printf '%-62s %8.3f  %8s  %s\n' "pmhost, ten $1 x $1 RGBA files, ten separate runs" "$2" "-" ""
+    printf '%-62s %8.3f  %7s x  %s\n' "pmhost, the same ten files in one run (--out-dir)" "$3" "$r" \
+      ">= 3.00 faster, $(verdict "$r >= 3")"
+  }
+  report_ten 256 "$(med "${sep256[@]}")" "$(med "${one256[@]}")"
+  report_ten 512 "$(med "${sep512[@]}")" "$(med "${one512[@]}")"
+  printf 'output sizes, 4096 x 4096: pmhost %s bytes, ImageMagick %s bytes\n' \
+    "$(stat -c %s "$pm_work/big-pm.png")" "$(stat -c %s "$pm_work/big-im.png")"
+  printf '%s\n' "$breakdown"
+fi

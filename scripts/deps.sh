@@ -9,7 +9,7 @@ packages=(
   wine wine64 xvfb xauth
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libstb-dev imagemagick fonts-dejavu-core
+  libstb-dev libz-mingw-w64-dev imagemagick fonts-dejavu-core
 )
 
 missing=()

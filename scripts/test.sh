@@ -2,8 +2,9 @@
 # Every test of the project, from a fresh clone on Debian 12: installs what is
 # missing, then runs two CMake workflows with warnings as errors: the portable
 # core and its unit tests natively under ASan and UBSan (ci-native), and
-# Pixelmoor.8bf with the Windows test programs under Wine (ci-mingw); then
-# runs the fuzzer for a bounded time (PIXELMOOR_FUZZ_SECONDS, default 60).
+# Pixelmoor.8bf with the Windows test programs under Wine (ci-mingw); packs the
+# release zip as the README makes it; then runs the fuzzer for a bounded time
+# (PIXELMOOR_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -14,6 +15,8 @@ cmake --workflow --preset ci-native
 
 echo "== mingw: Pixelmoor.8bf and the Windows tests under Wine"
 cmake --workflow --preset ci-mingw
+echo "== release package: the zip and its checksum, as the README makes them"
+cpack --preset release
 
 echo "== fuzz: the entry point under a failing host, for a bounded time"
 scripts/fuzz.sh "${PIXELMOOR_FUZZ_SECONDS:-60}"

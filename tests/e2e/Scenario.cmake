@@ -13,6 +13,25 @@ function(pm_gen kind w h file)
   endif()
 endfunction()
 
+# pm_damage(<truncate|huge> <from> <file>): a copy of a test image that a
+# host must refuse to read.
+function(pm_damage kind from file)
+  execute_process(COMMAND ${RUNNER} ${PMCHECK} damage ${kind} ${from} ${file} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 120)
+  if(NOT "${rc}" STREQUAL "0")
+    message(FATAL_ERROR "making ${file} failed (${rc}): ${out}")
+  endif()
+endfunction()
+
+# pm_no_partial_files(): the host left no temporary output file anywhere in
+# the scratch folder (it writes each output under a temporary name first).
+function(pm_no_partial_files)
+  file(GLOB_RECURSE left ${WORK}/*.pmhost-partial)
+  if(left)
+    message(FATAL_ERROR "half-written files were left behind: ${left}")
+  endif()
+endfunction()
+
 # pm_host(<expected exit code> <pmhost arguments>...): runs the host in the
 # scratch folder; its output lands in PM_OUTPUT. A crash (6) or a hang (7, or
 # the timeout here) never matches an expected code of 0 to 5.

@@ -3,18 +3,26 @@
 // scenarios run.
 //
 //   pmcheck gen rgba|rgb|gray|rgb16|circle W H OUT.png
+//   pmcheck damage truncate|huge IN.png OUT.png
 //   pmcheck check IN.png OUT.png [--bits 5,6,5,8] [--mean-tol T] [--truncated]
-//                 [--same] [--mask M.png | --rows FROM-TO | --rect X,Y,W,H] [--opaque-only]
+//                 [--same] [--mask M.png | --rows FROM-TO | --rect X,Y,W,H]
+//                 [--opaque-only | --alpha-at-least A]
 //
 // check: the pixels outside the selection (mask 0, or rows outside FROM-TO)
 // must equal IN; inside it, --bits asks every sample of plane p to lie on the
 // levels of bits[p] kept bits (255 allowed), --mean-tol the mean of each plane
 // to stay within T of IN's, --truncated every sample to be IN's plain
-// truncation. --opaque-only leaves the colour planes of pixels whose last
-// plane is below 255 out of the levels and means.
+// truncation. --alpha-at-least A leaves the colour planes of pixels whose last
+// plane is below A out of the levels and means; --opaque-only is A = 255.
+//
+// damage: a copy of IN that a host must refuse to read: truncate keeps the
+// first half of its bytes, huge claims 70000 x 70000 pixels in its header
+// (with a correct checksum, so only the size is wrong).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -58,6 +66,34 @@ int Generate(const std::string& kind, int32_t w, int32_t h, const std::string& p
   return 0;
 }
 
+uint32_t Crc32(const uint8_t* data, size_t size) {
+  uint32_t crc = ~0u;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+int Damage(const std::string& kind, const std::string& in, const std::string& out) {
+  std::ifstream file(in, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // Signature, then IHDR: length, type, width, height, ..., checksum.
+  if (bytes.size() < 33) return Fail("damage needs a PNG to start from");
+  if (kind == "truncate") {
+    bytes.resize(bytes.size() / 2);
+  } else if (kind == "huge") {
+    for (size_t at : {size_t(16), size_t(20)})
+      for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(70000u >> (24 - 8 * i));
+    const uint32_t crc = Crc32(bytes.data() + 12, 17);
+    for (size_t i = 0; i < 4; ++i) bytes[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+  } else {
+    return Fail("damage: unknown kind");
+  }
+  std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  return 0;
+}
+
 int Check(int argc, char** argv) {
   if (argc < 4) return Fail("check needs IN.png and OUT.png");
   PlanarImage in, out, mask;
@@ -68,7 +104,8 @@ int Check(int argc, char** argv) {
   }
   std::vector<int> bits;
   double meanTol = -1;
-  bool truncated = false, same = false, opaqueOnly = false;
+  bool truncated = false, same = false;
+  int64_t minAlpha = -1;  // none
   int32_t rowFrom = 0, rowTo = in.height, colFrom = 0, colTo = in.width;
   for (int i = 4; i < argc; ++i) {
     const std::string a = argv[i];
@@ -105,7 +142,10 @@ int Check(int argc, char** argv) {
     } else if (a == "--same") {
       same = true;
     } else if (a == "--opaque-only") {
-      opaqueOnly = true;
+      minAlpha = 255;
+    } else if (a == "--alpha-at-least") {
+      minAlpha = std::atoi(v.c_str());
+      ++i;
     } else {
       std::printf("pmcheck: unknown option %s\n", a.c_str());
       return 1;
@@ -120,7 +160,7 @@ int Check(int argc, char** argv) {
   for (int32_t y = 0; y < in.height; ++y)
     for (int32_t x = 0; x < in.width; ++x) {
       const bool selected = mask.width > 0 ? mask.Sample(0, x, y) != 0 : (y >= rowFrom && y < rowTo && x >= colFrom && x < colTo);
-      const bool opaque = !opaqueOnly || in.Sample(planes - 1, x, y) == 255;
+      const bool opaque = minAlpha < 0 || in.Sample(planes - 1, x, y) >= minAlpha;
       for (int32_t p = 0; p < planes; ++p) {
         const uint32_t a = in.Sample(p, x, y), b = out.Sample(p, x, y);
         differs += a != b;
@@ -128,7 +168,7 @@ int Check(int argc, char** argv) {
           changedOutside += a != b;
           continue;
         }
-        const bool colour = !opaqueOnly || p < planes - 1;
+        const bool colour = minAlpha < 0 || p < planes - 1;
         if (colour && !opaque) continue;
         if (p < static_cast<int32_t>(bits.size()) && b != 255 && (b & TopBits(bits[size_t(p)])) != b) ++offLevel;
         if (truncated && p < static_cast<int32_t>(bits.size()) &&
@@ -176,6 +216,7 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "gen" && argc == 6) return Generate(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (command == "check") return Check(argc, argv);
-  std::printf("usage: pmcheck gen KIND W H OUT.png | pmcheck check IN.png OUT.png [checks]\n");
+  if (command == "damage" && argc == 5) return Damage(argv[2], argv[3], argv[4]);
+  std::printf("usage: pmcheck gen KIND W H OUT.png | pmcheck check IN.png OUT.png [checks] | pmcheck damage KIND IN OUT\n");
   return 2;
 }

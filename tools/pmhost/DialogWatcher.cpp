@@ -4,9 +4,16 @@
 #include <cstdio>
 #include <string>
 
+#include "Console.h"
 #include "HostServices.h"
 
 namespace {
+
+// The watcher looks for a new dialog this often, and gives one that has just
+// appeared this long to finish showing before it reads and presses it. Short:
+// in a batch every image's dialog waits this long.
+constexpr DWORD kPollMs = 5;
+constexpr DWORD kSettleMs = 5;
 
 WatcherOptions gWatch;
 HANDLE gThread = nullptr;
@@ -34,8 +41,8 @@ BOOL CALLBACK DescribeControl(HWND control, LPARAM) {
   char cls[64] = {}, text[256] = {};
   GetClassNameA(control, cls, static_cast<int>(sizeof cls));
   GetWindowTextA(control, text, static_cast<int>(sizeof text));
-  std::printf("pmhost:   control %d %s \"%s\"%s%s\n", GetDlgCtrlID(control), cls, text,
-              IsWindowVisible(control) ? "" : " hidden", IsWindowEnabled(control) ? "" : " disabled");
+  Say("pmhost:   control %d %s \"%s\"%s%s\n", GetDlgCtrlID(control), cls, text,
+      IsWindowVisible(control) ? "" : " hidden", IsWindowEnabled(control) ? "" : " disabled");
   return TRUE;
 }
 
@@ -45,10 +52,9 @@ void Describe(HWND dialog) {
   RECT r{};
   GetWindowRect(dialog, &r);
   const HWND owner = GetWindow(dialog, GW_OWNER);
-  std::printf("pmhost: dialog \"%s\" at (%ld, %ld), %ld x %ld, owner %s\n", title, r.left, r.top, r.right - r.left,
-              r.bottom - r.top, owner == gWatch.hostWindow ? "the host window" : "NOT the host window");
+  Say("pmhost: dialog \"%s\" at (%ld, %ld), %ld x %ld, owner %s\n", title, r.left, r.top, r.right - r.left,
+      r.bottom - r.top, owner == gWatch.hostWindow ? "the host window" : "NOT the host window");
   EnumChildWindows(dialog, DescribeControl, 0);
-  std::fflush(stdout);
   if (owner != gWatch.hostWindow) ReportMisuse("the module's dialog is not owned by the host window");
 }
 
@@ -56,8 +62,7 @@ void Describe(HWND dialog) {
 // clicked, so their command is sent directly.
 void Press(HWND dialog, int id) {
   const HWND button = GetDlgItem(dialog, id);
-  std::printf("pmhost: pressing control %d\n", id);
-  std::fflush(stdout);
+  Say("pmhost: pressing control %d\n", id);
   DWORD_PTR ignored = 0;
   if (button != nullptr && IsWindowVisible(button) && IsWindowEnabled(button)) {
     SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &ignored);
@@ -75,10 +80,10 @@ DWORD WINAPI Watch(LPVOID) {
     const HWND dialog = search.found;
     if (dialog == nullptr || dialog == handled) {
       if (handled != nullptr && !IsWindow(handled)) handled = nullptr;
-      Sleep(50);
+      Sleep(kPollMs);
       continue;
     }
-    Sleep(150);  // let the dialog finish showing, as a person would
+    Sleep(kSettleMs);
     if (!IsWindow(dialog)) continue;
     Describe(dialog);
     for (const int id : gWatch.pressFirst) {
@@ -87,15 +92,17 @@ DWORD WINAPI Watch(LPVOID) {
     }
     Press(dialog, gWatch.answerId);
     // A dialog that ignored a click gets its command directly.
-    for (int i = 0; i < 40 && IsWindow(dialog); ++i) Sleep(50);
+    for (ULONGLONG until = GetTickCount64() + 2000; IsWindow(dialog) && GetTickCount64() < until;) Sleep(kPollMs);
     if (IsWindow(dialog)) {
-      std::printf("pmhost: the dialog is still open; sending its command %d\n", gWatch.answerId);
+      Say("pmhost: the dialog is still open; sending its command %d\n", gWatch.answerId);
       DWORD_PTR ignored = 0;
       SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(gWatch.answerId, BN_CLICKED),
                           reinterpret_cast<LPARAM>(GetDlgItem(dialog, gWatch.answerId)), SMTO_NORMAL, 5000, &ignored);
     }
     ++gAnswered;
-    handled = dialog;
+    // A closed dialog's handle may come back for the next one (a batch shows
+    // the same dialog for every image); only an open one is remembered.
+    handled = IsWindow(dialog) ? dialog : nullptr;
   }
   return 0;
 }

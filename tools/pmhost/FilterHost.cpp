@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <type_traits>
 
+#include "Console.h"
 #include "HostServices.h"
 
 namespace {
@@ -35,6 +38,7 @@ struct Delivery {
   int32_t lo = 0, hi = 0;
   int32_t rowBytes = 0, columnBytes = 0;  // rowBytes: the distance between rows in memory
   int32_t height = 0;
+  size_t used = 0;              // bytes of data in each row; the rest of a row is padding
   bool bottomUp = false;        // the image's top row is the last in memory (--bottom-up)
   std::vector<uint8_t> buffer;  // guard, rows, guard
   std::vector<uint8_t> copy;    // what was delivered, to find writes into read-only buffers
@@ -71,9 +75,6 @@ struct Host {
   Delivery in, out, mask;
   int32_t advanceCalls = 0, abortCalls = 0, progressCalls = 0;
   int32_t lastDone = 0, lastTotal = 0;
-  ULONGLONG startTicks = 0;
-  bool barShown = false;
-  ULONGLONG barDrawn = 0;
   bool samplingNoted = false;
   // --timing, in performance-counter ticks: inside the module's entry point,
   // inside the host's procedures it called, and with a dialog of it open.
@@ -82,18 +83,6 @@ struct Host {
 Host gHost;
 
 // ---- timing -------------------------------------------------------------------
-
-LONGLONG Ticks() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return now.QuadPart;
-}
-
-double Milliseconds(LONGLONG ticks) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return double(ticks) * 1000.0 / double(frequency.QuadPart);
-}
 
 // Adds the time until it goes out of scope to `total`, with --timing.
 class TimedSpan {
@@ -138,37 +127,15 @@ LRESULT CALLBACK DialogHook(int code, WPARAM w, LPARAM l) {
   return CallNextHookEx(gDialogHook, code, w, l);
 }
 
-// ---- progress bar, cancel ---------------------------------------------------
-
-void DrawBar(int32_t done, int32_t total) {
-  if (gHost.options->quiet || total <= 0) return;
-  // Only runs that take more than a moment get a bar.
-  if (!gHost.barShown && GetTickCount64() - gHost.startTicks < 500) return;
-  // Redrawn when the bar moves a step, not at every report.
-  const ULONGLONG now = GetTickCount64();
-  if (gHost.barShown && done != total && now - gHost.barDrawn < 100) return;
-  gHost.barShown = true;
-  gHost.barDrawn = now;
-  const int32_t width = 40;
-  const int64_t filled = std::clamp<int64_t>(int64_t(done) * width / total, 0, width);
-  std::string bar(static_cast<size_t>(filled), '#');
-  bar.resize(static_cast<size_t>(width), '.');
-  std::fprintf(stderr, "\r[%s] %3d%% (%d/%d)", bar.c_str(), static_cast<int>(int64_t(done) * 100 / total), done, total);
-  std::fflush(stderr);
-}
-
-void EndBar() {
-  if (gHost.barShown) std::fputs("\n", stderr);
-  gHost.barShown = false;
-}
+// ---- progress, cancel --------------------------------------------------------
 
 void ProgressProc(int32_t done, int32_t total) {
   const TimedSpan timed(gHost.callbackTicks);
   ++gHost.progressCalls;
   gHost.lastDone = done;
   gHost.lastTotal = total;
-  if (gHost.options->verbose) std::printf("pmhost: progress %d/%d\n", done, total);
-  DrawBar(done, total);
+  if (gHost.options->verbose) Say("pmhost: progress %d/%d\n", done, total);
+  BarProgress(done, total);
 }
 
 Boolean AbortProc() {
@@ -176,13 +143,13 @@ Boolean AbortProc() {
   ++gHost.abortCalls;
   const int32_t n = gHost.options->cancelAfter;
   if (n > 0 && gHost.abortCalls >= n) {
-    if (gHost.abortCalls == n) std::printf("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
+    if (gHost.abortCalls == n) Say("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
     return 1;
   }
   return 0;
 }
 
-void HostProc(int16_t selector, intptr_t*) { std::printf("pmhost: hostProc called with selector %d\n", selector); }
+void HostProc(int16_t selector, intptr_t*) { Say("pmhost: hostProc called with selector %d\n", selector); }
 void ProcessEvent(void*) {}
 
 // ---- rectangles and buffers -------------------------------------------------
@@ -199,10 +166,40 @@ std::string RectText(const VRect& r) {
   return buf;
 }
 
+// Writes `planes` planes of one row side by side, `Bytes` bytes a sample:
+// the pixel-interleaved layout of a delivered buffer.
+template <size_t Bytes>
+void InterleaveRow(uint8_t* row, const uint8_t* const* sources, int32_t planes, int32_t width) {
+  const size_t column = size_t(planes) * Bytes;
+  for (int32_t p = 0; p < planes; ++p) {
+    const uint8_t* src = sources[p];
+    uint8_t* at = row + size_t(p) * Bytes;
+    for (int32_t x = 0; x < width; ++x, at += column, src += Bytes) std::memcpy(at, src, Bytes);
+  }
+}
+
+// The reverse: each plane's samples out of an interleaved row.
+template <size_t Bytes>
+void DeinterleaveRow(const uint8_t* row, uint8_t* const* targets, int32_t planes, int32_t width) {
+  const size_t column = size_t(planes) * Bytes;
+  for (int32_t p = 0; p < planes; ++p) {
+    uint8_t* dst = targets[p];
+    const uint8_t* at = row + size_t(p) * Bytes;
+    for (int32_t x = 0; x < width; ++x, at += column, dst += Bytes) std::memcpy(dst, at, Bytes);
+  }
+}
+
+bool IsGuard(const uint8_t* p, size_t n) {
+  return std::all_of(p, p + n, [](uint8_t b) { return b == kGuardByte; });
+}
+
 // Fills a delivery for a rectangle and planes of `image` (or of the
-// selection when `image` is null). False with a message for a request the
-// document cannot satisfy.
-bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32_t hi, const PlanarImage* image) {
+// selection when `image` is null), row by row, with guard bytes before and
+// after the buffer and in each row's padding. `keepCopy` keeps what was
+// delivered, to find writes into a buffer the module may only read. False
+// with a message for a request the document cannot satisfy.
+bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32_t hi, const PlanarImage* image,
+             bool keepCopy) {
   d.active = false;
   if (IsEmpty(rect)) return true;
   const PlanarImage& doc = gHost.doc->source;
@@ -223,31 +220,40 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
   d.lo = lo;
   d.hi = hi;
   d.columnBytes = planes * bps;
-  d.rowBytes = width * d.columnBytes + gHost.options->rowPad;
+  d.used = size_t(width) * size_t(d.columnBytes);
+  d.rowBytes = static_cast<int32_t>(d.used) + gHost.options->rowPad;
   d.height = height;
   d.bottomUp = gHost.options->bottomUp;
-  d.buffer.assign(kGuardBytes * 2 + size_t(d.rowBytes) * size_t(height), kGuardByte);
+  // Resizing keeps the allocation from one tile to the next; every byte is
+  // written below, as data or as a guard.
+  d.buffer.resize(kGuardBytes * 2 + size_t(d.rowBytes) * size_t(height));
+  std::memset(d.buffer.data(), kGuardByte, kGuardBytes);
+  std::memset(d.buffer.data() + d.buffer.size() - kGuardBytes, kGuardByte, kGuardBytes);
+  const size_t left = size_t(rect.left) * size_t(bps);
+  std::vector<const uint8_t*> sources(static_cast<size_t>(planes));
   for (int32_t y = 0; y < height; ++y) {
     uint8_t* row = d.Row(y);
-    for (int32_t x = 0; x < width; ++x)
-      for (int32_t p = 0; p < planes; ++p) {
-        uint32_t v;
-        if (image != nullptr) {
-          v = image->Sample(lo + p, rect.left + x, rect.top + y);
-        } else {
-          v = gHost.doc->selection[size_t(rect.top + y) * size_t(doc.width) + size_t(rect.left + x)];
-          if (bps == 2) v *= 257;
-        }
-        uint8_t* at = row + size_t(x) * size_t(d.columnBytes) + size_t(p) * size_t(bps);
-        if (bps == 2) {
-          const auto s = static_cast<uint16_t>(v);
-          std::memcpy(at, &s, 2);
-        } else {
-          *at = static_cast<uint8_t>(v);
+    const int32_t docY = rect.top + y;
+    if (image == nullptr) {
+      const uint8_t* sel = gHost.doc->selection.data() + size_t(docY) * size_t(doc.width) + size_t(rect.left);
+      if (bps == 1) {
+        std::memcpy(row, sel, size_t(width));
+      } else {
+        for (int32_t x = 0; x < width; ++x) {
+          const auto v = static_cast<uint16_t>(sel[x] * 257);
+          std::memcpy(row + 2 * size_t(x), &v, 2);
         }
       }
+    } else if (planes == 1) {
+      std::memcpy(row, image->Row(lo, docY) + left, d.used);
+    } else {
+      for (int32_t p = 0; p < planes; ++p) sources[size_t(p)] = image->Row(lo + p, docY) + left;
+      if (bps == 1) InterleaveRow<1>(row, sources.data(), planes, width);
+      else InterleaveRow<2>(row, sources.data(), planes, width);
+    }
+    std::memset(row + d.used, kGuardByte, size_t(d.rowBytes) - d.used);
   }
-  d.copy = d.buffer;
+  if (keepCopy) d.copy.assign(d.buffer.begin(), d.buffer.end());
   d.active = true;
   return true;
 }
@@ -260,31 +266,27 @@ void Commit() {
   if (gHost.mask.active && gHost.mask.buffer != gHost.mask.copy) ReportMisuse("the module wrote into the mask buffer (maskData)");
   if (!out.active) return;
   const int32_t width = out.rect.right - out.rect.left, height = out.rect.bottom - out.rect.top;
-  const size_t used = size_t(width) * size_t(out.columnBytes);
-  bool outside = false;
-  for (size_t i = 0; i < kGuardBytes; ++i)
-    outside = outside || out.buffer[i] != kGuardByte || out.buffer[out.buffer.size() - 1 - i] != kGuardByte;
-  for (int32_t y = 0; y < height && !outside; ++y) {
-    const uint8_t* row = out.buffer.data() + kGuardBytes + size_t(y) * size_t(out.rowBytes);
-    for (size_t i = used; i < size_t(out.rowBytes); ++i) outside = outside || row[i] != kGuardByte;
-  }
+  const size_t pad = size_t(out.rowBytes) - out.used;
+  bool outside = !IsGuard(out.buffer.data(), kGuardBytes) ||
+                 !IsGuard(out.buffer.data() + out.buffer.size() - kGuardBytes, kGuardBytes);
+  for (int32_t y = 0; y < height && !outside; ++y) outside = !IsGuard(out.Row(y) + out.used, pad);
   if (outside)
     ReportMisuse("the module wrote outside the output rectangle %s (row padding or past the buffer)", RectText(out.rect).c_str());
   PlanarImage& dst = gHost.doc->destination;
   const int32_t bps = dst.BytesPerSample();
+  const int32_t planes = out.hi - out.lo + 1;
+  const size_t left = size_t(out.rect.left) * size_t(bps);
+  std::vector<uint8_t*> targets(static_cast<size_t>(planes));
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* row = out.Row(y);
-    for (int32_t x = 0; x < width; ++x)
-      for (int32_t p = out.lo; p <= out.hi; ++p) {
-        const uint8_t* at = row + size_t(x) * size_t(out.columnBytes) + size_t(p - out.lo) * size_t(bps);
-        uint32_t v = *at;
-        if (bps == 2) {
-          uint16_t s;
-          std::memcpy(&s, at, 2);
-          v = s;
-        }
-        dst.SetSample(p, out.rect.left + x, out.rect.top + y, v);
-      }
+    const int32_t docY = out.rect.top + y;
+    if (planes == 1) {
+      std::memcpy(dst.Row(out.lo, docY) + left, row, out.used);
+      continue;
+    }
+    for (int32_t p = 0; p < planes; ++p) targets[size_t(p)] = dst.Row(out.lo + p, docY) + left;
+    if (bps == 1) DeinterleaveRow<1>(row, targets.data(), planes, width);
+    else DeinterleaveRow<2>(row, targets.data(), planes, width);
   }
   out.active = false;
 }
@@ -320,15 +322,15 @@ OSErr DeliverRequests() {
   const Requests q = ReadRequests();
   if (!gHost.samplingNoted && (r->inputRate != 0x10000 || r->maskRate != 0x10000)) {
     gHost.samplingNoted = true;
-    std::printf("pmhost: sampling rates other than 1.0 are not supported; delivering full resolution\n");
+    Say("pmhost: sampling rates other than 1.0 are not supported; delivering full resolution\n");
   }
   if (gHost.options->verbose)
-    std::printf("pmhost: deliver in %s planes %d-%d, out %s planes %d-%d, mask %s (%s coordinates)\n",
-                RectText(q.in).c_str(), r->inLoPlane, r->inHiPlane, RectText(q.out).c_str(), r->outLoPlane,
-                r->outHiPlane, r->haveMask ? RectText(q.mask).c_str() : "none", Uses32BitCoordinates() ? "32-bit" : "16-bit");
-  bool ok = Deliver(gHost.in, "input", q.in, r->inLoPlane, r->inHiPlane, &gHost.doc->source);
-  ok = Deliver(gHost.out, "output", q.out, r->outLoPlane, r->outHiPlane, &gHost.doc->destination) && ok;
-  if (r->haveMask && !gHost.doc->selection.empty()) ok = Deliver(gHost.mask, "mask", q.mask, 0, 0, nullptr) && ok;
+    Say("pmhost: deliver in %s planes %d-%d, out %s planes %d-%d, mask %s (%s coordinates)\n",
+        RectText(q.in).c_str(), r->inLoPlane, r->inHiPlane, RectText(q.out).c_str(), r->outLoPlane,
+        r->outHiPlane, r->haveMask ? RectText(q.mask).c_str() : "none", Uses32BitCoordinates() ? "32-bit" : "16-bit");
+  bool ok = Deliver(gHost.in, "input", q.in, r->inLoPlane, r->inHiPlane, &gHost.doc->source, true);
+  ok = Deliver(gHost.out, "output", q.out, r->outLoPlane, r->outHiPlane, &gHost.doc->destination, false) && ok;
+  if (r->haveMask && !gHost.doc->selection.empty()) ok = Deliver(gHost.mask, "mask", q.mask, 0, 0, nullptr, true) && ok;
   else gHost.mask.active = false;
   if (!ok) {
     gHost.in.active = gHost.out.active = gHost.mask.active = false;
@@ -342,7 +344,7 @@ OSErr AdvanceState() {
   const int32_t call = ++gHost.advanceCalls;
   Commit();
   if (gHost.options->failAdvanceAt == call) {
-    std::printf("pmhost: advanceState call %d fails with %s, as asked\n", call, ResultName(gHost.options->failAdvanceCode).c_str());
+    Say("pmhost: advanceState call %d fails with %s, as asked\n", call, ResultName(gHost.options->failAdvanceCode).c_str());
     gHost.in.active = gHost.out.active = gHost.mask.active = false;
     PublishDeliveries();
     return gHost.options->failAdvanceCode;
@@ -469,19 +471,42 @@ uint32_t MatteColour(uint8_t handling, uint32_t maxValue) {
   }
 }
 
+// A plane's samples as numbers.
+template <typename Sample>
+Sample* PlaneOf(PlanarImage& image, int32_t p) {
+  return reinterpret_cast<Sample*>(image.planes[size_t(p)].data());
+}
+template <typename Sample>
+const Sample* PlaneOf(const PlanarImage& image, int32_t p) {
+  return reinterpret_cast<const Sample*>(image.planes[size_t(p)].data());
+}
+
+// Calls `work.template operator()<Sample>()` with the document's sample type.
+template <typename Work>
+void BySampleType(const PlanarImage& image, Work&& work) {
+  if (image.depth == 16) work.template operator()<uint16_t>();
+  else work.template operator()<uint8_t>();
+}
+
+size_t PixelCount(const PlanarImage& image) { return size_t(image.width) * size_t(image.height); }
+
 void ApplyMatte(RunDocument& doc) {
   const uint32_t maxValue = doc.original.depth == 16 ? 65535 : 255;
   const uint32_t m = MatteColour(doc.caseInfo.inputHandling, maxValue);
   if (doc.transparencyPlane < 0 || m == ~0u) return;
-  PlanarImage& s = doc.source;
-  for (int32_t y = 0; y < s.height; ++y)
-    for (int32_t x = 0; x < s.width; ++x) {
-      const uint64_t a = s.Sample(doc.transparencyPlane, x, y);
-      for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
-        const uint64_t c = s.Sample(p, x, y);
-        s.SetSample(p, x, y, static_cast<uint32_t>((c * a + m * (maxValue - a) + maxValue / 2) / maxValue));
+  BySampleType(doc.source, [&]<typename Sample>() {
+    constexpr uint64_t kMax = std::numeric_limits<Sample>::max();
+    PlanarImage& s = doc.source;
+    const Sample* alpha = PlaneOf<Sample>(s, doc.transparencyPlane);
+    for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
+      Sample* c = PlaneOf<Sample>(s, p);
+      for (size_t i = 0, n = PixelCount(s); i < n; ++i) {
+        const uint64_t a = alpha[i];
+        // An opaque pixel keeps its colour exactly.
+        if (a != kMax) c[i] = static_cast<Sample>((c[i] * a + m * (kMax - a) + kMax / 2) / kMax);
       }
     }
+  });
 }
 
 // Takes the matte out of what the filter wrote; samples the filter left as
@@ -490,40 +515,88 @@ void RemoveMatte(RunDocument& doc) {
   const uint32_t maxValue = doc.original.depth == 16 ? 65535 : 255;
   const uint32_t m = MatteColour(doc.caseInfo.outputHandling, maxValue);
   if (doc.transparencyPlane < 0 || m == ~0u) return;
-  PlanarImage& d = doc.destination;
-  for (int32_t y = 0; y < d.height; ++y)
-    for (int32_t x = 0; x < d.width; ++x) {
-      const int64_t a = d.Sample(doc.transparencyPlane, x, y);
-      for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
-        const uint32_t v = d.Sample(p, x, y);
-        if (v == doc.source.Sample(p, x, y) || a == 0) {
-          d.SetSample(p, x, y, doc.original.Sample(p, x, y));
+  BySampleType(doc.destination, [&]<typename Sample>() {
+    using Wide = int64_t;
+    constexpr Wide kMax = std::numeric_limits<Sample>::max();
+    const auto unmatte = [=](Wide v, Wide a) {
+      // The inverse of the matte's s = (c a + m (max - a)) / max.
+      const Wide c = (v * kMax - Wide(m) * (kMax - a) + a / 2) / a;
+      return static_cast<Sample>(std::clamp<Wide>(c, 0, kMax));
+    };
+    // 8 bits: every answer in a table (64 KiB), one division per entry
+    // instead of one per sample.
+    std::vector<Sample> table;
+    if constexpr (sizeof(Sample) == 1) {
+      table.resize(256 * 256);
+      for (Wide a = 1; a < kMax; ++a)
+        for (Wide v = 0; v <= kMax; ++v) table[size_t(a << 8 | v)] = unmatte(v, a);
+    }
+    PlanarImage& d = doc.destination;
+    const Sample* alpha = PlaneOf<Sample>(d, doc.transparencyPlane);
+    for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
+      Sample* v = PlaneOf<Sample>(d, p);
+      const Sample* delivered = PlaneOf<Sample>(doc.source, p);
+      const Sample* original = PlaneOf<Sample>(doc.original, p);
+      for (size_t i = 0, n = PixelCount(d); i < n; ++i) {
+        const Wide a = alpha[i];
+        // Opaque: no matte was mixed in, and the sample stands as written.
+        if (a == kMax) continue;
+        if (v[i] == delivered[i] || a == 0) {
+          v[i] = original[i];
           continue;
         }
-        const int64_t c = ((int64_t(v) - int64_t(m) * (maxValue - a)) * maxValue + a / 2) / a;
-        d.SetSample(p, x, y, static_cast<uint32_t>(std::clamp<int64_t>(c, 0, maxValue)));
+        if constexpr (sizeof(Sample) == 1) v[i] = table[size_t(a << 8 | v[i])];
+        else v[i] = unmatte(v[i], a);
       }
     }
+  });
 }
 
 // Outside the selection the original stands, in between it is blended,
 // unless the filter says it handles the selection itself.
 void MaskBySelection(RunDocument& doc, bool autoMask) {
   if (doc.selection.empty() || (doc.caseInfo.flags & kWritesOutsideSelection) != 0 || !autoMask) return;
-  PlanarImage& d = doc.destination;
-  for (int32_t y = 0; y < d.height; ++y)
-    for (int32_t x = 0; x < d.width; ++x) {
-      const int64_t s = doc.selection[size_t(y) * size_t(d.width) + size_t(x)];
-      if (s == 255) continue;
-      for (int32_t p = 0; p < d.Channels(); ++p) {
-        const int64_t o = doc.original.Sample(p, x, y), v = d.Sample(p, x, y);
-        d.SetSample(p, x, y, static_cast<uint32_t>(o + ((v - o) * s + (v >= o ? 127 : -127)) / 255));
+  BySampleType(doc.destination, [&]<typename Sample>() {
+    PlanarImage& d = doc.destination;
+    for (int32_t p = 0; p < d.Channels(); ++p) {
+      Sample* v = PlaneOf<Sample>(d, p);
+      const Sample* original = PlaneOf<Sample>(doc.original, p);
+      for (size_t i = 0, n = PixelCount(d); i < n; ++i) {
+        const int64_t s = doc.selection[i];
+        if (s == 255) continue;
+        const int64_t o = original[i], w = v[i];
+        v[i] = static_cast<Sample>(o + ((w - o) * s + (w >= o ? 127 : -127)) / 255);
       }
     }
+  });
+}
+
+// How many samples differ between two images of the same shape.
+size_t CountChanged(const PlanarImage& a, const PlanarImage& b) {
+  size_t changed = 0;
+  BySampleType(a, [&]<typename Sample>() {
+    for (int32_t p = 0; p < a.Channels(); ++p) {
+      const Sample* x = PlaneOf<Sample>(a, p);
+      const Sample* y = PlaneOf<Sample>(b, p);
+      for (size_t i = 0, n = PixelCount(a); i < n; ++i) changed += x[i] != y[i];
+    }
+  });
+  return changed;
 }
 
 // ---- running ----------------------------------------------------------------
 
+// The host will not run (or go on running) the filter on this image: says
+// why, and keeps the reason for the run's summary.
+void Stop(RunOutcome& outcome, bool refused, const std::string& why) {
+  Warn("pmhost: %s\n", why.c_str());
+  (refused ? outcome.refused : outcome.hostError) = true;
+  outcome.message = why;
+}
+
+std::string SizeText(const PlanarImage& image) { return std::to_string(image.width) + " x " + std::to_string(image.height); }
+
+// Sets the document up for a run; on success it has taken `image`'s planes.
 bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o, RunOutcome& outcome) {
   doc.original = image;
   const int32_t channels = image.Channels();
@@ -538,8 +611,7 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
     r.bottom = std::min(r.bottom, image.height);
     r.right = std::min(r.right, image.width);
     if (IsEmpty(r)) {
-      std::fprintf(stderr, "pmhost: the selection %s does not cover any pixel of the image\n", RectText(o.rectSelection).c_str());
-      outcome.hostError = true;
+      Stop(outcome, false, "the selection " + RectText(o.rectSelection) + " does not cover any pixel of the image");
       return false;
     }
     doc.filterRect = r;
@@ -550,13 +622,11 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
     PlanarImage mask;
     std::string error;
     if (!ReadGrayPng(o.maskPath, mask, error)) {
-      std::fprintf(stderr, "pmhost: %s\n", error.c_str());
-      outcome.hostError = true;
+      Stop(outcome, false, error);
       return false;
     }
     if (mask.width != image.width || mask.height != image.height) {
-      std::fprintf(stderr, "pmhost: the mask is %d x %d, the image %d x %d\n", mask.width, mask.height, image.width, image.height);
-      outcome.hostError = true;
+      Stop(outcome, false, "the mask is " + SizeText(mask) + ", the image " + SizeText(image));
       return false;
     }
     doc.selection = mask.planes[0];
@@ -566,8 +636,7 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
         if (doc.selection[size_t(y) * size_t(image.width) + size_t(x)] != 0)
           b = VRect{std::min(b.top, y), std::min(b.left, x), std::max(b.bottom, y + 1), std::max(b.right, x + 1)};
     if (IsEmpty(b)) {
-      std::fprintf(stderr, "pmhost: the mask selects no pixel\n");
-      outcome.hostError = true;
+      Stop(outcome, false, "the mask selects no pixel");
       return false;
     }
     doc.filterRect = b;
@@ -577,11 +646,12 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
   doc.filterCase = static_cast<int16_t>(doc.transparencyPlane >= 0 ? (selected ? 5 : 4) : (selected ? 2 : 1));
   if (pipl != nullptr && pipl->hasCaseInfo) doc.caseInfo = pipl->caseInfo[size_t(doc.filterCase - 1)];
   if (doc.caseInfo.inputHandling == 0) {
-    std::fprintf(stderr, "pmhost: the filter cannot handle filter case %d (its property list says so)\n", doc.filterCase);
-    outcome.refused = true;
+    Stop(outcome, true,
+         "the filter cannot handle filter case " + std::to_string(doc.filterCase) + " (its property list says so)");
     return false;
   }
-  doc.source = image;
+  // The caller's image is not needed any more: RunFilter gives it the result.
+  doc.source = std::move(image);
   ApplyMatte(doc);
   doc.destination = doc.source;
   if ((doc.caseInfo.flags & kDontCopyToDestination) != 0)
@@ -596,12 +666,11 @@ bool CallSelector(PluginEntry entry, int16_t selector, RecordStorage& s, RunOutc
   const BigDocumentStruct bigBefore = s.big;
   int16_t result = 0;
   gSelectorName = kSelectorNames[selector];
-  if (gHost.options->verbose) std::printf("pmhost: calling %s\n", gSelectorName);
+  if (gHost.options->verbose) Say("pmhost: calling %s\n", gSelectorName);
   {
     const TimedSpan timed(gHost.moduleTicks);
     entry(selector, r, &gDataSlot, &result);
   }
-  if (selector == filterSelectorStart) EndBar();
   gSelectorName = "none";
   gParameters = r->parameters;
   CheckHostMembers(before, s.bytes.data(), kSelectorNames[selector]);
@@ -628,29 +697,27 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
   gHost.doc = &doc;
   gHost.record = r;
   gHost.big = r->bigDocumentData;
-  gHost.startTicks = GetTickCount64();
   auto finishRun = [&](bool ok) {
-    EndBar();
     if (storage.errorString[0] != 0)
-      std::printf("pmhost: the module's error text: %.*s\n", storage.errorString[0], storage.errorString + 1);
+      Say("pmhost: the module's error text: %.*s\n", storage.errorString[0], storage.errorString + 1);
     if (r->descriptorParameters != nullptr && r->descriptorParameters->descriptor != nullptr) {
       Handle d = r->descriptorParameters->descriptor;
       const std::string text = DescribeDescriptorHandle(d);
       if (text.empty()) ReportMisuse("descriptorParameters->descriptor holds %p, not a descriptor handle of this host", static_cast<void*>(d));
-      else std::printf("pmhost: scripting descriptor: %s (recordInfo %d)\n", text.c_str(), r->descriptorParameters->recordInfo);
+      else Say("pmhost: scripting descriptor: %s (recordInfo %d)\n", text.c_str(), r->descriptorParameters->recordInfo);
       if (IsHostHandle(d)) HostDisposeHandle(d);
     }
-    std::printf("pmhost: %d advanceState call(s), %d progress report(s), %d abort check(s)\n", gHost.advanceCalls,
-                gHost.progressCalls, gHost.abortCalls);
+    Say("pmhost: %d advanceState call(s), %d progress report(s), %d abort check(s)\n", gHost.advanceCalls,
+        gHost.progressCalls, gHost.abortCalls);
     if (o.timing) {
       if (gDialogHook != nullptr) UnhookWindowsHookEx(gDialogHook);
       gDialogHook = nullptr;
       gOpenDialogs.clear();
       const LONGLONG own = gHost.moduleTicks - gHost.advanceTicks - gHost.callbackTicks - gHost.dialogTicks;
-      std::printf("pmhost: timing: module %.1f ms (in its calls %.1f ms, less advanceState %.1f ms, progress and abort "
-                  "%.1f ms, dialogs open %.1f ms)\n",
-                  Milliseconds(own), Milliseconds(gHost.moduleTicks), Milliseconds(gHost.advanceTicks),
-                  Milliseconds(gHost.callbackTicks), Milliseconds(gHost.dialogTicks));
+      Say("pmhost: timing: module %.1f ms (in its calls %.1f ms, less advanceState %.1f ms, progress and abort "
+          "%.1f ms, dialogs open %.1f ms)\n",
+          Milliseconds(own), Milliseconds(gHost.moduleTicks), Milliseconds(gHost.advanceTicks),
+          Milliseconds(gHost.callbackTicks), Milliseconds(gHost.dialogTicks));
     }
     return ok;
   };
@@ -664,8 +731,7 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
     const Requests q = ReadRequests();
     if (IsEmpty(q.in) && IsEmpty(q.out) && (IsEmpty(q.mask) || !r->haveMask)) break;
     if (calls == kMaxContinueCalls) {
-      std::fprintf(stderr, "pmhost: the module still asks for data after %d continue calls; stopping\n", calls);
-      outcome.hostError = true;
+      Stop(outcome, false, "the module still asks for data after " + std::to_string(calls) + " continue calls; stopping");
       return finishRun(false);
     }
     const OSErr err = DeliverRequests();
@@ -685,6 +751,18 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
 }
 
 }  // namespace
+
+int64_t Ticks() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+double Milliseconds(int64_t ticks) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return double(ticks) * 1000.0 / double(frequency.QuadPart);
+}
 
 std::string ResultName(int32_t code) {
   struct Name {
@@ -708,8 +786,6 @@ std::string ResultName(int32_t code) {
 
 const char* CurrentSelectorName() { return gSelectorName; }
 
-void EndProgressLine() { EndBar(); }
-
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow) {
   RunOutcome outcome;
@@ -717,18 +793,16 @@ RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image
     RunDocument doc;
     if (!PrepareDocument(doc, image, pipl, options, outcome)) return outcome;
     if (run == 1)
-      std::printf("pmhost: %d x %d, %d plane(s) of %d bits, %s, filter case %d, filter rectangle %s, tiles %d x %d\n",
-                  image.width, image.height, image.Channels(), image.depth, ModeName(doc.mode).c_str(), doc.filterCase,
-                  RectText(doc.filterRect).c_str(), options.tileWidth, options.tileHeight);
-    if (options.runs > 1) std::printf("pmhost: run %d of %d\n", run, options.runs);
+      Say("pmhost: %d x %d, %d plane(s) of %d bits, %s, filter case %d, filter rectangle %s, tiles %d x %d\n",
+          doc.original.width, doc.original.height, doc.original.Channels(), doc.original.depth,
+          ModeName(doc.mode).c_str(), doc.filterCase,
+          RectText(doc.filterRect).c_str(), options.tileWidth, options.tileHeight);
+    if (options.runs > 1) Say("pmhost: run %d of %d\n", run, options.runs);
     const bool ok = RunOnce(entry, doc, options, hostWindow, options.callParameters && run == 1, outcome);
-    image = doc.destination;
+    image = std::move(doc.destination);
     if (!ok) return outcome;
-    size_t changed = 0, total = 0;
-    for (int32_t p = 0; p < image.Channels(); ++p)
-      for (int32_t y = 0; y < image.height; ++y)
-        for (int32_t x = 0; x < image.width; ++x, ++total) changed += image.Sample(p, x, y) != doc.original.Sample(p, x, y);
-    std::printf("pmhost: %zu of %zu samples changed\n", changed, total);
+    const size_t changed = CountChanged(image, doc.original), total = PixelCount(image) * size_t(image.Channels());
+    Say("pmhost: %zu of %zu samples changed\n", changed, total);
   }
   return outcome;
 }

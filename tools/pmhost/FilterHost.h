@@ -38,6 +38,7 @@ struct RunOutcome {
   std::string failedSelector;     // the selector that returned it, when non-zero
   bool refused = false;           // the host would not run the filter (message printed)
   bool hostError = false;         // a problem of the host or its input (message printed)
+  std::string message;            // why, when refused or hostError
 };
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
@@ -49,8 +50,9 @@ RunOutcome RunAbout(PluginEntry entry, void* hostWindow);
 // Named result codes: "userCanceledErr (-128)".
 std::string ResultName(int32_t code);
 
-// Ends the progress bar's line, if one is showing (before a final message).
-void EndProgressLine();
+// A performance-counter reading, and a span of them in milliseconds.
+int64_t Ticks();
+double Milliseconds(int64_t ticks);
 
 // The selector running right now, for the crash report.
 const char* CurrentSelectorName();

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "Console.h"
 #include "HostSuiteNames.h"
 #include "Pipl.h"
 
@@ -60,7 +61,7 @@ Handle NewHandleProc(int32_t size) {
     return nullptr;
   }
   if (gOptions.failNewHandleAt == serial) {
-    std::printf("pmhost: newProc call %d answers null, as asked\n", serial);
+    Say("pmhost: newProc call %d answers null, as asked\n", serial);
     return nullptr;
   }
   return MakeHandle(size, serial);
@@ -139,14 +140,6 @@ std::map<std::string, RegistryEntry> gRegistry;
 std::map<std::pair<std::string, int32_t>, int32_t> gSuitesHeld;
 std::set<void*> gBlocks;
 
-void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Note(const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
 
 OSErr RegistryRegister(const char* key, PIActionDescriptor descriptor, Boolean persistent) {
   if (key == nullptr) {
@@ -156,7 +149,7 @@ OSErr RegistryRegister(const char* key, PIActionDescriptor descriptor, Boolean p
   const Descriptor* d = FindDescriptor(descriptor, "registry Register");
   if (d == nullptr) return paramErr;
   gRegistry[key] = RegistryEntry{*d, persistent != 0};
-  Note("pmhost: registry: %s registered%s: %s\n", key, persistent ? " (persistent)" : "", DescribeDescriptor(*d).c_str());
+  Say("pmhost: registry: %s registered%s: %s\n", key, persistent ? " (persistent)" : "", DescribeDescriptor(*d).c_str());
   return noErr;
 }
 
@@ -369,7 +362,7 @@ OSErr AdGetBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean* out) {
 // host does not serve them.
 template <int N>
 OSErr UnservedEntry() {
-  std::printf("pmhost: action descriptor suite entry %d called; this host does not serve it\n", N);
+  Say("pmhost: action descriptor suite entry %d called; this host does not serve it\n", N);
   return errPlugInHostInsufficient;
 }
 
@@ -390,7 +383,7 @@ ActionDescriptorTable gDescriptorTable = MakeDescriptorTable(std::make_integer_s
 
 template <int N>
 SPErr UnservedFileListEntry() {
-  std::printf("pmhost: file-list suite entry %d called; this host does not serve it\n", N);
+  Say("pmhost: file-list suite entry %d called; this host does not serve it\n", N);
   return kSPSuiteNotFoundError;
 }
 
@@ -399,7 +392,7 @@ SPErr BrowseUrl(const char* url) {
     ReportMisuse("BrowseUrl called without an address");
     return paramErr;
   }
-  Note("BrowseUrl: %s\n", url);
+  Say("BrowseUrl: %s\n", url);
   return 0;
 }
 
@@ -420,7 +413,7 @@ SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
   if (n == kFileListSuiteName && version == 4 && gOptions.fileListSuite) found = &gFileListSuite;
   *suite = found;
   if (found == nullptr) {
-    Note("pmhost: suite \"%s\" version %d refused\n", name, version);
+    Say("pmhost: suite \"%s\" version %d refused\n", name, version);
     return kSPSuiteNotFoundError;
   }
   ++gSuitesHeld[{n, version}];
@@ -591,14 +584,12 @@ WriteDescriptorProcs gWriteProcs = {0, 16, OpenWrite, CloseWrite, WPutInteger, W
 
 void ReportMisuse(const char* format, ...) {
   ++gMisuses;
-  std::fflush(stdout);
-  std::fputs("pmhost: MISUSE: ", stdout);
+  char text[1024];
   std::va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
+  Say("pmhost: MISUSE: %s\n", text);
 }
 
 int MisuseCount() { return gMisuses; }

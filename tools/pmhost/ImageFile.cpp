@@ -1,16 +1,17 @@
 #include "ImageFile.h"
 
+#include <windows.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "stb_image.h"
-#include "stb_image_write.h"
-
-// Part of stb_image_write's implementation but not of its header: the same
-// deflate that its 8-bit PNG writer uses, reused for 16-bit files.
-extern "C" unsigned char* stbi_zlib_compress(unsigned char* data, int data_len, int* out_len, int quality);
 
 uint32_t PlanarImage::Sample(int32_t plane, int32_t x, int32_t y) const {
   const size_t index = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
@@ -43,115 +44,297 @@ void PlanarImage::Allocate(int32_t w, int32_t h, int32_t d, int32_t channels) {
 
 namespace {
 
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
 struct StbFree {
   void operator()(void* p) const { stbi_image_free(p); }
 };
 
-template <typename Sample>
-void Deinterleave(const Sample* pixels, int32_t channels, PlanarImage& image) {
-  const size_t count = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
-  for (int32_t c = 0; c < channels; ++c) {
-    auto* plane = reinterpret_cast<Sample*>(image.planes[static_cast<size_t>(c)].data());
-    for (size_t i = 0; i < count; ++i) plane[i] = pixels[i * static_cast<size_t>(channels) + static_cast<size_t>(c)];
+uint32_t GetBig32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+std::string SystemMessage(DWORD code) {
+  char text[256] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                 static_cast<DWORD>(sizeof text), nullptr);
+  std::string s(text, n);
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.')) s.pop_back();
+  return s.empty() ? "error " + std::to_string(code) : s + " (error " + std::to_string(code) + ")";
+}
+
+// The whole file in memory: one read, so that the checks below and the
+// decoder see the same bytes. False with the reason in `why`.
+bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    why = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? "no such file" : SystemMessage(code);
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    why = "it is a folder, not an image file";
+    return false;
+  }
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    why = SystemMessage(GetLastError());
+    return false;
+  }
+  LARGE_INTEGER size{};
+  bool ok = GetFileSizeEx(file, &size) != 0;
+  if (ok && size.QuadPart > INT_MAX) {
+    why = "it is too large: " + std::to_string(size.QuadPart) + " bytes (pmhost reads files of up to 2 GiB)";
+    CloseHandle(file);
+    return false;
+  }
+  if (ok) bytes.resize(static_cast<size_t>(size.QuadPart));
+  for (size_t done = 0; ok && done < bytes.size();) {
+    DWORD got = 0;
+    const auto want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, size_t(1) << 26));
+    ok = ReadFile(file, bytes.data() + done, want, &got, nullptr) != 0 && got > 0;
+    done += got;
+  }
+  if (!ok) why = SystemMessage(GetLastError());
+  CloseHandle(file);
+  return ok;
+}
+
+// Walks the chunks up to IEND without decoding anything, so that a file cut
+// short says so instead of failing somewhere inside the decoder.
+bool CheckChunks(const std::vector<uint8_t>& bytes, std::string& why) {
+  if (bytes.size() < sizeof kSignature || std::memcmp(bytes.data(), kSignature, sizeof kSignature) != 0) {
+    why = "not a PNG file (it does not start with the PNG signature)";
+    return false;
+  }
+  const size_t size = bytes.size();
+  for (size_t at = sizeof kSignature;;) {
+    if (size - at < 8) {
+      why = "truncated: the file ends after " + std::to_string(size) + " bytes, before its IEND chunk";
+      return false;
+    }
+    const uint32_t length = GetBig32(bytes.data() + at);
+    const std::string type(reinterpret_cast<const char*>(bytes.data() + at + 4), 4);
+    if (length > 0x7FFFFFFFu) {
+      why = "damaged: a chunk at byte " + std::to_string(at) + " claims " + std::to_string(length) + " bytes";
+      return false;
+    }
+    if (size - at - 8 < size_t(length) + 4) {
+      why = "truncated: the file ends after " + std::to_string(size) + " bytes, inside its " + type + " chunk";
+      return false;
+    }
+    if (type == "IEND") return true;
+    at += 12 + size_t(length);
   }
 }
 
-// Decodes with `load`, stb's 8- or 16-bit reader, into planes of `depth` bits.
-template <typename Sample>
-bool Decode(const std::string& path, Sample* (*load)(const char*, int*, int*, int*, int), int32_t depth,
-            PlanarImage& image, std::string& error) {
-  int w = 0, h = 0, channels = 0;
-  std::unique_ptr<Sample, StbFree> pixels(load(path.c_str(), &w, &h, &channels, 0));
-  if (!pixels) {
-    error = "cannot decode " + path;
+// Loads, checks and measures a PNG; on success `bytes` holds the file and
+// w, h, channels and sixteen describe it.
+bool OpenPng(const std::string& path, std::vector<uint8_t>& bytes, int& w, int& h, int& channels, bool& sixteen,
+             std::string& error) {
+  std::string why;
+  if (!LoadFile(path, bytes, why) || !CheckChunks(bytes, why)) {
+    error = "cannot read " + path + ": " + why;
     return false;
   }
-  image.Allocate(w, h, depth, channels);
-  Deinterleave(pixels.get(), channels, image);
+  // The size comes from the header itself: the decoder refuses very large
+  // images without saying why.
+  const uint8_t* ihdr = bytes.data() + sizeof kSignature;
+  if (GetBig32(ihdr) != 13 || std::memcmp(ihdr + 4, "IHDR", 4) != 0) {
+    error = "cannot read " + path + ": damaged: it does not start with an IHDR chunk";
+    return false;
+  }
+  const uint32_t width = GetBig32(ihdr + 8), height = GetBig32(ihdr + 12);
+  const uint32_t bits = ihdr[16] == 16 ? 16 : 8;
+  // Channels by colour type; a palette counts as 4, as it may expand to RGBA.
+  static const uint8_t kChannelsOfColourType[7] = {1, 4, 3, 4, 2, 4, 4};
+  const uint32_t fileChannels = ihdr[17] < 7 ? kChannelsOfColourType[ihdr[17]] : 4;
+  const uint64_t sampleBytes = uint64_t(width) * height * fileChannels * (bits / 8);
+  if (width > uint32_t(kMaxImageSide) || height > uint32_t(kMaxImageSide) || sampleBytes > kMaxImageSampleBytes) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "too large: %u x %u pixels, %u channel(s) of %u bits (%.1f GiB of samples); pmhost takes at most "
+                  "%d pixels a side and %.0f GiB of samples",
+                  width, height, fileChannels, bits, double(sampleBytes) / double(uint64_t(1) << 30), kMaxImageSide,
+                  double(kMaxImageSampleBytes) / double(uint64_t(1) << 30));
+    error = "cannot read " + path + ": " + text;
+    return false;
+  }
+  const auto* data = bytes.data();
+  const auto size = static_cast<int>(bytes.size());
+  if (!stbi_info_from_memory(data, size, &w, &h, &channels)) {
+    const char* reason = stbi_failure_reason();
+    error = "cannot read " + path + ": damaged PNG header" + (reason != nullptr ? std::string(" (") + reason + ")" : "");
+    return false;
+  }
+  sixteen = stbi_is_16_bit_from_memory(data, size) != 0;
   return true;
 }
 
-uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+std::string DecodeError(const std::string& path) {
+  const char* reason = stbi_failure_reason();
+  return "cannot read " + path + ": damaged image data" +
+         (reason != nullptr && *reason != '\0' ? std::string(" (") + reason + ")" : "");
+}
+
+// One pass over the decoder's interleaved pixels into the planes.
+template <typename Sample, int kChannels>
+void Deinterleave(const Sample* pixels, PlanarImage& image) {
+  const size_t count = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+  Sample* planes[kChannels];
+  for (int c = 0; c < kChannels; ++c) planes[c] = reinterpret_cast<Sample*>(image.planes[size_t(c)].data());
+  for (size_t i = 0; i < count; ++i)
+    for (int c = 0; c < kChannels; ++c) planes[c][i] = pixels[i * kChannels + size_t(c)];
+}
+
+template <typename Sample>
+void Deinterleave(const Sample* pixels, int32_t channels, PlanarImage& image) {
+  switch (channels) {
+    case 1: Deinterleave<Sample, 1>(pixels, image); break;
+    case 2: Deinterleave<Sample, 2>(pixels, image); break;
+    case 3: Deinterleave<Sample, 3>(pixels, image); break;
+    default: Deinterleave<Sample, 4>(pixels, image); break;
   }
-  return ~crc;
 }
 
-void PutBig32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+// ---- writing -------------------------------------------------------------------
+
+// Deflate output is cut into IDAT chunks of this size.
+constexpr size_t kIdatBytes = size_t(1) << 18;
+
+void PutBig32(uint8_t* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
-void PutChunk(std::vector<uint8_t>& out, const char* type, const uint8_t* data, size_t size) {
-  PutBig32(out, static_cast<uint32_t>(size));
-  const size_t start = out.size();
-  out.insert(out.end(), type, type + 4);
-  if (size > 0) out.insert(out.end(), data, data + size);
-  PutBig32(out, Crc32(out.data() + start, size + 4));
+bool PutChunk(FILE* f, const char* type, const uint8_t* data, size_t size) {
+  uint8_t head[8];
+  PutBig32(head, static_cast<uint32_t>(size));
+  std::memcpy(head + 4, type, 4);
+  uLong crc = crc32(0, head + 4, 4);
+  if (size > 0) crc = crc32(crc, data, static_cast<uInt>(size));
+  uint8_t tail[4];
+  PutBig32(tail, static_cast<uint32_t>(crc));
+  return std::fwrite(head, 1, 8, f) == 8 && (size == 0 || std::fwrite(data, 1, size, f) == size) &&
+         std::fwrite(tail, 1, 4, f) == 4;
 }
 
-bool WritePng16(const std::string& path, const PlanarImage& image, std::string& error) {
+// Row y of every plane, interleaved in the file's order (16-bit samples
+// big-endian).
+void InterleaveRow(const PlanarImage& image, int32_t y, uint8_t* line) {
   const auto channels = static_cast<size_t>(image.Channels());
   const auto width = static_cast<size_t>(image.width);
-  const size_t rowSize = 1 + width * channels * 2;
-  std::vector<uint8_t> raw(rowSize * static_cast<size_t>(image.height));
-  for (int32_t y = 0; y < image.height; ++y) {
-    uint8_t* row = raw.data() + static_cast<size_t>(y) * rowSize;
-    row[0] = 0;  // no scanline filter
-    for (int32_t x = 0; x < image.width; ++x)
-      for (size_t c = 0; c < channels; ++c) {
-        const uint32_t v = image.Sample(static_cast<int32_t>(c), x, y);
-        uint8_t* at = row + 1 + (static_cast<size_t>(x) * channels + c) * 2;
-        at[0] = static_cast<uint8_t>(v >> 8);
-        at[1] = static_cast<uint8_t>(v);
+  for (size_t c = 0; c < channels; ++c) {
+    const uint8_t* src = image.Row(static_cast<int32_t>(c), y);
+    if (image.depth == 16) {
+      for (size_t x = 0; x < width; ++x) {
+        uint16_t v;
+        std::memcpy(&v, src + 2 * x, 2);
+        line[(x * channels + c) * 2] = static_cast<uint8_t>(v >> 8);
+        line[(x * channels + c) * 2 + 1] = static_cast<uint8_t>(v);
       }
+    } else {
+      for (size_t x = 0; x < width; ++x) line[x * channels + c] = src[x];
+    }
   }
-  int zlen = 0;
-  std::unique_ptr<unsigned char, decltype(&std::free)> z(
-      stbi_zlib_compress(raw.data(), static_cast<int>(raw.size()), &zlen, 8), &std::free);
-  if (!z) {
-    error = "cannot compress the image data";
-    return false;
-  }
+}
+
+bool WriteStream(FILE* f, const PlanarImage& image) {
+  const auto channels = static_cast<size_t>(image.Channels());
+  const size_t pixelBytes = channels * static_cast<size_t>(image.BytesPerSample());
+  const size_t lineBytes = static_cast<size_t>(image.width) * pixelBytes;
+
   static const uint8_t kColourType[] = {0, 0, 4, 2, 6};  // by channel count
-  std::vector<uint8_t> file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  std::vector<uint8_t> header;
+  uint8_t header[13];
   PutBig32(header, static_cast<uint32_t>(image.width));
-  PutBig32(header, static_cast<uint32_t>(image.height));
-  header.insert(header.end(), {16, kColourType[channels], 0, 0, 0});
-  PutChunk(file, "IHDR", header.data(), header.size());
-  PutChunk(file, "IDAT", z.get(), static_cast<size_t>(zlen));
-  PutChunk(file, "IEND", nullptr, 0);
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    error = "cannot create " + path;
+  PutBig32(header + 4, static_cast<uint32_t>(image.height));
+  const uint8_t rest[5] = {static_cast<uint8_t>(image.depth), kColourType[channels], 0, 0, 0};
+  std::memcpy(header + 8, rest, 5);
+  if (std::fwrite(kSignature, 1, sizeof kSignature, f) != sizeof kSignature ||
+      !PutChunk(f, "IHDR", header, sizeof header))
     return false;
+
+  z_stream z{};
+  // Level 1 with run-length matches only: the Sub filter turns smooth areas
+  // into runs and small numbers, which this catches at a fraction of the time
+  // a full match search takes (see docs/host.md for the sizes).
+  if (deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return false;
+  const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, deflateEnd);
+  std::vector<uint8_t> line(lineBytes), filtered(1 + lineBytes), out(kIdatBytes);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  auto emitFull = [&]() {
+    if (z.avail_out != 0) return true;
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    return PutChunk(f, "IDAT", out.data(), out.size());
+  };
+  for (int32_t y = 0; y < image.height; ++y) {
+    InterleaveRow(image, y, line.data());
+    filtered[0] = 1;  // Sub: each byte less the same byte of the pixel to its left
+    std::memcpy(&filtered[1], line.data(), std::min(pixelBytes, lineBytes));
+    for (size_t i = pixelBytes; i < lineBytes; ++i) filtered[1 + i] = static_cast<uint8_t>(line[i] - line[i - pixelBytes]);
+    z.next_in = filtered.data();
+    z.avail_in = static_cast<uInt>(filtered.size());
+    while (z.avail_in > 0) {
+      if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR || !emitFull()) return false;
+    }
   }
-  const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-  const bool closed = std::fclose(f) == 0;
-  if (!ok || !closed) error = "cannot write " + path;
-  return ok && closed;
+  for (;;) {
+    const int r = deflate(&z, Z_FINISH);
+    if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return false;
+    if (r == Z_STREAM_END) {
+      const size_t have = out.size() - z.avail_out;
+      if (have > 0 && !PutChunk(f, "IDAT", out.data(), have)) return false;
+      break;
+    }
+    if (!emitFull()) return false;
+  }
+  return PutChunk(f, "IEND", nullptr, 0);
 }
 
 }  // namespace
 
 bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
+  std::vector<uint8_t> bytes;
   int w = 0, h = 0, channels = 0;
-  if (!stbi_info(path.c_str(), &w, &h, &channels)) {
-    error = "cannot read " + path + ": " + (stbi_failure_reason() ? stbi_failure_reason() : "unknown error");
-    return false;
+  bool sixteen = false;
+  if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;
+  const auto size = static_cast<int>(bytes.size());
+  int dw = 0, dh = 0, dc = 0;
+  PlanarImage decoded;
+  if (sixteen) {
+    std::unique_ptr<stbi_us, StbFree> pixels(stbi_load_16_from_memory(bytes.data(), size, &dw, &dh, &dc, 0));
+    if (!pixels) {
+      error = DecodeError(path);
+      return false;
+    }
+    bytes = {};
+    decoded.Allocate(dw, dh, 16, dc);
+    Deinterleave(pixels.get(), dc, decoded);
+  } else {
+    std::unique_ptr<stbi_uc, StbFree> pixels(stbi_load_from_memory(bytes.data(), size, &dw, &dh, &dc, 0));
+    if (!pixels) {
+      error = DecodeError(path);
+      return false;
+    }
+    bytes = {};
+    decoded.Allocate(dw, dh, 8, dc);
+    Deinterleave(pixels.get(), dc, decoded);
   }
-  return stbi_is_16_bit(path.c_str()) ? Decode(path, stbi_load_16, 16, image, error)
-                                      : Decode(path, stbi_load, 8, image, error);
+  image = std::move(decoded);
+  return true;
 }
 
 bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error) {
+  std::vector<uint8_t> bytes;
   int w = 0, h = 0, channels = 0;
-  std::unique_ptr<stbi_uc, StbFree> pixels(stbi_load(path.c_str(), &w, &h, &channels, 1));
+  bool sixteen = false;
+  if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;
+  std::unique_ptr<stbi_uc, StbFree> pixels(
+      stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &channels, 1));
   if (!pixels) {
-    error = "cannot read " + path + ": " + (stbi_failure_reason() ? stbi_failure_reason() : "unknown error");
+    error = DecodeError(path);
     return false;
   }
   image.Allocate(w, h, 8, 1);
@@ -160,18 +343,27 @@ bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error
 }
 
 bool WritePng(const std::string& path, const PlanarImage& image, std::string& error) {
-  if (image.Channels() < 1 || image.Channels() > 4) {
-    error = "only 1 to 4 channels can be written";
+  if (image.Channels() < 1 || image.Channels() > 4 || (image.depth != 8 && image.depth != 16)) {
+    error = "cannot write " + path + ": only 1 to 4 channels of 8 or 16 bits can be written";
     return false;
   }
-  if (image.depth == 16) return WritePng16(path, image, error);
-  const auto channels = static_cast<size_t>(image.Channels());
-  std::vector<uint8_t> pixels(image.PlaneBytes() * channels);
-  for (size_t c = 0; c < channels; ++c)
-    for (size_t i = 0; i < image.PlaneBytes(); ++i) pixels[i * channels + c] = image.planes[c][i];
-  if (!stbi_write_png(path.c_str(), image.width, image.height, static_cast<int>(channels), pixels.data(),
-                      image.width * static_cast<int>(channels))) {
-    error = "cannot write " + path;
+  const std::string partial = path + kPartialSuffix;
+  FILE* f = std::fopen(partial.c_str(), "wb");
+  if (f == nullptr) {
+    error = "cannot create " + partial + ": " + std::strerror(errno);
+    return false;
+  }
+  std::setvbuf(f, nullptr, _IOFBF, size_t(1) << 20);
+  const bool written = WriteStream(f, image);
+  const bool closed = std::fclose(f) == 0;
+  if (!written || !closed) {
+    error = "cannot write " + partial + ": " + std::strerror(errno);
+    DeleteFileA(partial.c_str());
+    return false;
+  }
+  if (!MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = "cannot replace " + path + ": " + SystemMessage(GetLastError());
+    DeleteFileA(partial.c_str());
     return false;
   }
   return true;

@@ -17,6 +17,14 @@ struct PlanarImage {
   size_t PlaneBytes() const {
     return static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(BytesPerSample());
   }
+  size_t RowBytes() const { return static_cast<size_t>(width) * static_cast<size_t>(BytesPerSample()); }
+  // The bytes of row y of one plane.
+  uint8_t* Row(int32_t plane, int32_t y) {
+    return planes[static_cast<size_t>(plane)].data() + static_cast<size_t>(y) * RowBytes();
+  }
+  const uint8_t* Row(int32_t plane, int32_t y) const {
+    return planes[static_cast<size_t>(plane)].data() + static_cast<size_t>(y) * RowBytes();
+  }
   // Sample value at (x, y) of one plane, 0..255 or 0..65535.
   uint32_t Sample(int32_t plane, int32_t x, int32_t y) const;
   void SetSample(int32_t plane, int32_t x, int32_t y, uint32_t value);
@@ -24,11 +32,26 @@ struct PlanarImage {
   void Allocate(int32_t w, int32_t h, int32_t d, int32_t channels);
 };
 
-// Reads a PNG of 1 to 4 channels; 16-bit files become 16-bit images.
+// The largest image pmhost takes: no side longer than the largest document
+// of the filter interface, and at most 1 GiB of samples (the host keeps
+// several copies of the document while a filter runs).
+constexpr int32_t kMaxImageSide = 300000;
+constexpr uint64_t kMaxImageSampleBytes = uint64_t(1) << 30;
+
+// Reads a PNG of 1 to 4 channels; 16-bit files become 16-bit images. A file
+// that is missing, not a PNG, truncated, damaged or too large fails with
+// `error` saying which ("cannot read PATH: REASON"); `image` is then untouched.
 bool ReadPng(const std::string& path, PlanarImage& image, std::string& error);
 
 // Reads any PNG as one 8-bit gray plane (a selection mask).
 bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error);
 
-// Writes 1 to 4 channels at 8 or 16 bits.
+// Writes 1 to 4 channels at 8 or 16 bits. The file appears complete or not
+// at all: it is written beside `path` under a temporary name and renamed over
+// `path` only when every byte is out. Compression favours speed (a working
+// file): the Sub filter on every row, then deflate with run-length matches
+// only (zlib's Z_RLE strategy).
 bool WritePng(const std::string& path, const PlanarImage& image, std::string& error);
+
+// The suffix of the temporary file that WritePng renames into place.
+constexpr const char* kPartialSuffix = ".pmhost-partial";

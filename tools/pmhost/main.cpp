@@ -3,13 +3,18 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <iterator>
 #include <cstdlib>
 #include <cstring>
+#include <cctype>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "Console.h"
 #include "DialogWatcher.h"
 #include "FilterHost.h"
 #include "HostServices.h"
@@ -31,10 +36,14 @@ constexpr int kExitTimeout = 7;
 constexpr uint32_t kFilterKind = 0x3842464D;  // '8BFM'
 
 const char* const kUsage =
-    "usage: pmhost [options] MODULE.8bf INPUT.png OUTPUT.png   run the filter on an image\n"
-    "       pmhost --about [--answer ok] MODULE.8bf             show the module's about box\n"
-    "       pmhost --list DIR|FILE                              list the filters found\n"
+    "usage: pmhost [options] MODULE.8bf INPUT.png OUTPUT.png [INPUT.png OUTPUT.png ...]\n"
+    "                                                 run the filter on each image, in one session\n"
+    "       pmhost [options] --out-dir DIR MODULE.8bf INPUT.png|FOLDER ...\n"
+    "                                                 the same, each output in DIR under its input's name\n"
+    "       pmhost --about [--answer ok] MODULE.8bf   show the module's about box\n"
+    "       pmhost --list DIR|FILE                    list the filters found\n"
     "options:\n"
+    "  --out-dir DIR          write the outputs into DIR (made if missing); a FOLDER stands for its *.png files\n"
     "  --answer ok|cancel     press OK or Cancel in every dialog of the module (default: wait for a person)\n"
     "  --press ID[,ID...]     press these controls first (e.g. the about box's links)\n"
     "  --tile WxH | N         the host's preferred tile size (default 256x256)\n"
@@ -58,35 +67,63 @@ const char* const kUsage =
     "  --keep-partial         write the output even when the module returned an error\n"
     "  --entry NAME           call this export even without a property list\n"
     "  --pipl ID              use this property list when the module has several\n"
-    "  --timeout SEC          give up after SEC seconds\n"
+    "  --timeout SEC          give up when the module has worked SEC seconds on one image\n"
     "  --show-window          show the host window\n"
     "  --timing               print the module's own time (host procedures and open dialogs excluded);\n"
     "                         answers dialogs with OK unless --answer says otherwise\n"
     "  --quiet                no progress bar\n"
     "  --verbose              every call and request\n"
     "exit codes: 0 done, 1 host or usage error, 2 filter not enabled, 3 module error,\n"
-    "            4 cancelled, 5 misuse of the host, 6 module crashed, 7 timed out\n";
+    "            4 cancelled, 5 misuse of the host, 6 module crashed, 7 timed out;\n"
+    "            with several images, 0 when every image succeeded, otherwise the code of the\n"
+    "            first image that failed (the others are still converted)\n";
+
+// One image to convert: where it comes from and where it goes.
+struct Job {
+  std::string input, output;
+  std::string error;  // known before reading, e.g. an empty folder
+};
+
+// The jobs of this run, fixed before the first one starts, and the one in
+// hand (-1 for none), for the crash and timeout reports.
+std::vector<Job> gJobs;
+std::atomic<int> gCurrentJob{-1};
 
 int gTimeoutSeconds = 0;
+// The watchdog gives up when the clock passes this; no deadline while the
+// host itself reads or writes files.
+std::atomic<ULONGLONG> gDeadline{ULLONG_MAX};
+
+void ArmTimeout() {
+  if (gTimeoutSeconds > 0) gDeadline = GetTickCount64() + ULONGLONG(gTimeoutSeconds) * 1000;
+}
+void DisarmTimeout() { gDeadline = ULLONG_MAX; }
+
+// " on IMAGE" while an image is in hand, for the reports below.
+std::string OnImage() {
+  const int job = gCurrentJob;
+  return job >= 0 ? " on " + gJobs[size_t(job)].input : std::string();
+}
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
   std::fflush(stdout);
-  EndProgressLine();
-  std::fprintf(stderr, "pmhost: the module crashed during %s: exception 0x%08lX at %p\n", CurrentSelectorName(),
-               info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
+  BarAbandon();
+  std::fprintf(stderr, "pmhost: the module crashed during %s%s: exception 0x%08lX at %p\n", CurrentSelectorName(),
+               OnImage().c_str(), info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), kExitCrash);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
 DWORD WINAPI Watchdog(LPVOID) {
-  Sleep(static_cast<DWORD>(gTimeoutSeconds) * 1000);
+  while (GetTickCount64() < gDeadline) Sleep(50);
   std::fflush(stdout);
-  EndProgressLine();
+  BarAbandon();
   const std::string where = std::strcmp(CurrentSelectorName(), "none") == 0
                                 ? std::string("outside the module's calls")
                                 : std::string("during ") + CurrentSelectorName();
-  std::fprintf(stderr, "pmhost: no result after %d s (%s); giving up\n", gTimeoutSeconds, where.c_str());
+  std::fprintf(stderr, "pmhost: no result after %d s%s (%s); giving up\n", gTimeoutSeconds, OnImage().c_str(),
+               where.c_str());
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), kExitTimeout);
   return 0;
@@ -184,8 +221,8 @@ int ListFilters(const std::string& where) {
   return kExitOk;
 }
 
-// Decides whether the filter may run on the document; prints why not.
-bool IsEnabled(const PiplInfo& pipl, const PlanarImage& image) {
+// Decides whether the filter may run on the document; `why` says why not.
+bool IsEnabled(const PiplInfo& pipl, const PlanarImage& image, std::string& why) {
   DocumentFacts doc;
   const bool gray = image.Channels() <= 2;
   doc.mode = image.depth == 16 ? (gray ? 10 : 11) : (gray ? 1 : 3);
@@ -198,23 +235,191 @@ bool IsEnabled(const PiplInfo& pipl, const PlanarImage& image) {
     bool enabled = false;
     std::string error;
     if (!EvaluateEnable(pipl.enableExpression, doc, enabled, error)) {
-      std::fprintf(stderr, "pmhost: cannot read the enable expression \"%s\": %s\n", pipl.enableExpression.c_str(), error.c_str());
+      why = "cannot read the enable expression \"" + pipl.enableExpression + "\": " + error;
       return false;
     }
     if (!enabled) {
-      std::fprintf(stderr, "pmhost: the filter is not enabled for this document (%s): its enable expression is \"%s\"\n",
-                   what.c_str(), pipl.enableExpression.c_str());
+      why = "the filter is not enabled for this document (" + what + "): its enable expression is \"" +
+            pipl.enableExpression + "\"";
       return false;
     }
   } else if (pipl.hasModes && !ModeFlagsAllow(pipl.modeFlags, doc.mode)) {
-    std::fprintf(stderr, "pmhost: the filter is not enabled for this document (%s): its mode flags exclude it\n", what.c_str());
+    why = "the filter is not enabled for this document (" + what + "): its mode flags exclude it";
     return false;
   }
   if ((pipl.maxWidth > 0 && image.width > pipl.maxWidth) || (pipl.maxHeight > 0 && image.height > pipl.maxHeight)) {
-    std::fprintf(stderr, "pmhost: the image is larger than the filter's limit of %d x %d\n", pipl.maxWidth, pipl.maxHeight);
+    why = "the image is larger than the filter's limit of " + std::to_string(pipl.maxWidth) + " x " +
+          std::to_string(pipl.maxHeight);
     return false;
   }
   return true;
+}
+
+// ---- the images of a run --------------------------------------------------------
+
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool EndsWithSeparator(const std::string& path) {
+  return !path.empty() && (path.back() == '/' || path.back() == '\\');
+}
+
+// `folder` and `name` joined with the separator the folder already uses.
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (EndsWithSeparator(folder)) return folder + name;
+  return folder + (folder.find('/') != std::string::npos ? "/" : "\\") + name;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Makes a folder and any missing folders above it.
+bool MakeFolders(const std::string& path) {
+  for (size_t at = path.find_first_of("/\\", 1); at != std::string::npos; at = path.find_first_of("/\\", at + 1)) {
+    const std::string above = path.substr(0, at);
+    if (!IsFolder(above) && above.back() != ':') CreateDirectoryA(above.c_str(), nullptr);
+  }
+  return IsFolder(path) || CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
+
+// The files matching a pattern such as DIR\*.png, by name.
+std::vector<std::string> Matches(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The jobs of --out-dir: every input named, a folder as its *.png files and a
+// pattern (which Windows shells do not expand) as its matches, each written
+// into `outDir` under its own name.
+std::vector<Job> OutDirJobs(const std::vector<std::string>& inputs, const std::string& outDir) {
+  std::vector<Job> jobs;
+  for (const std::string& input : inputs) {
+    std::vector<std::string> files;
+    if (IsFolder(input)) {
+      for (const std::string& name : Matches(JoinPath(input, "*.png"))) files.push_back(JoinPath(input, name));
+      if (files.empty()) jobs.push_back({input, "", "the folder " + input + " holds no .png file"});
+    } else if (input.find_first_of("*?") != std::string::npos) {
+      const size_t slash = input.find_last_of("/\\");
+      for (const std::string& name : Matches(input))
+        files.push_back(slash == std::string::npos ? name : input.substr(0, slash + 1) + name);
+      if (files.empty()) jobs.push_back({input, "", "no file matches " + input});
+    } else {
+      files.push_back(input);
+    }
+    for (const std::string& file : files) jobs.push_back({file, JoinPath(outDir, BaseName(file)), ""});
+  }
+  return jobs;
+}
+
+// Two jobs that would write the same file: the second would silently replace
+// the first's result. Windows file names ignore case and either slash.
+bool FindDuplicateOutput(const std::vector<Job>& jobs, std::string& why) {
+  std::map<std::string, const Job*> seen;
+  for (const Job& job : jobs) {
+    if (job.output.empty()) continue;
+    std::string key = job.output;
+    for (char& c : key) c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto [it, fresh] = seen.emplace(key, &job);
+    if (!fresh) {
+      why = it->second->input + " and " + job.input + " would both be written to " + job.output;
+      return true;
+    }
+  }
+  return false;
+}
+
+// What stays the same for every image of a run.
+struct Session {
+  PluginEntry entry = nullptr;
+  const PiplInfo* pipl = nullptr;  // null when run through --entry without a property list
+  RunOptions run;
+  bool keepPartial = false;
+  void* window = nullptr;
+};
+
+// Converts one image: reads it, runs the filter and writes the result.
+// Returns the image's exit code; `why` names the image and the reason when it
+// is not kExitOk. Nothing is written for an image that fails (unless
+// --keep-partial asks for the module's partial result).
+int ConvertOne(const Job& job, const Session& session, std::string& why) {
+  if (!job.error.empty()) {
+    why = job.error;
+    Warn("pmhost: %s\n", why.c_str());
+    return kExitHostError;
+  }
+  const LONGLONG readStart = Ticks();
+  PlanarImage image;
+  std::string error;
+  if (!ReadPng(job.input, image, error)) {
+    why = error;
+    Warn("pmhost: %s\n", why.c_str());
+    return kExitHostError;
+  }
+  const LONGLONG readTicks = Ticks() - readStart;
+  if (!session.run.bigDocument && (image.width > 32767 || image.height > 32767)) {
+    why = job.input + ": a " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+          " image needs 32-bit coordinates (drop --no-bigdoc)";
+    Warn("pmhost: %s\n", why.c_str());
+    return kExitRefused;
+  }
+  if (session.pipl != nullptr && !IsEnabled(*session.pipl, image, error)) {
+    why = job.input + ": " + error;
+    Warn("pmhost: %s\n", error.c_str());
+    return kExitRefused;
+  }
+
+  const int misusesBefore = MisuseCount();
+  const LONGLONG runStart = Ticks();
+  ArmTimeout();
+  const RunOutcome outcome = RunFilter(session.entry, session.pipl, image, session.run, session.window);
+  DisarmTimeout();
+  const LONGLONG runTicks = Ticks() - runStart;
+
+  int code = kExitOk;
+  if (outcome.refused) code = kExitRefused;
+  else if (outcome.hostError) code = kExitHostError;
+  else if (outcome.result == userCanceledErr) code = kExitCancelled;
+  else if (outcome.result != noErr) code = kExitModuleError;
+  if (outcome.refused || outcome.hostError) {
+    why = job.input + ": " + outcome.message;
+  } else if (outcome.result != noErr) {
+    const std::string result = outcome.failedSelector + " returned " + ResultName(outcome.result);
+    Say("pmhost: %s\n", result.c_str());
+    why = job.input + ": the module's " + result;
+  }
+
+  LONGLONG writeTicks = 0;
+  if (code == kExitOk || ((code == kExitModuleError || code == kExitCancelled) && session.keepPartial)) {
+    const LONGLONG writeStart = Ticks();
+    if (!WritePng(job.output, image, error)) {
+      Warn("pmhost: %s\n", error.c_str());
+      why = job.input + ": " + error;
+      return kExitHostError;
+    }
+    writeTicks = Ticks() - writeStart;
+    Say("pmhost: wrote %s\n", job.output.c_str());
+  }
+  const int misuses = MisuseCount() - misusesBefore;
+  if (misuses > 0 && code == kExitOk) {
+    code = kExitMisuse;
+    why = job.input + ": written, but the module misused the host (" + std::to_string(misuses) + " report(s) above)";
+  }
+  if (session.run.timing)
+    Say("pmhost: timing: %s: read %.1f ms, filter run %.1f ms, write %.1f ms\n", job.input.c_str(),
+        Milliseconds(readTicks), Milliseconds(runTicks), Milliseconds(writeTicks));
+  return code;
 }
 
 }  // namespace
@@ -227,7 +432,7 @@ int main(int argc, char** argv) {
   services.registryFile = "pmhost-registry.txt";
   WatcherOptions watch;
   bool about = false, keepPartial = false, showWindow = false;
-  std::string listWhere, entryName;
+  std::string listWhere, entryName, outDir;
   int32_t piplId = -1;
   std::vector<std::string> positional;
   // The options without a value: each sets one switch.
@@ -276,6 +481,8 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (a == "--list") {
       listWhere = value();
+    } else if (a == "--out-dir") {
+      outDir = value();
     } else if (a == "--answer") {
       const std::string v = value();
       if (v == "ok") watch.answerId = IDOK;
@@ -343,31 +550,44 @@ int main(int argc, char** argv) {
     }
   }
   if (!listWhere.empty()) return ListFilters(listWhere);
-  if (positional.size() != (about ? 1u : 3u)) {
+  // The module, then: nothing (--about), inputs (--out-dir), or pairs.
+  const size_t n = positional.size();
+  const bool fits = about ? n == 1 && outDir.empty() : !outDir.empty() ? n >= 2 : n >= 3 && n % 2 == 1;
+  if (!fits) {
+    if (!about && outDir.empty() && n >= 3) std::fprintf(stderr, "pmhost: every INPUT needs an OUTPUT (or give --out-dir DIR)\n");
     std::fputs(kUsage, stderr);
     return kExitHostError;
   }
+  const std::string& modulePath = positional[0];
+  if (!about) {
+    if (!outDir.empty()) {
+      if (!MakeFolders(outDir)) {
+        std::fprintf(stderr, "pmhost: cannot make the folder %s (error %lu)\n", outDir.c_str(), GetLastError());
+        return kExitHostError;
+      }
+      gJobs = OutDirJobs({positional.begin() + 1, positional.end()}, outDir);
+    } else {
+      for (size_t i = 1; i + 1 < positional.size(); i += 2) gJobs.push_back({positional[i], positional[i + 1], ""});
+    }
+    std::string why;
+    if (FindDuplicateOutput(gJobs, why)) {
+      std::fprintf(stderr, "pmhost: %s; nothing converted\n", why.c_str());
+      return kExitHostError;
+    }
+  }
   if (gTimeoutSeconds > 0) CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
 
-  PlanarImage image;
   std::string error;
-  if (!about && !ReadPng(positional[1], image, error)) {
-    std::fprintf(stderr, "pmhost: %s\n", error.c_str());
-    return kExitHostError;
-  }
-  if (!about && !run.bigDocument && (image.width > 32767 || image.height > 32767)) {
-    std::fprintf(stderr, "pmhost: a %d x %d image needs 32-bit coordinates (drop --no-bigdoc)\n", image.width, image.height);
-    return kExitRefused;
-  }
-
   InitServices(services);
   if (!LoadRegistry(error)) {
     std::fprintf(stderr, "pmhost: %s\n", error.c_str());
     return kExitHostError;
   }
 
-  const std::string& modulePath = positional[0];
+  // Loading runs the module's own start-up code: under the deadline too.
+  ArmTimeout();
   HMODULE module = LoadLibraryA(modulePath.c_str());
+  DisarmTimeout();
   if (module == nullptr) {
     std::fprintf(stderr, "pmhost: cannot load %s (error %lu)\n", modulePath.c_str(), GetLastError());
     return kExitHostError;
@@ -386,15 +606,15 @@ int main(int argc, char** argv) {
     break;
   }
   if (havePipl) {
-    std::printf("pmhost: filter \"%s\" in \"%s\", property list %d, entry %s\n", pipl.name.c_str(), pipl.category.c_str(),
-                pipl.resourceId, pipl.entryPoint.empty() ? "(none)" : pipl.entryPoint.c_str());
+    Say("pmhost: filter \"%s\" in \"%s\", property list %d, entry %s\n", pipl.name.c_str(), pipl.category.c_str(),
+        pipl.resourceId, pipl.entryPoint.empty() ? "(none)" : pipl.entryPoint.c_str());
   } else if (entryName.empty()) {
     std::fprintf(stderr, "pmhost: %s has no filter property list (resource type \"PIPL\", kind '8BFM')%s\n",
                  modulePath.c_str(), piplId >= 0 ? " with that id" : "");
     return kExitRefused;
   }
   if (!entryName.empty()) {
-    std::printf("pmhost: calling %s as asked%s\n", entryName.c_str(), havePipl ? "" : ", without a property list");
+    Say("pmhost: calling %s as asked%s\n", entryName.c_str(), havePipl ? "" : ", without a property list");
   } else if (pipl.entryPoint.empty()) {
     std::fprintf(stderr, "pmhost: the property list names no entry point for 64-bit Windows ('8664')\n");
     return kExitRefused;
@@ -405,7 +625,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pmhost: %s exports no %s\n", modulePath.c_str(), entryToCall.c_str());
     return kExitRefused;
   }
-  if (!about && havePipl && !IsEnabled(pipl, image)) return kExitRefused;
 
   HWND window = CreateHostWindow(showWindow);
   if (window == nullptr) {
@@ -416,41 +635,60 @@ int main(int argc, char** argv) {
   // A timed run must not wait for a person.
   if (run.timing && watch.answerId == 0) watch.answerId = IDOK;
   if (watch.answerId != 0) StartDialogWatcher(watch);
-  else std::printf("pmhost: no --answer given: a dialog of the module waits for a person\n");
-  std::fflush(stdout);
+  else Say("pmhost: no --answer given: a dialog of the module waits for a person\n");
 
-  const RunOutcome outcome = about ? RunAbout(entry, window) : RunFilter(entry, havePipl ? &pipl : nullptr, image, run, window);
+  int code = kExitOk;
+  const bool batch = gJobs.size() > 1;
+  std::vector<std::string> failures;
+  if (about) {
+    ArmTimeout();
+    const RunOutcome outcome = RunAbout(entry, window);
+    DisarmTimeout();
+    if (outcome.result != noErr) {
+      Say("pmhost: %s returned %s\n", outcome.failedSelector.c_str(), ResultName(outcome.result).c_str());
+      code = outcome.result == userCanceledErr ? kExitCancelled : kExitModuleError;
+    }
+  } else {
+    const Session session{entry, havePipl ? &pipl : nullptr, run, keepPartial, window};
+    BarBegin(static_cast<int32_t>(gJobs.size()), !run.quiet);
+    for (size_t i = 0; i < gJobs.size(); ++i) {
+      const Job& job = gJobs[i];
+      BarImage(static_cast<int32_t>(i));
+      gCurrentJob = static_cast<int>(i);
+      if (batch) Say("pmhost: image %zu of %zu: %s -> %s\n", i + 1, gJobs.size(), job.input.c_str(),
+                     job.output.empty() ? "(none)" : job.output.c_str());
+      std::string why;
+      const int result = ConvertOne(job, session, why);
+      gCurrentJob = -1;
+      if (result == kExitOk) continue;
+      failures.push_back(why);
+      if (code == kExitOk) code = result;
+    }
+    BarEnd();
+  }
   if (watch.answerId != 0) {
     const int answered = StopDialogWatcher();
-    std::printf("pmhost: %d dialog(s) answered\n", answered);
+    Say("pmhost: %d dialog(s) answered\n", answered);
   }
   EndSession();
   // Unloading first: a module releases the suites it holds when it is unloaded.
   FreeLibrary(module);
   ReportLeaks();
   DestroyWindow(window);
-  for (const std::string& line : DescribeRegistry()) std::printf("pmhost: registry entry %s\n", line.c_str());
-  if (!SaveRegistry(error)) std::fprintf(stderr, "pmhost: %s\n", error.c_str());
+  for (const std::string& line : DescribeRegistry()) Say("pmhost: registry entry %s\n", line.c_str());
+  if (!SaveRegistry(error)) Warn("pmhost: %s\n", error.c_str());
 
-  int code = kExitOk;
-  if (outcome.refused) code = kExitRefused;
-  else if (outcome.hostError) code = kExitHostError;
-  else if (outcome.result == userCanceledErr) code = kExitCancelled;
-  else if (outcome.result != noErr) code = kExitModuleError;
-  if (outcome.result != noErr)
-    std::printf("pmhost: %s returned %s\n", outcome.failedSelector.c_str(), ResultName(outcome.result).c_str());
-  if (!about && (code == kExitOk || ((code == kExitModuleError || code == kExitCancelled) && keepPartial))) {
-    if (!WritePng(positional[2], image, error)) {
-      std::fprintf(stderr, "pmhost: %s\n", error.c_str());
-      return kExitHostError;
-    }
-    std::printf("pmhost: wrote %s\n", positional[2].c_str());
-  }
   if (MisuseCount() > 0) {
-    std::printf("pmhost: %d misuse(s) of the host reported\n", MisuseCount());
+    Say("pmhost: %d misuse(s) of the host reported\n", MisuseCount());
+    // Also those that belong to no one image: the about box, leaks found
+    // once the module is gone.
     if (code == kExitOk) code = kExitMisuse;
   }
-  if (code == kExitOk) std::printf("pmhost: done: noErr\n");
+  if (batch) {
+    Say("pmhost: %zu of %zu image(s) converted\n", gJobs.size() - failures.size(), gJobs.size());
+    for (const std::string& why : failures) Warn("pmhost: FAILED: %s\n", why.c_str());
+  }
+  if (code == kExitOk) Say("pmhost: done: noErr\n");
   std::fflush(stdout);
   return code;
 }

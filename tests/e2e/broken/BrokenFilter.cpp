@@ -1,7 +1,9 @@
 // A deliberately faulty filter for the end-to-end scenarios: it proves that
 // the harness notices when a module misbehaves. PMHOST_BROKEN_FAULT picks the
 // fault:
-//   none      truncate every plane to 5 bits, politely
+//   none      truncate every plane to 5 bits, politely (16-bit samples too)
+//   interleaved  the same, with all planes asked for in one buffer: its
+//             result must equal none's, which checks the host's interleaving
 //   overrun   also write one byte past each output row
 //   locked    also leave the parameters handle locked
 //   leak      also acquire the registry suite and never release it
@@ -20,21 +22,39 @@ bool Fault(const char* name) {
   return std::strcmp(value, name) == 0;
 }
 
+// The top 5 bits of a sample; white stays white.
+uint16_t Truncate(uint16_t v, int depth) {
+  const uint16_t white = depth == 16 ? 0xFFFF : 0xFF;
+  return v == white ? white : static_cast<uint16_t>(v & (depth == 16 ? 0xF800 : 0xF8));
+}
+
 void Start(FilterRecord* r, int16_t* result) {
   const VRect area{r->filterRect.top, r->filterRect.left, r->filterRect.bottom, r->filterRect.right};
   if (r->bigDocumentData != nullptr) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
   r->inRect = r->outRect = r->filterRect;
-  for (int16_t p = 0; p < r->planes; ++p) {
-    r->inLoPlane = r->inHiPlane = r->outLoPlane = r->outHiPlane = p;
+  const bool together = Fault("interleaved");
+  const int16_t last = static_cast<int16_t>(r->planes - 1);
+  for (int16_t p = 0; p <= last; p = together ? static_cast<int16_t>(last + 1) : static_cast<int16_t>(p + 1)) {
+    r->inLoPlane = r->outLoPlane = p;
+    r->inHiPlane = r->outHiPlane = together ? last : p;
     *result = r->advanceState();
     if (*result != 0) return;
-    if (r->depth != 8) continue;
     const int32_t width = area.right - area.left;
+    const int32_t samples = width * (r->outHiPlane - r->outLoPlane + 1);
     for (int32_t y = 0; y < area.bottom - area.top; ++y) {
       const auto* in = static_cast<const uint8_t*>(r->inData) + int64_t(y) * r->inRowBytes;
       auto* out = static_cast<uint8_t*>(r->outData) + int64_t(y) * r->outRowBytes;
-      for (int32_t x = 0; x < width; ++x) out[x] = in[x] == 255 ? 255 : static_cast<uint8_t>(in[x] & 0xF8);
-      if (Fault("overrun")) out[width] = 0;
+      for (int32_t i = 0; i < samples; ++i) {
+        if (r->depth == 16) {
+          uint16_t v;
+          std::memcpy(&v, in + 2 * i, 2);
+          v = Truncate(v, 16);
+          std::memcpy(out + 2 * i, &v, 2);
+        } else {
+          out[i] = static_cast<uint8_t>(Truncate(in[i], 8));
+        }
+      }
+      if (Fault("overrun")) out[samples * (r->depth / 8)] = 0;
     }
   }
   r->inRect = r->outRect = Rect{0, 0, 0, 0};

@@ -1,0 +1,40 @@
+# Every way an image can fail to be read or written, as pairs in one run:
+# each is named with its reason and skipped, an older output of a failed
+# image is left as it was, a failed write leaves no file behind, and the
+# readable image is still converted. Outputs that would overwrite each other
+# stop the run before anything is converted.
+include(${HELPERS})
+pm_gen(rgb 48 32 good.png)
+file(WRITE ${WORK}/text.png "not an image\n")
+pm_damage(truncate good.png cut.png)
+pm_damage(huge good.png huge.png)
+file(WRITE ${WORK}/earlier.png "an earlier result\n")
+file(MAKE_DIRECTORY ${WORK}/taken.png)
+pm_host(1 --answer ok --registry none ${MODULE} missing.png out-missing.png text.png out-text.png
+        cut.png earlier.png huge.png out-huge.png good.png taken.png good.png out-good.png)
+pm_expect("FAILED: cannot read missing\\.png: no such file")
+pm_expect("FAILED: cannot read text\\.png: not a PNG file")
+pm_expect("FAILED: cannot read cut\\.png: truncated")
+pm_expect("FAILED: cannot read huge\\.png: too large: 70000 x 70000 pixels")
+pm_expect("FAILED: good\\.png: cannot replace taken\\.png")
+pm_expect("1 of 6 image\\(s\\) converted")
+pm_check(good.png out-good.png --bits 5,6,5)
+foreach(never out-missing.png out-text.png out-huge.png)
+  if(EXISTS ${WORK}/${never})
+    message(FATAL_ERROR "${never} was written for an image that cannot be read")
+  endif()
+endforeach()
+file(READ ${WORK}/earlier.png earlier)
+if(NOT earlier STREQUAL "an earlier result\n")
+  message(FATAL_ERROR "the earlier output of a failed image was changed")
+endif()
+pm_no_partial_files()
+
+file(MAKE_DIRECTORY ${WORK}/one ${WORK}/two)
+file(COPY_FILE ${WORK}/good.png ${WORK}/one/same.png)
+file(COPY_FILE ${WORK}/good.png ${WORK}/two/same.png)
+pm_host(1 --answer ok --registry none --out-dir both ${MODULE} one/same.png two/same.png)
+pm_expect("one/same\\.png and two/same\\.png would both be written to both.same\\.png; nothing converted")
+if(EXISTS ${WORK}/both/same.png)
+  message(FATAL_ERROR "a run with clashing outputs converted an image")
+endif()
