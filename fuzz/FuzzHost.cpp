@@ -10,6 +10,7 @@
 // bytes intact, handles unlocked, suites released, descriptors and write tokens
 // freed, no handle leaked or disposed of wrongly, and a result the module may
 // store. Any violation prints one line and traps.
+#include "HostSuiteNames.h"
 #include "FuzzHost.h"
 
 #include <algorithm>
@@ -38,9 +39,9 @@ constexpr size_t kGuard = 16;
 constexpr uint8_t kGuardByte = 0xA5;
 constexpr int32_t kMaxSide = 2000000;  // the largest height and width the filter accepts
 
-const char kRegistrySuiteName[] = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
-const char kActionSuiteName[] = "df135115-c769-11d0-8079-00c04fd7ec47";
-const char kFileListSuiteName[] = "Photoshop GetFileList Suite for Plug-ins";
+using hostkit::kFileListSuiteName;
+using hostkit::kRegistrySuiteName;
+constexpr const char* kActionSuiteName = hostkit::kDescriptorSuiteName;
 const char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
 constexpr DescriptorKeyID kKeyDith = FourCC("dith");
 
@@ -259,7 +260,9 @@ Ptr HostLock(Handle h, Boolean) {
 
 void HostUnlock(Handle h) {
   HostHandle* handle = LiveHandle(h, "unlockProc of a handle that is not live");
-  if (handle->lockCount == 0) return;  // unlocking an unlocked handle is harmless
+  // A host that counts locks goes below zero here; the module must give back
+  // only the locks it took, so this is misuse in every test host.
+  Require(handle->lockCount > 0, "unlockProc of a handle that is not locked");
   if (--handle->lockCount > 0) return;
   // An unlocked block may move: stale pointers into it now fault under ASan.
   auto* moved = new uint8_t[static_cast<size_t>(handle->size)];

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostSuiteNames.h"
 #include "host/HostApi.h"
 
 namespace {
@@ -45,7 +46,7 @@ void CheckEqual(const std::string& actual, const std::string& expected, const ch
 
 // ---- the fake host ------------------------------------------------------------
 
-constexpr const char* kFileListSuiteName = "Photoshop GetFileList Suite for Plug-ins";
+using hostkit::kFileListSuiteName;
 
 struct FakeHandle {
   std::vector<char> bytes;
@@ -182,7 +183,7 @@ struct StartOutcome {
 };
 
 // One start call, as a host makes it after parameters and prepare.
-StartOutcome RunStart(const Plugin& plugin, HWND owner) {
+StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   std::vector<unsigned char> storage(sizeof(FilterRecord) + 256, 0);
   auto* record = reinterpret_cast<FilterRecord*>(storage.data());
   PlatformData platform{owner};
@@ -194,7 +195,7 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner) {
   *LockHandle(record->parameters, 0) = 1;  // dithering on
   record->imageSize = {kSide, kSide};
   record->filterRect = {0, 0, kSide, kSide};
-  record->planes = 3;
+  record->planes = planes;
   record->depth = 8;
   record->outTileHeight = record->outTileWidth = kSide;
   intptr_t data = reinterpret_cast<intptr_t>(NewHandle(1));
@@ -382,6 +383,12 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
   CHECK(outcome.result == noErr);
   CHECK(outcome.advanceStateCalls == 3);
   CHECK(outcome.converted);
+
+  // An image without planes asks for nothing, so nothing after the dialog
+  // writes the slot: the 0 there is the dialog's, over the host's 1.
+  WithDialog("OK on an image without planes", CloseWithOk, [&] { outcome = RunStart(plugin, owner, 0); });
+  CHECK(outcome.result == noErr);
+  CHECK(outcome.advanceStateCalls == 0);
 
   struct KeyOrClick {
     const char* step;

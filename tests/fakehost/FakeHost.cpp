@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <random>
 #include <sstream>
 
@@ -13,28 +14,18 @@ namespace {
 
 FakeHost* gCurrent = nullptr;
 
-constexpr size_t kGuardBytes = 16;
-constexpr uint32_t kHandleMagic = 0x48444C45;  // 'HDLE'
-
-// A guard byte depends on its position, so a write of any single value is seen.
-uint8_t GuardByte(size_t i) { return static_cast<uint8_t>(i * 131u + 0x5Bu); }
-
-std::string RectText(const VRect& r) {
-  std::ostringstream s;
-  s << "(" << r.top << "," << r.left << "," << r.bottom << "," << r.right << ")";
-  return s.str();
-}
+using hostkit::GuardByte;
+using hostkit::Range;
+using hostkit::RectText;
+using hostkit::TileBuffer;
 
 bool Empty(const VRect& r) { return int64_t(r.bottom) - r.top <= 0 || int64_t(r.right) - r.left <= 0; }
 
 VRect Widen(const Rect& r) { return VRect{r.top, r.left, r.bottom, r.right}; }
 
-// Offsets of the FilterRecord members the module may write outside about.
-struct Range {
-  size_t offset, size;
-};
+// The FilterRecord members the module may write outside about.
 #define PM_MEMBER(m) Range{offsetof(FilterRecord, m), sizeof(FilterRecord::m)}
-const Range kModuleWritable[] = {
+const std::vector<Range> kModuleWritable = {
     PM_MEMBER(parameters), PM_MEMBER(maxSpace),   PM_MEMBER(bufferSpace), PM_MEMBER(inRect),
     PM_MEMBER(inLoPlane),  PM_MEMBER(inHiPlane),  PM_MEMBER(outRect),     PM_MEMBER(outLoPlane),
     PM_MEMBER(outHiPlane), PM_MEMBER(maskRect),   PM_MEMBER(inputRate),   PM_MEMBER(maskRate),
@@ -44,79 +35,7 @@ const Range kModuleWritable[] = {
 };
 #undef PM_MEMBER
 
-bool InRanges(size_t offset, const Range* begin, const Range* end) {
-  return std::any_of(begin, end, [&](const Range& r) { return offset >= r.offset && offset < r.offset + r.size; });
-}
-
-template <typename T>
-void CompareBytes(const T& before, const T& after, const char* what, const Range* allowedBegin,
-                  const Range* allowedEnd, FakeHost& host) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&before);
-  const auto* a = reinterpret_cast<const uint8_t*>(&after);
-  for (size_t i = 0; i < sizeof(T); ++i) {
-    if (b[i] == a[i] || InRanges(i, allowedBegin, allowedEnd)) continue;
-    std::ostringstream s;
-    s << what << " byte " << i << " written (" << int(b[i]) << " -> " << int(a[i]) << ")";
-    host.Flag(s.str());
-    return;  // one report per record is enough to find the member
-  }
-}
-
 }  // namespace
-
-struct FakeHost::HandleRecord {
-  uint32_t magic = kHandleMagic;
-  int id = 0;
-  int32_t size = 0;
-  std::unique_ptr<uint8_t[]> bytes;  // exactly `size` bytes: the sanitizer sees overruns
-  int locks = 0;
-  bool disposed = false;
-};
-
-struct FakeHost::Delivery {
-  // One delivered buffer: guard bytes, then `height` rows of `rowBytes`, of
-  // which the first `rowWidth` bytes are pixels, then guard bytes.
-  struct Buffer {
-    bool present = false;
-    VRect rect{};
-    int lo = 0, planes = 0;
-    int32_t rowWidth = 0, rowBytes = 0, height = 0;  // rowBytes: the distance between rows, positive
-    bool bottomUp = false;  // the top row is the last in memory; the module is given negative row bytes
-    std::vector<uint8_t> bytes, pristine;
-
-    int32_t MemoryRow(int32_t y) const { return bottomUp ? height - 1 - y : y; }
-    size_t PixelIndex(int32_t y, int32_t x) const {
-      return kGuardBytes + size_t(MemoryRow(y)) * size_t(rowBytes) + size_t(x);
-    }
-    // Where the module is told the buffer starts: the top row's first pixel.
-    uint8_t* TopRow() { return bytes.data() + PixelIndex(0, 0); }
-    bool IsPixel(size_t i) const {
-      if (i < kGuardBytes) return false;
-      const size_t inside = i - kGuardBytes;
-      if (inside >= size_t(height) * size_t(rowBytes)) return false;
-      return inside % size_t(rowBytes) < size_t(rowWidth);
-    }
-  };
-  Buffer in, out, mask;
-};
-
-std::string Event::Describe() const {
-  std::ostringstream s;
-  switch (kind) {
-    case Ev::NewHandle: s << "newProc(" << a << ") -> " << handle; break;
-    case Ev::DisposeHandle: s << "disposeProc(" << handle << ")"; break;
-    case Ev::Lock: s << "lockProc(" << handle << ")" << (ok ? "" : " refused"); break;
-    case Ev::Unlock: s << "unlockProc(" << handle << ")" << (ok ? "" : " (was not locked)"); break;
-    case Ev::AdvanceState:
-      s << "advanceState in" << RectText(in) << " out" << RectText(out) << " mask" << RectText(mask) << " planes "
-        << inLo << "-" << inHi << "/" << outLo << "-" << outHi << (rects32 ? " 32-bit" : " 16-bit") << " -> " << a;
-      break;
-    case Ev::Progress: s << "progress(" << a << ", " << b << ")"; break;
-    case Ev::Abort: s << "abort -> " << a; break;
-    case Ev::Note: s << text; break;
-  }
-  return s.str();
-}
 
 FakeHost::FakeHost(const Options& options)
     : options_(options),
@@ -233,123 +152,51 @@ void FakeHost::FillSource(uint32_t seed) {
   destination_ = source_;
 }
 
-void FakeHost::Note(std::string text) {
-  Event e;
-  e.kind = Ev::Note;
-  e.text = std::move(text);
-  events_.push_back(std::move(e));
-}
-
-std::vector<Event> FakeHost::EventsOf(Ev kind) const {
-  std::vector<Event> out;
-  std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
-               [&](const Event& e) { return e.kind == kind; });
-  return out;
-}
-
 std::vector<std::string> FakeHost::Misuse() const {
-  std::vector<std::string> all = misuse_;
-  for (const auto& h : handles_)
-    if (!h->disposed && h->locks > 0) all.push_back("handle " + std::to_string(h->id) + " is still locked");
+  std::vector<std::string> all = misuse_.Lines();
+  for (std::string& locked : handles_.StillLocked()) all.push_back(std::move(locked));
   return all;
 }
 
-// ---- handles -------------------------------------------------------------
+// ---- handles: the kit's table, with this host's planned failures ------------
 
-FakeHost::HandleRecord* FakeHost::Find(Handle h, const char* operation) {
-  for (const auto& record : handles_) {
-    if (reinterpret_cast<Handle>(record.get()) != h) continue;
-    if (record->disposed) {
-      Flag(std::string(operation) + " on disposed handle " + std::to_string(record->id));
-      return nullptr;
-    }
-    return record.get();
-  }
-  Flag(std::string(operation) + " on a handle this host never made");
-  return nullptr;
-}
-
-uint8_t* FakeHost::HandleData(Handle h) {
-  for (const auto& record : handles_)
-    if (reinterpret_cast<Handle>(record.get()) == h && !record->disposed) return record->bytes.get();
-  return nullptr;
-}
-
-int FakeHost::LockCount(Handle h) {
-  for (const auto& record : handles_)
-    if (reinterpret_cast<Handle>(record.get()) == h) return record->locks;
-  return -1;
-}
-
-int FakeHost::HandleId(Handle h) {
-  for (const auto& record : handles_)
-    if (reinterpret_cast<Handle>(record.get()) == h) return record->id;
-  return 0;
-}
+uint8_t* FakeHost::HandleData(Handle h) { return handles_.Bytes(h); }
+int FakeHost::LockCount(Handle h) { return handles_.LockCount(h); }
+int FakeHost::HandleId(Handle h) { return handles_.Id(h); }
 
 Handle FakeHost::NewProc(int32_t size) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return nullptr;
-  Event e;
-  e.kind = Ev::NewHandle;
-  e.a = size;
-  ++host->newCalls_;
-  if (size < 0 || host->newCalls_ == host->options_.newProcFailsAt) {
+  const bool planned = host->faults_.Fails("newProc");
+  const int n = host->faults_.Calls("newProc");
+  if (n == host->options_.newProcThrowsAt) {
+    Event e;
+    e.kind = Ev::NewHandle;
+    e.a = size;
     e.ok = false;
-    host->events_.push_back(e);
-    return nullptr;
+    e.text = "threw std::bad_alloc";
+    host->log_.Add(e);
+    throw std::bad_alloc();
   }
-  auto record = std::make_unique<HandleRecord>();
-  record->id = static_cast<int>(host->handles_.size()) + 1;
-  record->size = size;
-  record->bytes.reset(new uint8_t[size_t(size)]);
-  // Fresh host memory is not zeroed.
-  std::memset(record->bytes.get(), 0xBE, size_t(size));
-  e.handle = record->id;
-  host->events_.push_back(e);
-  Handle h = reinterpret_cast<Handle>(record.get());
-  host->handles_.push_back(std::move(record));
-  return h;
+  return host->handles_.New(size, planned || n == host->options_.newProcFailsAt);
 }
 
 void FakeHost::DisposeProc(Handle h) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return;
-  HandleRecord* record = host->Find(h, "disposeProc");
-  Event e;
-  e.kind = Ev::DisposeHandle;
-  e.handle = record ? record->id : 0;
-  host->events_.push_back(e);
-  if (record == nullptr) return;
-  record->disposed = true;
-  record->locks = 0;
-  record->bytes.reset();
+  host->handles_.Dispose(h);
 }
 
 void FakeHost::DisposeRegularHandleProc(Handle h) { DisposeProc(h); }
 
 int32_t FakeHost::GetSizeProc(Handle h) {
   FakeHost* host = gCurrent;
-  if (host == nullptr) return 0;
-  HandleRecord* record = host->Find(h, "getSizeProc");
-  return record ? record->size : 0;
+  return host == nullptr ? 0 : host->handles_.GetSize(h);
 }
 
 OSErr FakeHost::SetSizeProc(Handle h, int32_t size) {
   FakeHost* host = gCurrent;
-  if (host == nullptr) return -1;
-  HandleRecord* record = host->Find(h, "setSizeProc");
-  if (record == nullptr || size < 0) return filterBadParameters;
-  if (record->locks > 0) {
-    host->Flag("setSizeProc on locked handle " + std::to_string(record->id));
-    return filterBadParameters;
-  }
-  std::unique_ptr<uint8_t[]> bytes(new uint8_t[size_t(size)]);
-  std::memset(bytes.get(), 0xBE, size_t(size));
-  std::memcpy(bytes.get(), record->bytes.get(), size_t(std::min(size, record->size)));
-  record->bytes = std::move(bytes);
-  record->size = size;
-  return noErr;
+  return host == nullptr ? OSErr(-1) : host->handles_.SetSize(h, size);
 }
 
 void FakeHost::RecoverSpaceProc(int32_t) {}
@@ -357,41 +204,15 @@ void FakeHost::RecoverSpaceProc(int32_t) {}
 Ptr FakeHost::LockProc(Handle h, Boolean) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return nullptr;
-  ++host->lockCalls_;
-  HandleRecord* record = host->Find(h, "lockProc");
-  Event e;
-  e.kind = Ev::Lock;
-  e.handle = record ? record->id : 0;
-  e.ok = record != nullptr && host->lockCalls_ != host->options_.lockProcFailsAt;
-  host->events_.push_back(e);
-  if (!e.ok) return nullptr;
-  ++record->locks;
-  return reinterpret_cast<Ptr>(record->bytes.get());
+  const bool planned = host->faults_.Fails("lockProc");
+  return host->handles_.Lock(h, planned || host->faults_.Calls("lockProc") == host->options_.lockProcFailsAt);
 }
 
 void FakeHost::UnlockProc(Handle h) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return;
-  HandleRecord* record = host->Find(h, "unlockProc");
-  Event e;
-  e.kind = Ev::Unlock;
-  e.handle = record ? record->id : 0;
-  e.ok = record != nullptr && record->locks > 0;
-  host->events_.push_back(e);
-  // Hosts that count locks go below zero here, and some then let a block
-  // move while the module still holds a pointer into it; the module must
-  // give back only the locks it took.
-  if (!e.ok) {
-    if (record != nullptr) host->Flag("unlockProc on handle " + std::to_string(record->id) + ", which is not locked");
-    return;
-  }
-  if (--record->locks == 0 && host->options_.moveOnUnlock) {
-    // An unlocked block may move: a pointer kept past the unlock now points
-    // at freed memory, which the sanitizer reports.
-    std::unique_ptr<uint8_t[]> moved(new uint8_t[size_t(record->size)]);
-    std::memcpy(moved.get(), record->bytes.get(), size_t(record->size));
-    record->bytes = std::move(moved);
-  }
+  host->handles_.moveOnUnlock = host->options_.moveOnUnlock;
+  host->handles_.Unlock(h);
 }
 
 // ---- filter callbacks ----------------------------------------------------
@@ -403,7 +224,7 @@ void FakeHost::ProgressProc(int32_t done, int32_t total) {
   e.kind = Ev::Progress;
   e.a = done;
   e.b = total;
-  host->events_.push_back(e);
+  host->log_.Add(e);
 }
 
 Boolean FakeHost::AbortProc() {
@@ -414,7 +235,7 @@ Boolean FakeHost::AbortProc() {
   Event e;
   e.kind = Ev::Abort;
   e.a = (after > 0 && host->abortCalls_ >= after) ? 1 : 0;
-  host->events_.push_back(e);
+  host->log_.Add(e);
   return static_cast<Boolean>(e.a);
 }
 
@@ -439,14 +260,14 @@ OSErr FakeHost::Deliver() {
   e.inHi = r.inHiPlane;
   e.outLo = r.outLoPlane;
   e.outHi = r.outHiPlane;
-  ++advanceCalls_;
+  const bool planned = faults_.Fails("advanceState");
 
   auto finish = [&](OSErr code) {
     e.a = code;
-    events_.push_back(e);
+    log_.Add(e);
     return code;
   };
-  if (advanceCalls_ == options_.advanceFailsAt) return finish(options_.advanceError);
+  if (planned || faults_.Calls("advanceState") == options_.advanceFailsAt) return finish(options_.advanceError);
 
   const int imagePlanes = std::max<int16_t>(options_.planes, 0);
   auto rectInside = [&](const VRect& rect) {
@@ -465,47 +286,28 @@ OSErr FakeHost::Deliver() {
   }
 
   auto d = std::make_unique<Delivery>();
-  auto build = [&](Delivery::Buffer& b, const VRect& rect, int lo, int hi, const std::vector<uint8_t>* planes,
+  auto build = [&](TileBuffer& b, const VRect& rect, int lo, int hi, const std::vector<uint8_t>* planes,
                    int32_t planeCount) {
     if (Empty(rect) || lo > hi) return;
-    b.present = true;
-    b.rect = rect;
-    b.lo = lo;
-    b.planes = hi - lo + 1;
-    const int32_t width = rect.right - rect.left;
-    b.height = rect.bottom - rect.top;
-    b.rowWidth = width * b.planes;
-    b.rowBytes = b.rowWidth + options_.rowPadding;
-    b.bottomUp = options_.bottomUp;
-    b.bytes.resize(2 * kGuardBytes + size_t(b.height) * size_t(b.rowBytes));
-    for (size_t i = 0; i < b.bytes.size(); ++i) b.bytes[i] = GuardByte(i);
-    for (int32_t y = 0; y < b.height; ++y)
-      for (int32_t x = 0; x < width; ++x)
-        for (int p = 0; p < b.planes; ++p) {
-          const size_t plane = planeCount == 1 ? 0 : size_t(lo + p);
-          const size_t at = (plane * size_t(options_.height) + size_t(rect.top + y)) * size_t(options_.width) +
-                            size_t(rect.left + x);
-          b.bytes[b.PixelIndex(y, x * b.planes + p)] = planes->empty() ? 255 : (*planes)[at];
-        }
-    b.pristine = b.bytes;
+    b.Build(rect, lo, hi - lo + 1, options_.rowPadding, options_.bottomUp, [&](int32_t y, int32_t x, int p) {
+      const size_t plane = planeCount == 1 ? 0 : size_t(lo + p);
+      const size_t at =
+          (plane * size_t(options_.height) + size_t(rect.top + y)) * size_t(options_.width) + size_t(rect.left + x);
+      return planes->empty() ? uint8_t{255} : (*planes)[at];
+    });
   };
   build(d->in, e.in, e.inLo, e.inHi, &source_, imagePlanes);
   build(d->out, e.out, e.outLo, e.outHi, &destination_, imagePlanes);
   if (r.haveMask != 0) build(d->mask, e.mask, 0, 0, &mask_, 1);
 
   // Packed members: assigned by name, never bound to references.
-  auto dataOf = [&](Delivery::Buffer& b, bool lieNull) -> void* { return (b.present && !lieNull) ? b.TopRow() : nullptr; };
-  auto rowBytesOf = [&](const Delivery::Buffer& b) -> int32_t {
-    if (!b.present) return 0;
-    const int32_t distance = lies_.rowBytesShort > 0 ? b.rowWidth - lies_.rowBytesShort : b.rowBytes;
-    return b.bottomUp ? -distance : distance;
-  };
+  auto dataOf = [&](TileBuffer& b, bool lieNull) -> void* { return (b.present && !lieNull) ? b.TopRow() : nullptr; };
   r.inData = dataOf(d->in, lies_.nullIn);
-  r.inRowBytes = rowBytesOf(d->in);
+  r.inRowBytes = d->in.ToldRowBytes(lies_.rowBytesShort);
   r.outData = dataOf(d->out, lies_.nullOut);
-  r.outRowBytes = rowBytesOf(d->out);
+  r.outRowBytes = d->out.ToldRowBytes(lies_.rowBytesShort);
   r.maskData = dataOf(d->mask, lies_.nullMask);
-  r.maskRowBytes = rowBytesOf(d->mask);
+  r.maskRowBytes = d->mask.ToldRowBytes(lies_.rowBytesShort);
   if (lies_.outRectGrowth != 0) {
     VRect grown = e.out;
     grown.bottom += lies_.outRectGrowth;
@@ -523,19 +325,10 @@ OSErr FakeHost::Deliver() {
 void FakeHost::EndDelivery() {
   if (!delivery_) return;
   Delivery& d = *delivery_;
-  auto checkAll = [&](Delivery::Buffer& b, const char* what) {
-    if (b.present && b.bytes != b.pristine) Flag(std::string(what) + " buffer written by the module");
-  };
-  checkAll(d.in, "input");
-  checkAll(d.mask, "mask");
+  for (const auto& written : {d.in.WrittenAnywhere("input"), d.mask.WrittenAnywhere("mask"), d.out.GuardWritten("output")})
+    if (written) Flag(*written);
   if (d.out.present) {
-    Delivery::Buffer& b = d.out;
-    for (size_t i = 0; i < b.bytes.size(); ++i) {
-      if (!b.IsPixel(i) && b.bytes[i] != b.pristine[i]) {
-        Flag("output guard byte " + std::to_string(i) + " of tile " + RectText(b.rect) + " written");
-        break;
-      }
-    }
+    TileBuffer& b = d.out;
     const int32_t width = b.rect.right - b.rect.left;
     for (int32_t y = 0; y < b.height; ++y)
       for (int32_t x = 0; x < width; ++x)
@@ -550,35 +343,35 @@ void FakeHost::EndDelivery() {
 // ---- calls ---------------------------------------------------------------
 
 void FakeHost::CheckUnchanged(int16_t selector) {
-  const Range* allowedBegin = std::begin(kModuleWritable);
-  const Range* allowedEnd = std::end(kModuleWritable);
-  if (selector == filterSelectorAbout) allowedEnd = allowedBegin;
-  CompareBytes(recordBefore_, *record_, "FilterRecord", allowedBegin, allowedEnd, *this);
-  CompareBytes(aboutBefore_, *about_, "AboutRecord", allowedBegin, allowedBegin, *this);
-  CompareBytes(platformBefore_, *platform_, "PlatformData", allowedBegin, allowedBegin, *this);
+  const bool about = selector == filterSelectorAbout;
+  const std::vector<Range> nothing;
+  const std::string context = "selector " + std::to_string(selector);
+  auto report = [&](const std::optional<std::string>& written) {
+    if (written) misuse_.Flag(*written, context);
+  };
+  report(recordBefore_.Compare(record_.get(), "FilterRecord", about ? nothing : kModuleWritable));
+  report(aboutBefore_.Compare(about_.get(), "AboutRecord", nothing));
+  report(platformBefore_.Compare(platform_.get(), "PlatformData", nothing));
   if (big_) {
-    const Range bigWritable[] = {{offsetof(BigDocumentStruct, PluginUsing32BitCoordinates), 4},
-                                 {offsetof(BigDocumentStruct, inRect32), 3 * sizeof(VRect)}};
-    const Range* bigEnd = selector == filterSelectorAbout ? std::begin(bigWritable) : std::end(bigWritable);
-    CompareBytes(bigBefore_, *big_, "BigDocumentStruct", std::begin(bigWritable), bigEnd, *this);
+    const std::vector<Range> bigWritable = {{offsetof(BigDocumentStruct, PluginUsing32BitCoordinates), 4},
+                                            {offsetof(BigDocumentStruct, inRect32), 3 * sizeof(VRect)}};
+    report(bigBefore_.Compare(big_.get(), "BigDocumentStruct", about ? nothing : bigWritable));
   }
 }
 
 int16_t FakeHost::Call(int16_t selector) {
   gCurrent = this;
-  recordBefore_ = *record_;
-  aboutBefore_ = *about_;
-  platformBefore_ = *platform_;
-  if (big_) bigBefore_ = *big_;
+  recordBefore_.Take(record_.get(), sizeof(FilterRecord));
+  aboutBefore_.Take(about_.get(), sizeof(Guarded<AboutRecord>));
+  platformBefore_.Take(platform_.get(), sizeof(PlatformData));
+  if (big_) bigBefore_.Take(big_.get(), sizeof(Guarded<BigDocumentStruct>));
   void* target = selector == filterSelectorAbout ? static_cast<void*>(&about_->record)
                                                  : static_cast<void*>(record_.get());
   PluginMain(selector, target, data_.get(), result_.get());
   CheckUnchanged(selector);
   EndDelivery();
 
-  for (const auto& h : handles_)
-    if (!h->disposed && h->locks > 0)
-      Flag("handle " + std::to_string(h->id) + " left locked after selector " + std::to_string(selector));
+  handles_.Check("after selector " + std::to_string(selector));
   // What the module leaves in the host's slots must be the host's own handles.
   if (*data_ != 0 && HandleData(reinterpret_cast<Handle>(*data_)) == nullptr)
     Flag("data slot holds something other than a live handle");

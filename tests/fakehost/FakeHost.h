@@ -1,4 +1,5 @@
-// An in-process host for the unit tests. It fills a real FilterRecord and
+// An in-process host for the unit tests, a front end on the host kit
+// (tests/hostkit), which holds the rules. It fills a real FilterRecord and
 // AboutRecord through the pinned layout, serves 1-byte handles with lock
 // counting, delivers tiles and planes through advanceState the way a host
 // does (row bytes wider than the width, guard bytes around every buffer and in
@@ -14,35 +15,18 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "HostKit.h"
 #include "host/HostApi.h"
 
 namespace fakehost {
 
-enum class Ev {
-  NewHandle,      // a = size, handle = id (0 when refused)
-  DisposeHandle,  // handle
-  Lock,           // handle, ok
-  Unlock,         // handle
-  AdvanceState,   // in/out/mask, planes, rects32, a = result
-  Progress,       // a = done, b = total
-  Abort,          // a = answer
-  Note,           // text: free-form entries from other fakes (the dialogs)
-};
-
-struct Event {
-  Ev kind{};
-  int handle = 0;   // 1-based creation order of the handle
-  bool ok = true;
-  int32_t a = 0, b = 0;
-  VRect in{}, out{}, mask{};  // as the host read them, in the mode in force
-  bool rects32 = false;       // advanceState read the 32-bit members
-  int16_t inLo = 0, inHi = 0, outLo = 0, outHi = 0;
-  std::string text;
-  std::string Describe() const;
-};
+// The kit's call log entries, under the names the tests use.
+using Ev = hostkit::Ev;
+using Event = hostkit::Event;
 
 struct Options {
   int32_t width = 16, height = 8;  // document size
@@ -54,6 +38,8 @@ struct Options {
   int32_t initial32BitFlag = 0;    // PluginUsing32BitCoordinates before the call
   bool handleProcs = true;         // false: handleProcs is null
   int newProcFailsAt = 0;          // the nth newProc call (1-based) returns null; 0: never
+  int newProcThrowsAt = 0;         // the nth newProc call throws std::bad_alloc (a host whose
+                                   // allocator throws through the callback); 0: never
   int lockProcFailsAt = 0;         // the nth lockProc call returns null; 0: never
   int advanceFailsAt = 0;          // the nth advanceState call returns advanceError
   OSErr advanceError = -1;
@@ -97,9 +83,11 @@ class FakeHost {
   // Switches may be changed between calls; the counters below say where the
   // host stands (e.g. fail the next lock: lockProcFailsAt = lockCalls() + 1).
   Options& options() { return options_; }
-  int newCalls() const { return newCalls_; }
-  int lockCalls() const { return lockCalls_; }
-  int advanceCalls() const { return advanceCalls_; }
+  int newCalls() const { return faults_.Calls("newProc"); }
+  int lockCalls() const { return faults_.Calls("lockProc"); }
+  int advanceCalls() const { return faults_.Calls("advanceState"); }
+  // Further planned failures, beside the switches in Options.
+  hostkit::FaultPlan& faults() { return faults_; }
 
   // Sets the filter rectangle in both forms (the 16-bit one keeps the low bits).
   void SetFilterRect(VRect rect);
@@ -119,20 +107,22 @@ class FakeHost {
   uint8_t* HandleData(Handle h);
   int LockCount(Handle h);
   int HandleId(Handle h);
-  int HandlesCreated() const { return static_cast<int>(handles_.size()); }
+  int HandlesCreated() const { return handles_.Created(); }
   // The two blocks as the host holds them (null when absent).
   uint8_t* ParameterByte() { return HandleData(record_->parameters); }
   uint8_t* RunStateByte() { return HandleData(reinterpret_cast<Handle>(*data_)); }
 
-  const std::vector<Event>& events() const { return events_; }
-  std::vector<Event> EventsOf(Ev kind) const;
-  void ClearEvents() { events_.clear(); }
-  void Log(const Event& event) { events_.push_back(event); }
-  void Note(std::string text);
+  const std::vector<Event>& events() const { return log_.events(); }
+  std::vector<Event> EventsOf(Ev kind) const { return log_.Of(kind); }
+  void ClearEvents() { log_.Clear(); }
+  void Log(const Event& event) { log_.Add(event); }
+  void Note(std::string text) { log_.Note(std::move(text)); }
 
-  // Everything misused so far, plus any handle still locked.
+  // Everything misused so far ("what (in call)"), plus any handle still locked.
   std::vector<std::string> Misuse() const;
-  void Flag(std::string what) { misuse_.push_back(std::move(what)); }
+  // The first misuse with the call that made it.
+  std::optional<hostkit::Misuse> FirstMisuse() const { return misuse_.First(); }
+  void Flag(std::string what) { misuse_.Flag(std::move(what), log_.Last()); }
 
   // Callbacks as installed in the record (public so that tests may reinstall).
   static Handle NewProc(int32_t size);
@@ -148,21 +138,25 @@ class FakeHost {
   static Boolean AbortProc();
 
  private:
-  struct HandleRecord;
-  struct Delivery;
   template <typename T>
   struct Guarded {  // a host record followed by guard bytes
     T record{};
     uint8_t tail[32]{};
   };
+  struct Delivery {
+    hostkit::TileBuffer in, out, mask;
+  };
 
-  HandleRecord* Find(Handle h, const char* operation);
   OSErr Deliver();
   void EndDelivery();
   void CheckUnchanged(int16_t selector);
 
   Options options_;
   Lies lies_;
+  hostkit::CallLog log_;
+  hostkit::MisuseLog misuse_;
+  hostkit::FaultPlan faults_;
+  hostkit::HandleTable handles_{log_, misuse_};
   std::unique_ptr<FilterRecord> record_;
   std::unique_ptr<Guarded<AboutRecord>> about_;
   std::unique_ptr<Guarded<BigDocumentStruct>> big_;
@@ -170,17 +164,11 @@ class FakeHost {
   std::unique_ptr<intptr_t> data_;
   std::unique_ptr<int16_t> result_;
   HandleProcs handleProcs_{};
-  std::vector<std::unique_ptr<HandleRecord>> handles_;
   std::unique_ptr<Delivery> delivery_;
   std::vector<uint8_t> source_, destination_, mask_;
-  std::vector<Event> events_;
-  std::vector<std::string> misuse_;
-  int newCalls_ = 0, lockCalls_ = 0, advanceCalls_ = 0, abortCalls_ = 0;
+  int abortCalls_ = 0;
   // Copies taken before each call, to find writes to host-owned bytes.
-  FilterRecord recordBefore_{};
-  Guarded<AboutRecord> aboutBefore_{};
-  Guarded<BigDocumentStruct> bigBefore_{};
-  PlatformData platformBefore_{};
+  hostkit::RecordGuard recordBefore_, aboutBefore_, bigBefore_, platformBefore_;
 };
 
 // Stand-ins for the Windows dialogs (FakeDialogs.cpp).

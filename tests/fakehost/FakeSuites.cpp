@@ -303,7 +303,7 @@ OSErr FakeSuites::OnGetBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolea
     misuse.push_back("GetBoolean without a place for the value");
     return -50;
   }
-  *value = descriptor->booleans[key] ? 1 : 0;
+  *value = descriptor->booleans[key] ? caps.trueByte : 0;
   return 0;
 }
 

@@ -19,13 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "HostSuiteNames.h"
 #include "host/HostApi.h"
 
 namespace fakehost {
 
-inline constexpr char kRegistrySuiteName[] = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
-inline constexpr char kDescriptorSuiteName[] = "df135115-c769-11d0-8079-00c04fd7ec47";
-inline constexpr char kFileListSuiteName[] = "Photoshop GetFileList Suite for Plug-ins";
+using hostkit::kDescriptorSuiteName;
+using hostkit::kFileListSuiteName;
+using hostkit::kRegistrySuiteName;
 inline constexpr char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
 inline constexpr DescriptorKeyID kKeyDith = FourCC("dith");
 // What the fake's GetBoolean answers for a key that the descriptor lacks.
@@ -45,6 +46,7 @@ struct Capabilities {
   bool disposeProc = true;            // false: Handles() has no disposeProc
   OSErr getFails = 0;
   OSErr getBooleanFails = 0;
+  Boolean trueByte = 1;               // the byte GetBoolean answers for true (hosts differ)
   OSErr makeFails = 0;
   OSErr putBooleanFails = 0;
   OSErr registerFails = 0;

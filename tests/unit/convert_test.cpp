@@ -124,6 +124,12 @@ TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
        128,
        {{10, 20, 74, 148}, {10, 148, 74, 220}, {74, 20, 110, 148}, {74, 148, 110, 220}}},
       {{0, 0, 40, 60}, 20, 30, {{0, 0, 20, 30}, {0, 30, 20, 60}, {20, 0, 40, 30}, {20, 30, 40, 60}}},
+      // Three rows of two tiles: the progress total is rows times columns (6),
+      // which a square grid cannot tell from rows plus columns.
+      {{0, 0, 60, 60},
+       20,
+       30,
+       {{0, 0, 20, 30}, {0, 30, 20, 60}, {20, 0, 40, 30}, {20, 30, 40, 60}, {40, 0, 60, 30}, {40, 30, 60, 60}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Tile(c.filter));
@@ -390,20 +396,26 @@ TEST_F(Convert, CancelAfterTheFirstTileStopsTheRun) {
   EXPECT_EQ(host.Destination(0, 70, 70), host.Source(0, 70, 70)) << "later tiles are not requested";
 }
 
+// Any code other than 0 from advanceState stops the run and is passed on,
+// positive ones as well as negative ones.
 TEST_F(Convert, AdvanceStateErrorIsPassedOnAtOnce) {
-  Options options;
-  options.advanceFailsAt = 3;  // plane 2 of the first tile
-  options.advanceError = -4321;
-  FakeHost& host = Make(options);
-  for (auto& b : host.source()) b = 101;
-  host.destination() = host.source();
-  Prepare(host, 0);
-  EXPECT_EQ(host.Call(filterSelectorStart), -4321);
-  EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 0u);
-  EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), 3u);
-  EXPECT_EQ(host.Destination(0, 0, 0), 96);
-  EXPECT_EQ(host.Destination(1, 0, 0), 100);
-  EXPECT_EQ(host.Destination(2, 0, 0), 101);
+  for (const OSErr error : {OSErr(-4321), OSErr(1), OSErr(0x7123)}) {
+    SCOPED_TRACE(testing::Message() << "advanceState answers " << error);
+    Options options;
+    options.advanceFailsAt = 3;  // plane 2 of the first tile
+    options.advanceError = error;
+    FakeHost& host = Make(options);
+    for (auto& b : host.source()) b = 101;
+    host.destination() = host.source();
+    Prepare(host, 0);
+    EXPECT_EQ(host.Call(filterSelectorStart), error);
+    EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 0u);
+    EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), 3u);
+    EXPECT_EQ(host.Destination(0, 0, 0), 96);
+    EXPECT_EQ(host.Destination(1, 0, 0), 100);
+    EXPECT_EQ(host.Destination(2, 0, 0), 101);
+    EXPECT_THAT(host.Misuse(), IsEmpty());
+  }
 }
 
 // A tile size of 0 or below cannot walk the image: -30100 and nothing asked

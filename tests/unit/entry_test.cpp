@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "FakeHost.h"
@@ -70,17 +71,21 @@ TEST_F(Entry, PrepareKeepsBlocksAndClearsTheMemoryRequest) {
 }
 
 // newProc refusing a block: -108, nothing locked or initialised, the other
-// block still made, and prepare still clears its memory request.
+// block still made, and prepare still clears its memory request. A newProc
+// that throws std::bad_alloc instead of answering null is out of memory too.
 TEST_F(Entry, RefusedAllocationLeavesBlocksUninitialised) {
   struct Case {
     int16_t selector;
     int failingNew;  // 1: the parameter block, 2: the run state
+    bool throws = false;
   };
   for (const Case c : {Case{filterSelectorParameters, 1}, Case{filterSelectorParameters, 2},
-                       Case{filterSelectorPrepare, 1}, Case{filterSelectorPrepare, 2}}) {
-    SCOPED_TRACE(testing::Message() << "selector " << c.selector << " failing newProc " << c.failingNew);
+                       Case{filterSelectorPrepare, 1}, Case{filterSelectorPrepare, 2},
+                       Case{filterSelectorParameters, 2, true}}) {
+    SCOPED_TRACE(testing::Message() << "selector " << c.selector << " failing newProc " << c.failingNew
+                                    << (c.throws ? " (throws)" : ""));
     Options options;
-    options.newProcFailsAt = c.failingNew;
+    (c.throws ? options.newProcThrowsAt : options.newProcFailsAt) = c.failingNew;
     FakeHost& host = Make(options);
     EXPECT_EQ(host.Call(c.selector), memFullErr);
     EXPECT_EQ(host.HandlesCreated(), 1);
@@ -118,6 +123,15 @@ TEST_F(Entry, RefusedLockStopsEveryHandlerFromTouchingTheBlocks) {
       EXPECT_EQ(fakehost::FakeDialogs().confirmCalls, 0);
       EXPECT_EQ(Count(host, Ev::AdvanceState), 0);
       EXPECT_EQ(Count(host, Ev::NewHandle), 0);
+      // Both locks are asked for whichever fails, and only the one taken is
+      // given back: parameters is handle 1, the run state handle 2.
+      std::vector<std::string> locking;
+      for (const auto& e : host.events())
+        if (e.kind == Ev::Lock || e.kind == Ev::Unlock) locking.push_back(e.Describe());
+      const std::vector<std::string> expected =
+          failingLock == 1 ? std::vector<std::string>{"lockProc(1) refused", "lockProc(2)", "unlockProc(2)"}
+                           : std::vector<std::string>{"lockProc(1)", "lockProc(2) refused", "unlockProc(1)"};
+      EXPECT_EQ(locking, expected);
       EXPECT_THAT(host.Misuse(), IsEmpty());
     }
   }
@@ -133,10 +147,19 @@ TEST_F(Entry, StartAndFinishWithoutBlocksReportBadParameters) {
   }
 }
 
+// An image without planes asks the host for nothing after the dialog, so the
+// 0 in the slot there can only be the one stored when the dialog ended.
 TEST_F(Entry, StartConvertsOnlyWhenConfirmed) {
-  for (const DialogAnswer answer : {DialogAnswer::Ok, DialogAnswer::Cancel, DialogAnswer::Failed}) {
-    SCOPED_TRACE(static_cast<int>(answer));
-    FakeHost& host = Make();
+  struct Case {
+    DialogAnswer answer;
+    int16_t planes;
+  };
+  for (const auto [answer, planes] : {Case{DialogAnswer::Ok, 3}, Case{DialogAnswer::Cancel, 3},
+                                      Case{DialogAnswer::Failed, 3}, Case{DialogAnswer::Ok, 0}}) {
+    SCOPED_TRACE(testing::Message() << "answer " << static_cast<int>(answer) << " planes " << planes);
+    Options options;
+    options.planes = planes;
+    FakeHost& host = Make(options);
     ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
     *host.RunStateByte() = 0;
     fakehost::FakeDialogs().confirmAnswer = answer;
@@ -146,7 +169,7 @@ TEST_F(Entry, StartConvertsOnlyWhenConfirmed) {
     EXPECT_EQ(*host.RunStateByte(), 1);
     if (answer == DialogAnswer::Ok) {
       EXPECT_EQ(code, noErr);
-      EXPECT_GT(Count(host, Ev::AdvanceState), 0);
+      EXPECT_EQ(Count(host, Ev::AdvanceState) > 0, planes > 0);
     } else {
       EXPECT_EQ(code, userCanceledErr);
       EXPECT_EQ(Count(host, Ev::AdvanceState), 0);

@@ -213,26 +213,42 @@ INSTANTIATE_TEST_SUITE_P(
              NameOf(std::get<2>(walk.param));
     });
 
-// Output that shares bytes with the input keeps the per-pixel order's result:
-// in place (same buffer, same row bytes) and shifted by one byte.
+// Output that shares bytes with the input or the mask keeps the per-pixel
+// order's result: the input in place (same buffer, same row bytes) and
+// shifted by one byte; the mask one byte before or after the output, where a
+// pixel's mask byte is its neighbour's output byte (written first, or not yet
+// written). With 1 kept bit most outputs are 0, so the mask read after the
+// write differs from the one read before it for many pixels.
 TEST(QuantizeEquivalenceShared, OverlappingInputAndOutputMatchThePerPixelRule) {
   constexpr int32_t kWidth = 45, kHeight = 6, kRowBytes = 50;
+  struct Case {
+    int inShift;    // input at the output plus this; kSeparate: a buffer of its own
+    int maskShift;  // mask at the output plus this; kSeparate: no mask
+    uint8_t bits;
+  };
+  constexpr int kSeparate = 99;
+  const Case cases[] = {{0, kSeparate, 5}, {1, kSeparate, 5}, {-1, kSeparate, 5}, {kSeparate, -1, 1},
+                        {kSeparate, 1, 1}};
   for (const Source source : {Source::kOutsideARun, Source::kRunOnCRuntime, Source::kRunOnModel}) {
-    for (const int shift : {0, 1, -1}) {
+    for (const Case& c : cases) {
       for (const bool dither : {false, true}) {
-        SCOPED_TRACE(testing::Message() << NameOf(source) << " shift=" << shift << " dither=" << dither);
-        std::vector<uint8_t> start(kRowBytes * kHeight + 2);
+        SCOPED_TRACE(testing::Message() << NameOf(source) << " input shift=" << c.inShift
+                                        << " mask shift=" << c.maskShift << " dither=" << dither);
+        std::vector<uint8_t> start(kRowBytes * kHeight + 2), separate(kRowBytes * kHeight);
         std::mt19937 gen(42);
         for (auto& b : start) b = static_cast<uint8_t>(gen());
+        for (auto& b : separate) b = static_cast<uint8_t>(gen());
         auto run = [&](bool module) {
           std::vector<uint8_t> bytes = start;
+          uint8_t* out = bytes.data() + 1;
+          const uint8_t* in = c.inShift == kSeparate ? separate.data() : out + c.inShift;
+          const uint8_t* mask = c.maskShift == kSeparate ? nullptr : out + c.maskShift;
           const Drawn drawn = DrawWith(source, module, 7, [&](int (*draw)()) {
             if (module)
-              QuantizePlaneTile(bytes.data() + 1 + shift, kRowBytes, bytes.data() + 1, kRowBytes, nullptr, 0, kWidth,
-                                kHeight, dither, 5);
+              QuantizePlaneTile(out, kRowBytes, in, kRowBytes, mask, kRowBytes, kWidth, kHeight, dither, c.bits);
             else
-              fakehost::ReferenceQuantize(bytes.data() + 1 + shift, kRowBytes, bytes.data() + 1, kRowBytes, nullptr, 0,
-                                          kHeight, kWidth, dither, 5, draw);
+              fakehost::ReferenceQuantize(out, kRowBytes, in, kRowBytes, mask, kRowBytes, kHeight, kWidth, dither,
+                                          c.bits, draw);
           });
           return std::make_pair(bytes, drawn.next);
         };

@@ -27,6 +27,8 @@ TEST(Quantize, TruncatesWithoutDithering) {
       {5, 0, 0},     {5, 7, 0},     {5, 100, 96},  {5, 247, 240}, {5, 248, 248}, {5, 254, 248}, {5, 255, 255},
       {6, 3, 0},     {6, 253, 252}, {6, 254, 252}, {6, 255, 255}, {8, 0, 0},     {8, 77, 77},   {8, 254, 254},
       {0, 0, 0},     {0, 200, 0},   {0, 254, 0},   {0, 255, 255}, {1, 127, 0},   {1, 254, 128}, {7, 201, 200},
+      // Bit 1 set and bit 0 clear: only the mask for 7 kept bits gives 202.
+      {7, 203, 202}, {7, 2, 2},
   };
   for (const Case& c : cases)
     EXPECT_EQ(QuantizeOne(c.in, c.bits, 0), c.out) << "bits " << int(c.bits) << " input " << int(c.in);

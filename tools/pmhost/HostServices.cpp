@@ -11,13 +11,14 @@
 #include <sstream>
 
 #include "Console.h"
+#include "HostSuiteNames.h"
 #include "Pipl.h"
 
 namespace {
 
-constexpr const char* kRegistrySuiteName = "61e608b0-40fd-11d1-8da3-00c04fd5f7ee";
-constexpr const char* kDescriptorSuiteName = "df135115-c769-11d0-8079-00c04fd7ec47";
-constexpr const char* kFileListSuiteName = "Photoshop GetFileList Suite for Plug-ins";
+using hostkit::kDescriptorSuiteName;
+using hostkit::kFileListSuiteName;
+using hostkit::kRegistrySuiteName;
 
 constexpr OSErr paramErr = -50;
 
@@ -79,9 +80,13 @@ int32_t GetSizeProc(Handle h) {
 OSErr SetSizeProc(Handle h, int32_t size) {
   auto* r = FindHandle(h, "setSizeProc");
   if (r == nullptr || size < 0) return paramErr;
-  // A locked block cannot move; growing it in place is not possible here.
-  if (r->locks > 0 && static_cast<size_t>(size) > r->bytes.size()) return memFullErr;
-  if (r->locks == 0) r->bytes.resize(static_cast<size_t>(size > 0 ? size : 1), 0);
+  // Resizing a locked handle is misuse in every test host (the strictest
+  // host's rule): the module's pointer into it could move.
+  if (r->locks > 0) {
+    ReportMisuse("setSizeProc of handle %p, which is locked", static_cast<void*>(h));
+    return memFullErr;
+  }
+  r->bytes.resize(static_cast<size_t>(size > 0 ? size : 1), 0);
   r->size = size;
   return noErr;
 }
@@ -95,7 +100,9 @@ Ptr LockProc(Handle h, Boolean) {
 
 void UnlockProc(Handle h) {
   auto* r = FindHandle(h, "unlockProc");
-  // Unlocking an unlocked handle is harmless, as with the classic handle calls.
+  // A host that counts locks goes below zero here; the module must give back
+  // only the locks it took, so this is misuse in every test host.
+  if (r != nullptr && r->locks == 0) ReportMisuse("unlockProc of handle %p, which is not locked", static_cast<void*>(h));
   if (r != nullptr && r->locks > 0) --r->locks;
 }
 

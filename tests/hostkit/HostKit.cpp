@@ -1,0 +1,326 @@
+#include "HostKit.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+namespace hostkit {
+
+namespace {
+
+// Under AddressSanitizer a block is allocated to its exact size, so that a
+// read or write one past it is reported where it happens; elsewhere (mingw
+// under Wine) guard bytes after the block catch the writes at the next check.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kHandleGuard = 0;
+#else
+constexpr size_t kHandleGuard = 16;
+#endif
+constexpr uint8_t kFreshByte = 0xBE;  // fresh host memory is not zeroed
+
+}  // namespace
+
+std::string RectText(const VRect& r) {
+  std::ostringstream s;
+  s << "(" << r.top << "," << r.left << "," << r.bottom << "," << r.right << ")";
+  return s.str();
+}
+
+std::string Event::Describe() const {
+  std::ostringstream s;
+  switch (kind) {
+    case Ev::NewHandle: s << "newProc(" << a << ") -> " << handle; break;
+    case Ev::DisposeHandle: s << "disposeProc(" << handle << ")"; break;
+    case Ev::Lock: s << "lockProc(" << handle << ")" << (ok ? "" : " refused"); break;
+    case Ev::Unlock: s << "unlockProc(" << handle << ")" << (ok ? "" : " (was not locked)"); break;
+    case Ev::AdvanceState:
+      s << "advanceState in" << RectText(in) << " out" << RectText(out) << " mask" << RectText(mask) << " planes "
+        << inLo << "-" << inHi << "/" << outLo << "-" << outHi << (rects32 ? " 32-bit" : " 16-bit") << " -> " << a;
+      break;
+    case Ev::Progress: s << "progress(" << a << ", " << b << ")"; break;
+    case Ev::Abort: s << "abort -> " << a; break;
+    case Ev::Note: s << text; break;
+  }
+  if (kind != Ev::Note && !text.empty()) s << " " << text;
+  return s.str();
+}
+
+// ---- logs -------------------------------------------------------------------
+
+void CallLog::Note(std::string text) {
+  Event e;
+  e.kind = Ev::Note;
+  e.text = std::move(text);
+  events_.push_back(std::move(e));
+}
+
+std::vector<Event> CallLog::Of(Ev kind) const {
+  std::vector<Event> out;
+  std::copy_if(events_.begin(), events_.end(), std::back_inserter(out), [&](const Event& e) { return e.kind == kind; });
+  return out;
+}
+
+std::string CallLog::Last() const { return events_.empty() ? "(no call yet)" : events_.back().Describe(); }
+
+void MisuseLog::Flag(std::string what, std::string call) { entries_.push_back({std::move(what), std::move(call)}); }
+
+std::optional<Misuse> MisuseLog::First() const {
+  if (entries_.empty()) return std::nullopt;
+  return entries_.front();
+}
+
+std::vector<std::string> MisuseLog::Lines() const {
+  std::vector<std::string> lines;
+  for (const Misuse& m : entries_) lines.push_back(m.what + " (in " + m.call + ")");
+  return lines;
+}
+
+// ---- fault plan -------------------------------------------------------------
+
+void FaultPlan::FailAt(const std::string& call, int n) {
+  if (n > 0) failAt_[call].push_back(n);
+}
+
+bool FaultPlan::Fails(const std::string& call) {
+  const int n = ++calls_[call];
+  const auto planned = failAt_.find(call);
+  if (planned != failAt_.end())
+    return std::find(planned->second.begin(), planned->second.end(), n) != planned->second.end();
+  if (next_ < bytes_.size()) return (bytes_[next_++] & 1) != 0;
+  return false;
+}
+
+int FaultPlan::Calls(const std::string& call) const {
+  const auto it = calls_.find(call);
+  return it == calls_.end() ? 0 : it->second;
+}
+
+uint8_t FaultPlan::NextByte(uint8_t otherwise) { return next_ < bytes_.size() ? bytes_[next_++] : otherwise; }
+
+// ---- handles ----------------------------------------------------------------
+
+struct HandleTable::Record {
+  int id = 0;
+  int32_t size = 0;
+  std::unique_ptr<uint8_t[]> bytes;  // size bytes, then kHandleGuard guard bytes
+  int locks = 0;
+  bool disposed = false;
+
+  void Allocate(int32_t newSize, const uint8_t* keep, int32_t keepSize) {
+    std::unique_ptr<uint8_t[]> fresh(new uint8_t[size_t(newSize) + kHandleGuard]);
+    std::memset(fresh.get(), kFreshByte, size_t(newSize));
+    if (keep != nullptr) std::memcpy(fresh.get(), keep, size_t(std::min(keepSize, newSize)));
+    for (size_t i = 0; i < kHandleGuard; ++i) fresh[size_t(newSize) + i] = GuardByte(i);
+    bytes = std::move(fresh);
+    size = newSize;
+  }
+};
+
+HandleTable::HandleTable(CallLog& log, MisuseLog& misuse) : log_(log), misuse_(misuse) {}
+HandleTable::~HandleTable() = default;
+
+HandleTable::Record* HandleTable::Find(Handle h, const char* operation) {
+  for (const auto& record : handles_) {
+    if (reinterpret_cast<Handle>(record.get()) != h) continue;
+    if (record->disposed) {
+      misuse_.Flag(std::string(operation) + " on disposed handle " + std::to_string(record->id), operation);
+      return nullptr;
+    }
+    return record.get();
+  }
+  misuse_.Flag(std::string(operation) + " on a handle this host never made", operation);
+  return nullptr;
+}
+
+void HandleTable::CheckGuard(Record& r, const char* operation) {
+  for (size_t i = 0; i < kHandleGuard; ++i) {
+    if (r.bytes[size_t(r.size) + i] == GuardByte(i)) continue;
+    misuse_.Flag("written past the end of handle " + std::to_string(r.id), operation);
+    for (size_t j = 0; j < kHandleGuard; ++j) r.bytes[size_t(r.size) + j] = GuardByte(j);  // report once
+    return;
+  }
+}
+
+Handle HandleTable::New(int32_t size, bool refuse) {
+  Event e;
+  e.kind = Ev::NewHandle;
+  e.a = size;
+  if (refuse || size < 0) {
+    e.ok = false;
+    log_.Add(e);
+    return nullptr;
+  }
+  auto record = std::make_unique<Record>();
+  record->id = static_cast<int>(handles_.size()) + 1;
+  record->Allocate(size, nullptr, 0);
+  e.handle = record->id;
+  log_.Add(e);
+  Handle h = reinterpret_cast<Handle>(record.get());
+  handles_.push_back(std::move(record));
+  return h;
+}
+
+void HandleTable::Dispose(Handle h) {
+  Record* record = Find(h, "disposeProc");
+  Event e;
+  e.kind = Ev::DisposeHandle;
+  e.handle = record ? record->id : 0;
+  log_.Add(e);
+  if (record == nullptr) return;
+  CheckGuard(*record, "disposeProc");
+  if (record->locks > 0) misuse_.Flag("disposeProc on locked handle " + std::to_string(record->id), log_.Last());
+  record->disposed = true;
+  record->locks = 0;
+  record->bytes.reset();
+}
+
+int32_t HandleTable::GetSize(Handle h) {
+  Record* record = Find(h, "getSizeProc");
+  return record ? record->size : 0;
+}
+
+OSErr HandleTable::SetSize(Handle h, int32_t size) {
+  Record* record = Find(h, "setSizeProc");
+  if (record == nullptr || size < 0) return filterBadParameters;
+  if (record->locks > 0) {
+    misuse_.Flag("setSizeProc on locked handle " + std::to_string(record->id), "setSizeProc");
+    return filterBadParameters;
+  }
+  CheckGuard(*record, "setSizeProc");
+  record->Allocate(size, record->bytes.get(), record->size);
+  return noErr;
+}
+
+Ptr HandleTable::Lock(Handle h, bool refuse) {
+  Record* record = Find(h, "lockProc");
+  Event e;
+  e.kind = Ev::Lock;
+  e.handle = record ? record->id : 0;
+  e.ok = record != nullptr && !refuse;
+  log_.Add(e);
+  if (!e.ok) return nullptr;
+  ++record->locks;
+  return reinterpret_cast<Ptr>(record->bytes.get());
+}
+
+void HandleTable::Unlock(Handle h) {
+  Record* record = Find(h, "unlockProc");
+  Event e;
+  e.kind = Ev::Unlock;
+  e.handle = record ? record->id : 0;
+  e.ok = record != nullptr && record->locks > 0;
+  log_.Add(e);
+  // Hosts that count locks go below zero here, and some then let a block
+  // move while the module still holds a pointer into it; the module must
+  // give back only the locks it took.
+  if (!e.ok) {
+    if (record != nullptr)
+      misuse_.Flag("unlockProc on handle " + std::to_string(record->id) + ", which is not locked", log_.Last());
+    return;
+  }
+  CheckGuard(*record, "unlockProc");
+  if (--record->locks == 0 && moveOnUnlock) record->Allocate(record->size, record->bytes.get(), record->size);
+}
+
+uint8_t* HandleTable::Bytes(Handle h) const {
+  for (const auto& record : handles_)
+    if (reinterpret_cast<Handle>(record.get()) == h && !record->disposed) return record->bytes.get();
+  return nullptr;
+}
+
+int HandleTable::LockCount(Handle h) const {
+  for (const auto& record : handles_)
+    if (reinterpret_cast<Handle>(record.get()) == h) return record->locks;
+  return -1;
+}
+
+int HandleTable::Id(Handle h) const {
+  for (const auto& record : handles_)
+    if (reinterpret_cast<Handle>(record.get()) == h) return record->id;
+  return 0;
+}
+
+void HandleTable::Check(const std::string& when) {
+  for (const auto& h : handles_) {
+    if (h->disposed) continue;
+    CheckGuard(*h, when.c_str());
+    if (h->locks > 0) misuse_.Flag("handle " + std::to_string(h->id) + " left locked " + when, when);
+  }
+}
+
+std::vector<std::string> HandleTable::StillLocked() const {
+  std::vector<std::string> all;
+  for (const auto& h : handles_)
+    if (!h->disposed && h->locks > 0) all.push_back("handle " + std::to_string(h->id) + " is still locked");
+  return all;
+}
+
+// ---- tiles ------------------------------------------------------------------
+
+void TileBuffer::Build(const VRect& r, int planeLo, int planeCount, int32_t padding, bool upwards,
+                       const std::function<uint8_t(int32_t, int32_t, int)>& pixel) {
+  present = true;
+  rect = r;
+  lo = planeLo;
+  planes = planeCount;
+  const int32_t width = r.right - r.left;
+  height = r.bottom - r.top;
+  rowWidth = width * planes;
+  rowBytes = rowWidth + padding;
+  bottomUp = upwards;
+  bytes.resize(2 * kGuardBytes + size_t(height) * size_t(rowBytes));
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = GuardByte(i);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      for (int p = 0; p < planes; ++p) bytes[PixelIndex(y, x * planes + p)] = pixel(y, x, p);
+  pristine = bytes;
+}
+
+int32_t TileBuffer::ToldRowBytes(int32_t shortBy) const {
+  if (!present) return 0;
+  const int32_t distance = shortBy > 0 ? rowWidth - shortBy : rowBytes;
+  return bottomUp ? -distance : distance;
+}
+
+bool TileBuffer::IsPixel(size_t i) const {
+  if (i < kGuardBytes) return false;
+  const size_t inside = i - kGuardBytes;
+  if (inside >= size_t(height) * size_t(rowBytes)) return false;
+  return inside % size_t(rowBytes) < size_t(rowWidth);
+}
+
+std::optional<std::string> TileBuffer::WrittenAnywhere(const char* what) const {
+  if (present && bytes != pristine) return std::string(what) + " buffer written by the module";
+  return std::nullopt;
+}
+
+std::optional<std::string> TileBuffer::GuardWritten(const char* what) const {
+  if (!present) return std::nullopt;
+  for (size_t i = 0; i < bytes.size(); ++i)
+    if (!IsPixel(i) && bytes[i] != pristine[i])
+      return std::string(what) + " guard byte " + std::to_string(i) + " of tile " + RectText(rect) + " written";
+  return std::nullopt;
+}
+
+// ---- record guard -----------------------------------------------------------
+
+void RecordGuard::Take(const void* record, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(record);
+  before_.assign(p, p + size);
+}
+
+std::optional<std::string> RecordGuard::Compare(const void* record, const char* what,
+                                                const std::vector<Range>& writable) const {
+  const auto* after = static_cast<const uint8_t*>(record);
+  for (size_t i = 0; i < before_.size(); ++i) {
+    if (before_[i] == after[i]) continue;
+    if (std::any_of(writable.begin(), writable.end(), [&](const Range& r) { return i >= r.offset && i < r.offset + r.size; }))
+      continue;
+    std::ostringstream s;
+    s << what << " byte " << i << " written (" << int(before_[i]) << " -> " << int(after[i]) << ")";
+    return s.str();  // one report per record is enough to find the member
+  }
+  return std::nullopt;
+}
+
+}  // namespace hostkit
