@@ -26,6 +26,7 @@ class Held {
 struct Bar {
   bool enabled = false;
   bool shown = false;
+  bool atOnce = false;  // no quiet start
   int32_t images = 1, index = 0;
   int32_t done = 0, total = 0;
   ULONGLONG started = 0, drawn = 0;
@@ -56,7 +57,7 @@ std::string BarText() {
 void Draw(bool force) {
   if (!gBar.enabled) return;
   const ULONGLONG now = GetTickCount64();
-  if (!gBar.shown && now - gBar.started < kQuietMs) return;
+  if (!gBar.shown && !gBar.atOnce && now - gBar.started < kQuietMs) return;
   if (gBar.shown && !force && now - gBar.drawn < kRedrawMs) return;
   std::string text = BarText();
   const size_t width = text.size();
@@ -100,10 +101,11 @@ void Warn(const char* format, ...) {
   va_end(args);
 }
 
-void BarBegin(int32_t images, bool enabled) {
+void BarBegin(int32_t images, bool enabled, bool atOnce) {
   const Held held;
   gBar = Bar{};
   gBar.enabled = enabled;
+  gBar.atOnce = atOnce;
   gBar.images = std::max(images, 1);
   gBar.started = GetTickCount64();
 }

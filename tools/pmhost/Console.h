@@ -14,7 +14,7 @@ void Warn(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 
 
 // The bar covers `images` images of equal weight; it appears only on runs
 // that take more than a moment, and never when `enabled` is false.
-void BarBegin(int32_t images, bool enabled);
+void BarBegin(int32_t images, bool enabled, bool atOnce = false);
 // The image being worked on now, 0-based.
 void BarImage(int32_t index);
 // The module's own progress report for the current image.

@@ -28,6 +28,7 @@ struct RunOptions {
   VRect rectSelection{};
   std::string maskPath;           // selection as a gray image (non-zero selected)
   bool quiet = false;             // no progress bar
+  bool progressAtOnce = false;    // the bar from the first report, however short the run
   bool verbose = false;           // every request and call
   bool timing = false;            // report the time spent inside the module itself
 };

@@ -72,6 +72,7 @@ const char* const kUsage =
     "  --timing               print the module's own time (host procedures and open dialogs excluded);\n"
     "                         answers dialogs with OK unless --answer says otherwise\n"
     "  --quiet                no progress bar\n"
+    "  --progress             draw the bar from the start (by default it shows after half a second)\n"
     "  --verbose              every call and request\n"
     "exit codes: 0 done, 1 host or usage error, 2 filter not enabled, 3 module error,\n"
     "            4 cancelled, 5 misuse of the host, 6 module crashed, 7 timed out;\n"
@@ -452,6 +453,7 @@ int main(int argc, char** argv) {
       {"--keep-partial", &keepPartial, true},
       {"--show-window", &showWindow, true},
       {"--quiet", &run.quiet, true},
+      {"--progress", &run.progressAtOnce, true},
       {"--verbose", &run.verbose, true},
   };
 
@@ -650,7 +652,7 @@ int main(int argc, char** argv) {
     }
   } else {
     const Session session{entry, havePipl ? &pipl : nullptr, run, keepPartial, window};
-    BarBegin(static_cast<int32_t>(gJobs.size()), !run.quiet);
+    BarBegin(static_cast<int32_t>(gJobs.size()), !run.quiet, run.progressAtOnce);
     for (size_t i = 0; i < gJobs.size(); ++i) {
       const Job& job = gJobs[i];
       BarImage(static_cast<int32_t>(i));
