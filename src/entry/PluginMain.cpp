@@ -122,14 +122,15 @@ void HandleParameters() {
 
 void HandlePrepare() {
   FilterRecord* record = HostFilterRecord();
+  // We keep no buffers of our own: the host may use all of its memory. Said
+  // first, so that it holds even when a handle procedure throws below.
+  record->bufferSpace = 0;
+  record->maxSpace = 0;
   if (record->parameters != nullptr && *gPluginGlobals.dataSlot != 0) {
     LockBlocks();
   } else if (CreateMissingBlocks()) {
     LockAndResetBlocks();
   }
-  // We keep no buffers of our own: the host may use all of its memory.
-  record->bufferSpace = 0;
-  record->maxSpace = 0;
 }
 
 void HandleStart() {

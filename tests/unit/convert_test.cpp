@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,13 @@ constexpr int kBits[4] = {5, 6, 5, 8};
 std::string Tile(const VRect& r) {
   return "(" + std::to_string(r.top) + "," + std::to_string(r.left) + "," + std::to_string(r.bottom) + "," +
          std::to_string(r.right) + ")";
+}
+
+// A destination that differs from the source, and a mask of 0, 1 and 255 in
+// turn.
+void MarkDestinationAndMask(FakeHost& host) {
+  for (auto& b : host.destination()) b = static_cast<uint8_t>(b ^ 0x5A);
+  for (size_t i = 0; i < host.mask().size(); ++i) host.mask()[i] = i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 255;
 }
 
 // What the module asked of the host during start, one line per callback.
@@ -106,7 +114,22 @@ std::vector<uint8_t> ExpectedDestination(FakeHost& host, const std::vector<uint8
   return ReplayRun(host, start, filter, tileHeight, tileWidth, dither, fakehost::StandardRand).destination;
 }
 
-class Convert : public fakehost::FakeHostTest {};
+class Convert : public fakehost::FakeHostTest {
+ protected:
+  // The 37 x 45 document in 16 x 20 tiles that the whole-run comparisons walk
+  // (cut tiles at the bottom and the right); `adjust` sets the rest.
+  FakeHost& MakeWalk(int16_t planes, bool mask, const std::function<void(Options&)>& adjust) {
+    Options options;
+    options.height = 37;
+    options.width = 45;
+    options.planes = planes;
+    options.tileHeight = 16;
+    options.tileWidth = 20;
+    options.haveMask = mask;
+    adjust(options);
+    return Make(options);
+  }
+};
 
 // Tiles walk row by row, each plane is requested alone with the same input,
 // output and mask rectangle, and every tile ends with progress and a cancel
@@ -179,18 +202,11 @@ TEST_F(Convert, WholeRunMatchesTheReferenceWithTheSameSeed) {
     // The run seeds from the clock in seconds; retry if a second boundary
     // falls inside the run.
     for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
-      Options options;
-      options.height = 37;
-      options.width = 45;
-      options.planes = c.planes;
-      options.tileHeight = 16;
-      options.tileWidth = 20;
-      options.haveMask = c.mask;
-      options.bigDocument = c.bigDocument;
-      options.rowPadding = c.rowPadding;
-      FakeHost& host = Make(options);
-      for (auto& b : host.destination()) b = static_cast<uint8_t>(b ^ 0x5A);
-      for (size_t i = 0; i < host.mask().size(); ++i) host.mask()[i] = i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 255;
+      FakeHost& host = MakeWalk(c.planes, c.mask, [&](Options& o) {
+        o.bigDocument = c.bigDocument;
+        o.rowPadding = c.rowPadding;
+      });
+      MarkDestinationAndMask(host);
       const VRect filter{3, 4, 37, 44};
       host.SetFilterRect(filter);
       Prepare(host, 1);
@@ -276,20 +292,13 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
       // The run seeds from the clock in seconds; retry if a second boundary
       // falls inside the run.
       for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
-        Options options;
-        options.height = 37;
-        options.width = 45;
-        options.planes = c.planes;
-        options.tileHeight = 16;
-        options.tileWidth = 20;
-        options.haveMask = c.mask;
-        options.advanceFailsAt = c.failAt;
-        options.advanceError = -4321;
-        options.abortAfterTiles = c.cancelAfter;
-        FakeHost& host = Make(options);
+        FakeHost& host = MakeWalk(c.planes, c.mask, [&](Options& o) {
+          o.advanceFailsAt = c.failAt;
+          o.advanceError = -4321;
+          o.abortAfterTiles = c.cancelAfter;
+        });
         host.FillSource(77);
-        for (auto& b : host.destination()) b = static_cast<uint8_t>(b ^ 0x5A);
-        for (size_t i = 0; i < host.mask().size(); ++i) host.mask()[i] = i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 255;
+        MarkDestinationAndMask(host);
         const VRect filter{0, 0, 37, 45};
         const std::vector<uint8_t> start = host.destination();
         const Replay counts = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);

@@ -81,7 +81,7 @@ TEST_F(Entry, RefusedAllocationLeavesBlocksUninitialised) {
   };
   for (const Case c : {Case{filterSelectorParameters, 1}, Case{filterSelectorParameters, 2},
                        Case{filterSelectorPrepare, 1}, Case{filterSelectorPrepare, 2},
-                       Case{filterSelectorParameters, 2, true}}) {
+                       Case{filterSelectorParameters, 2, true}, Case{filterSelectorPrepare, 2, true}}) {
     SCOPED_TRACE(testing::Message() << "selector " << c.selector << " failing newProc " << c.failingNew
                                     << (c.throws ? " (throws)" : ""));
     Options options;
@@ -98,6 +98,7 @@ TEST_F(Entry, RefusedAllocationLeavesBlocksUninitialised) {
     EXPECT_EQ(Count(host, Ev::Unlock), 0) << "the block that exists was not locked, so it is not unlocked";
     if (c.selector == filterSelectorPrepare) {
       EXPECT_EQ(host.record()->bufferSpace, 0);
+      EXPECT_EQ(host.record()->maxSpace, 0);
     }
     EXPECT_THAT(host.Misuse(), IsEmpty());
   }
