@@ -1,6 +1,7 @@
 // Works the module's real dialogs: loads Pixelmoor.8bf, calls PluginMain as a
-// host does, with a real owner window, and drives the modal dialogs from a
-// watcher thread while the main thread sits in the dialog's modal loop.
+// host does, with a real owner window, and drives the modal dialogs through
+// the test hosts' dialog driver (tests/hostkit/DialogDriver_win.h) from a
+// second thread while the main thread sits in the dialog's modal loop.
 //
 //   pixelmoor_dialogs_test <scenario> <path of Pixelmoor.8bf> [output folder]
 //
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "DialogDriver_win.h"
 #include "HostSuiteNames.h"
 #include "host/HostApi.h"
 
@@ -66,7 +68,7 @@ HandleProcs gHandleProcs{2, 8, NewHandle, DisposeHandle, GetHandleSize, SetHandl
                          LockHandle, UnlockHandle, RecoverSpace, DisposeHandle};
 
 // What the module asked of the host; written on the host's (main) thread,
-// read by the watcher after a synchronous SendMessage or after the call.
+// read by the driver thread after a synchronous SendMessage or after the call.
 struct HostLog {
   std::mutex lock;
   std::vector<std::string> addresses;  // BrowseUrl arguments, in order
@@ -230,7 +232,7 @@ int16_t RunAbout(const Plugin& plugin, HWND owner, SPBasicSuite* basic) {
   return result;
 }
 
-// ---- windows seen from the watcher ---------------------------------------------
+// ---- windows seen from the driver thread ---------------------------------------------
 
 DWORD gHostThread = 0;
 
@@ -262,72 +264,27 @@ HWND CreateOwnerWindow() {
   return owner;
 }
 
-BOOL CALLBACK FindVisibleDialog(HWND window, LPARAM found) {
-  char name[16] = {};
-  GetClassNameA(window, name, sizeof(name));
-  if (std::strcmp(name, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
-  *reinterpret_cast<HWND*>(found) = window;
-  return FALSE;
-}
+using hostkit::Click;
+using hostkit::StaysOpen;
+using hostkit::Text;
 
 // The modal dialog that the host thread is running, once it is on screen.
-HWND WaitForDialog() {
-  for (int waited = 0; waited < 10000; waited += 20) {
-    HWND found = nullptr;
-    EnumThreadWindows(gHostThread, FindVisibleDialog, reinterpret_cast<LPARAM>(&found));
-    if (found != nullptr) return found;
-    Sleep(20);
-  }
-  return nullptr;
-}
-
-bool Closes(HWND dialog) {
-  for (int waited = 0; waited < 5000; waited += 20) {
-    if (!IsWindow(dialog) || !IsWindowVisible(dialog)) return true;
-    Sleep(20);
-  }
-  return false;
-}
-
-// Still on screen after a round trip through its modal loop and a pause for
-// anything posted.
-bool StaysOpen(HWND dialog) {
-  SendMessageA(dialog, WM_NULL, 0, 0);
-  Sleep(250);
-  return IsWindow(dialog) && IsWindowVisible(dialog);
-}
-
-std::string Text(HWND window) {
-  char text[1024] = {};
-  GetWindowTextA(window, text, sizeof(text));
-  return text;
-}
-
-void Click(HWND dialog, int item) { SendMessageA(GetDlgItem(dialog, item), BM_CLICK, 0, 0); }
-
-// A key as the keyboard delivers it: posted to the focused control, where the
-// modal loop's dialog-message handling sees it.
-void PressKey(HWND dialog, WPARAM key) {
-  GUITHREADINFO info{};
-  info.cbSize = sizeof(info);
-  HWND target = dialog;
-  if (GetGUIThreadInfo(gHostThread, &info) && info.hwndFocus != nullptr) target = info.hwndFocus;
-  PostMessageA(target, WM_KEYDOWN, key, 1);
-  PostMessageA(target, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));
-}
+HWND WaitForDialog() { return hostkit::WaitForDialog(gHostThread, 10000); }
+bool Closes(HWND dialog) { return hostkit::WaitClosed(dialog, 5000); }
+void PressKey(HWND dialog, WPARAM key) { hostkit::PressKey(gHostThread, dialog, key); }
 
 // Owned by the host window, and where the placement formula puts it from the
 // owner's client rectangle, the dialog's size and style and the system metrics.
 void CheckOwnerAndPlacement(HWND dialog, HWND owner) {
-  CHECK(GetWindow(dialog, GW_OWNER) == owner);
+  const hostkit::DialogDescription found = hostkit::Describe(dialog);
+  CHECK(found.owner == owner);
   RECT client{};
   GetClientRect(owner, &client);
   POINT topLeft{client.left, client.top};
   POINT bottomRight{client.right, client.bottom};
   ClientToScreen(owner, &topLeft);
   ClientToScreen(owner, &bottomRight);
-  RECT box{};
-  GetWindowRect(dialog, &box);
+  const RECT& box = found.rect;
   const int width = box.right - box.left;
   const int height = box.bottom - box.top;
   int correction = GetSystemMetrics(SM_CXSIZE);
@@ -346,17 +303,17 @@ void CheckOwnerAndPlacement(HWND dialog, HWND owner) {
 // dialog that it opens and hands it to `work`.
 void WithDialog(const char* step, const std::function<void(HWND)>& work, const std::function<void()>& host) {
   gStep = step;
-  std::thread watcher([&] {
+  std::thread driver([&] {
     HWND dialog = WaitForDialog();
     CHECK(dialog != nullptr);
     if (dialog != nullptr) work(dialog);
   });
   host();
-  watcher.join();
+  driver.join();
 }
 
 void CloseWithOk(HWND dialog) { Click(dialog, 1); }
-void CloseWithEscape(HWND dialog) { SendMessageA(dialog, WM_CHAR, 27, 0); }
+void CloseWithEscape(HWND dialog) { hostkit::SendChar(dialog, 27); }
 
 // ---- scenarios ---------------------------------------------------------------------
 
@@ -373,8 +330,8 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
       [&](HWND dialog) {
         CheckOwnerAndPlacement(dialog, owner);
         // Focus notifications of the notify-style buttons carry a non-zero code.
-        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1, BN_SETFOCUS), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 1)));
-        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(2, BN_KILLFOCUS), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 2)));
+        hostkit::SendCommand(dialog, 1, BN_SETFOCUS);
+        hostkit::SendCommand(dialog, 2, BN_KILLFOCUS);
         CHECK(StaysOpen(dialog));
         Click(dialog, 1);
         CHECK(Closes(dialog));
@@ -413,20 +370,6 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
   }
 }
 
-struct OtherDialogSearch {
-  HWND except;
-  HWND found;
-};
-
-BOOL CALLBACK FindOtherVisibleDialog(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<OtherDialogSearch*>(param);
-  char name[16] = {};
-  GetClassNameA(window, name, sizeof(name));
-  if (window == search->except || std::strcmp(name, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
-  search->found = window;
-  return FALSE;
-}
-
 // While the confirmation dialog is open, the host window (on the host's
 // thread, inside the dialog's modal loop) calls PluginMain with every
 // selector: each is refused with -30100 and shows nothing, and the start that
@@ -460,11 +403,9 @@ void ReentryScenario(const Plugin& plugin, HWND owner) {
         // A nested call that opened a dialog of its own (it must not) finds it
         // cancelled, so that the scenario fails instead of hanging.
         for (int waited = 0; !nestedDone && waited < 20000; waited += 50) {
-          OtherDialogSearch search{dialog, nullptr};
-          EnumThreadWindows(gHostThread, FindOtherVisibleDialog, reinterpret_cast<LPARAM>(&search));
-          if (search.found != nullptr) {
+          if (HWND other = hostkit::FindDialog(gHostThread, dialog)) {
             ++extraDialogs;
-            PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+            hostkit::PostCommand(other, IDCANCEL, 0);
           }
           Sleep(50);
         }
@@ -500,7 +441,7 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
       [&](HWND dialog) {
         Click(dialog, 4);
         CHECK(StaysOpen(dialog));
-        SendMessageA(dialog, WM_CHAR, 13, 0);
+        hostkit::SendChar(dialog, 13);
         CHECK(Closes(dialog));
       },
       [&] { CHECK(RunAbout(plugin, owner, nullptr) == 0x1234); });
@@ -551,7 +492,7 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
         CHECK(gLog.fileListAcquisitions == 1);
         // Other characters are swallowed, and commands of other controls ignored.
         for (WPARAM character : {WPARAM('a'), WPARAM(' '), WPARAM(10), WPARAM(0x141)})
-          SendMessageA(dialog, WM_CHAR, character, 0);
+          hostkit::SendChar(dialog, character);
         SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(3, 0), 0);
         CHECK(StaysOpen(dialog));
         CloseWithEscape(dialog);

@@ -17,11 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "DialogDriver_win.h"
 #include "FakeSuites.h"
 
 namespace {
@@ -49,59 +48,37 @@ std::string WindowsPath(std::string path) {
   return path;
 }
 
-// Finds the modal dialogs that the module opens over the host window and
-// presses their buttons, one WM_COMMAND per id, in order. Runs on its own
-// thread while the module's modal loop runs on the main thread.
-class DialogWatcher {
+// Answers the modal dialogs that the module runs on this (the host's) thread
+// through the test hosts' dialog driver: presses `commands` in order, the
+// last one as the answer. Every dialog must be owned by the host window.
+class DialogAnswers {
  public:
-  DialogWatcher(HWND owner, std::vector<WORD> commands) : owner_(owner), commands_(std::move(commands)) {
-    thread_ = std::thread([this] { Run(); });
+  DialogAnswers(HWND owner, std::vector<int> commands) : owner_(owner), answerer_(Options(std::move(commands))) {}
+  ~DialogAnswers() {
+    answerer_.Stop();
+    Check(wrongOwner_ == 0, std::to_string(wrongOwner_) + " dialog(s) not owned by the host window");
   }
-  ~DialogWatcher() {
-    stop_ = true;
-    thread_.join();
-  }
-  DialogWatcher(const DialogWatcher&) = delete;
-  DialogWatcher& operator=(const DialogWatcher&) = delete;
+  DialogAnswers(const DialogAnswers&) = delete;
+  DialogAnswers& operator=(const DialogAnswers&) = delete;
 
-  int DialogsSeen() const { return seen_; }
+  int DialogsSeen() { return answerer_.Stop(); }
 
  private:
-  struct Search {
-    HWND owner;
-    std::vector<HWND> found;
-  };
-
-  static BOOL CALLBACK Visit(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<Search*>(param);
-    char cls[32] = {};
-    GetClassNameA(window, cls, static_cast<int>(sizeof cls));
-    if (GetWindow(window, GW_OWNER) == search->owner && std::string(cls) == "#32770")
-      search->found.push_back(window);
-    return TRUE;
-  }
-
-  void Run() {
-    std::set<HWND> handled;
-    while (!stop_) {
-      Search search{owner_, {}};
-      EnumWindows(Visit, reinterpret_cast<LPARAM>(&search));
-      for (HWND dialog : search.found) {
-        if (!handled.insert(dialog).second) continue;
-        ++seen_;
-        for (WORD id : commands_)
-          PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                       reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-      }
-      Sleep(20);
-    }
+  hostkit::DialogAnswerer::Options Options(std::vector<int> commands) {
+    hostkit::DialogAnswerer::Options options;
+    options.thread = GetCurrentThreadId();
+    options.answerId = commands.back();
+    commands.pop_back();
+    options.pressFirst = std::move(commands);
+    options.onDialog = [this](HWND, const hostkit::DialogDescription& d) {
+      if (d.owner != owner_) ++wrongOwner_;
+    };
+    return options;
   }
 
   HWND owner_;
-  std::vector<WORD> commands_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> seen_{0};
-  std::thread thread_;
+  std::atomic<int> wrongOwner_{0};
+  hostkit::DialogAnswerer answerer_;
 };
 
 // A small planar 8-bit RGB document, delivered one plane at a time.
@@ -214,7 +191,7 @@ class Host {
     for (int16_t selector = filterSelectorParameters; selector <= filterSelectorFinish; ++selector) {
       int16_t result = 0;
       if (selector == filterSelectorStart) {
-        DialogWatcher watcher(window_, {IDOK});
+        DialogAnswers answers(window_, {IDOK});
         pluginMain_(selector, &r, &data_, &result);
       } else {
         pluginMain_(selector, &r, &data_, &result);
@@ -224,16 +201,16 @@ class Host {
     }
   }
 
-  // The about selector; the watcher presses `commands` in the about box.
+  // The about selector; the driver presses `commands` in the about box.
   // Returns how many dialogs appeared.
-  int About(FakeSuites& suites, std::vector<WORD> commands) {
+  int About(FakeSuites& suites, std::vector<int> commands) {
     about_.record.platformData = &platform_;
     about_.record.sSPBasic = suites.BasicSuite();
     int16_t result = 0x77;
-    DialogWatcher watcher(window_, std::move(commands));
+    DialogAnswers answers(window_, std::move(commands));
     pluginMain_(filterSelectorAbout, &about_.record, &data_, &result);
     Check(result == 0x77, "the about selector wrote the result slot");
-    return watcher.DialogsSeen();
+    return answers.DialogsSeen();
   }
 
   PIDescriptorParameters* Scripting() { return filter_.record.descriptorParameters; }
@@ -315,7 +292,7 @@ bool Persist(FakeSuites& suites, Host& host) {
 // A link click in the about box acquires the file-list suite; unloading the
 // module gives it back once, with the same name and version.
 bool UnloadAfterLink(FakeSuites& suites, Host& host) {
-  constexpr WORD kFirstLink = 4, kCloseAbout = 1;
+  constexpr int kFirstLink = 4, kCloseAbout = 1;
   const int dialogs = host.About(suites, {kFirstLink, kCloseAbout});
   if (dialogs == 0 && suites.Count(Op::AcquireSuite) == 0) {
     std::printf("SKIPPED: no about box appeared, so no link can be clicked in this build\n");
@@ -340,7 +317,7 @@ bool UnloadAfterLink(FakeSuites& suites, Host& host) {
 
 // Without a link click nothing is held, and unloading releases nothing.
 bool UnloadWithoutAcquisition(FakeSuites& suites, Host& host) {
-  constexpr WORD kCloseAbout = 1;
+  constexpr int kCloseAbout = 1;
   host.About(suites, {kCloseAbout});
   host.FilterRun(suites);
   host.Unload();

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Console.h"
-#include "DialogWatcher.h"
+#include "HostWindow.h"
 #include "FilterHost.h"
 #include "HostServices.h"
 #include "ImageFile.h"

@@ -1,5 +1,6 @@
-// The host window that owns the module's dialogs, and a watcher thread that
-// answers those dialogs the way a person would press their buttons.
+// The host window that owns the module's dialogs, and the answers pmhost gives
+// those dialogs through the test hosts' shared dialog driver
+// (tests/hostkit/DialogDriver_win.h).
 #pragma once
 
 #include <windows.h>
@@ -15,8 +16,9 @@ struct WatcherOptions {
   std::vector<int> pressFirst;   // controls pressed before the answer, in order
 };
 
-// Starts the watcher; it presses the buttons of every dialog that the
-// module opens until StopDialogWatcher.
+// Starts answering every dialog that the module opens on this thread: each is
+// described on the console, checked for its owner, and pressed, until
+// StopDialogWatcher.
 void StartDialogWatcher(const WatcherOptions& options);
 // Stops it; returns how many dialogs it answered.
 int StopDialogWatcher();
