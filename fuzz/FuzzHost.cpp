@@ -10,7 +10,15 @@
 // bytes intact, handles unlocked, suites released, descriptors and write tokens
 // freed, no handle leaked or disposed of wrongly, and a result the module may
 // store. Any violation prints one line and traps.
+//
+// The rules it shares with the other test hosts come from the host kit: its
+// handle table (lock counts, blocks that move on their last unlock, resizing
+// or disposing while locked, exact-size blocks), the call log, the misuse log
+// (the first misuse, with the call that made it, is what stops the session)
+// and the fault plan, whose "next input byte decides" form is the input this
+// host reads every choice from.
 #include "HostSuiteNames.h"
+#include "HostKit.h"
 #include "FuzzHost.h"
 
 #include <algorithm>
@@ -35,8 +43,6 @@ constexpr int kMaxCalls = 12;
 constexpr int kStepBudget = 64;
 constexpr int64_t kMaxBufferBytes = 8 * 1024;
 constexpr int64_t kMaxSessionBytes = 96 * 1024;
-constexpr size_t kGuard = 16;
-constexpr uint8_t kGuardByte = 0xA5;
 constexpr int32_t kMaxSide = 2000000;  // the largest height and width the filter accepts
 
 using hostkit::kFileListSuiteName;
@@ -45,21 +51,21 @@ constexpr const char* kActionSuiteName = hostkit::kDescriptorSuiteName;
 const char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
 constexpr DescriptorKeyID kKeyDith = FourCC("dith");
 
-[[noreturn]] void Violation(const char* what) {
-  std::fprintf(stderr, "fuzz host: module misused the host: %s\n", what);
-  std::fflush(stderr);
-  __builtin_trap();
-}
+[[noreturn]] void Violation(const char* what);
 
 void Require(bool ok, const char* what) {
   if (!ok) Violation(what);
 }
 
+// Every choice the host makes is the next byte of the input, taken from the
+// kit's fault plan; pass-or-fail decisions go through FaultPlan::Fails, which
+// reads the same byte (odd fails). An exhausted input answers 0: behave.
 class Reader {
  public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool Empty() const { return pos_ >= size_; }
-  uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
+  explicit Reader(hostkit::FaultPlan& plan) : plan_(plan) {}
+  bool Empty() const { return plan_.Exhausted(); }
+  bool Fails(const char* call) { return plan_.Fails(call); }
+  uint8_t U8() { return plan_.NextByte(0); }
   uint16_t U16() {
     const unsigned lo = U8();
     const unsigned hi = U8();
@@ -74,21 +80,17 @@ class Reader {
   int32_t I32() { return static_cast<int32_t>(U32()); }
 
  private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
+  hostkit::FaultPlan& plan_;
 };
 
 // ---- host objects -----------------------------------------------------------
 
-struct HostHandle {
-  bool live = true;
+// What this host knows of a handle beyond the kit's table: who made it, when.
+struct HandleOrigin {
+  Handle handle = nullptr;
+  int call = 0;                  // the call that created it
   bool createdByModule = false;  // through newProc
   bool createdByClose = false;   // a scripting descriptor from closeWriteDescriptorProc
-  int call = 0;                  // the call that created it
-  int32_t size = 0;
-  uint8_t* data = nullptr;  // exactly `size` bytes, so that ASan sees any overrun
-  int lockCount = 0;
 };
 
 struct DescriptorContent {
@@ -106,29 +108,25 @@ struct WriteToken {
   DescriptorContent content;
 };
 
-// One delivered buffer: guard bytes, rows of `rowBytes` (the first `rowUsed`
-// bytes are pixels, the rest padding), guard bytes.
-struct Buffer {
-  std::vector<uint8_t> storage;
-  std::vector<uint8_t> original;
-  int64_t rows = 0;
-  int64_t rowBytes = 0;
-  int64_t rowUsed = 0;
-  uint8_t* Body() { return storage.empty() ? nullptr : storage.data() + kGuard; }
-};
-
 struct Delivery {
   bool active = false;
   int plane = 0;
   int32_t depth = 8;
-  Buffer in, out, mask;
+  // The kit's guarded buffers: guard bytes around them and in every row's
+  // padding, top-down or (when the session says so) bottom-up.
+  hostkit::TileBuffer in, out, mask;
 };
 
 enum SuiteId { kRegistry = 0, kAction = 1, kFileList = 2, kSuiteCount = 3 };
 
 struct Session {
-  explicit Session(Reader& r) : reader(r) {}
-  Reader& reader;
+  Session(const uint8_t* data, size_t size) { plan.DecideBy(std::vector<uint8_t>(data, data + size)); }
+  hostkit::FaultPlan plan;
+  Reader reader{plan};
+  hostkit::CallLog log;
+  hostkit::MisuseLog misuse;
+  hostkit::HandleTable handles{log, misuse};
+  std::vector<HandleOrigin> origins;
   int call = 0;
   int steps = 0;
   int64_t deliveredBytes = 0;
@@ -145,8 +143,8 @@ struct Session {
   bool offerBigDocument = true;
   bool offerFileList = true;
   bool actionOnlyVersion2 = false;
+  bool bottomUp = false;  // buffers are delivered with the top row last
 
-  std::vector<std::unique_ptr<HostHandle>> handles;
   std::vector<std::unique_ptr<HostDescriptor>> descriptors;
   std::vector<std::unique_ptr<WriteToken>> tokens;
   std::vector<std::unique_ptr<PSDescriptorRegistryProcs>> registryTables;
@@ -165,6 +163,18 @@ struct Session {
 };
 
 Session* gS = nullptr;
+
+[[noreturn]] void Violation(const char* what) {
+  std::fprintf(stderr, "fuzz host: module misused the host: %s\n", what);
+  if (gS != nullptr) std::fprintf(stderr, "fuzz host: last host call: %s\n", gS->log.Last().c_str());
+  std::fflush(stderr);
+  __builtin_trap();
+}
+
+// Stops at the first misuse the kit recorded, naming the call that made it.
+void CheckMisuse() {
+  if (const auto first = gS->misuse.First()) Violation((first->what + " (in " + first->call + ")").c_str());
+}
 // The file-list suite may stay held from one session to the next, as from one
 // call to the next, until the module is unloaded.
 int gFileListHeld = 0;
@@ -179,96 +189,86 @@ PSGetFileListSuite4 gFileListTable{nullptr, nullptr, nullptr, HostBrowseUrl};
 
 // ---- handles ---------------------------------------------------------------
 
-HostHandle* FindHandle(Handle h) {
-  for (auto& owned : gS->handles)
-    if (reinterpret_cast<Handle>(owned.get()) == h) return owned.get();
+bool LiveHandle(Handle h) { return h != nullptr && gS->handles.Live(h); }
+
+HandleOrigin* OriginOf(Handle h) {
+  for (HandleOrigin& o : gS->origins)
+    if (o.handle == h) return &o;
   return nullptr;
 }
 
-HostHandle* LiveHandle(Handle h, const char* what) {
-  HostHandle* handle = FindHandle(h);
-  Require(handle != nullptr, what);
-  Require(handle->live, what);
-  return handle;
-}
-
+// A block the host makes itself (descriptors, copies), filled with `fill`.
 Handle MakeHandle(int32_t size, uint8_t fill) {
-  auto handle = std::make_unique<HostHandle>();
-  handle->size = size;
-  handle->data = new uint8_t[static_cast<size_t>(size)];
-  std::memset(handle->data, fill, static_cast<size_t>(size));
-  handle->call = gS->call;
-  gS->handles.push_back(std::move(handle));
-  return reinterpret_cast<Handle>(gS->handles.back().get());
-}
-
-void DropHandle(HostHandle* handle) {
-  handle->live = false;
-  delete[] handle->data;
-  handle->data = nullptr;
+  Handle h = gS->handles.New(size);
+  std::memset(gS->handles.Bytes(h), fill, static_cast<size_t>(size));
+  gS->origins.push_back({h, gS->call});
+  return h;
 }
 
 // A fresh copy of a block, as hosts that copy the blocks between runs hand back.
 Handle CopyHandle(Handle h) {
-  HostHandle* old = FindHandle(h);
-  if (old == nullptr || !old->live) return h;
-  Handle copy = MakeHandle(old->size, 0);
-  HostHandle* fresh = FindHandle(copy);
-  std::memcpy(fresh->data, old->data, static_cast<size_t>(old->size));
-  DropHandle(old);
+  if (!LiveHandle(h)) return h;
+  const int32_t size = gS->handles.GetSize(h);
+  Handle copy = MakeHandle(size, 0);
+  std::memcpy(gS->handles.Bytes(copy), gS->handles.Bytes(h), static_cast<size_t>(size));
+  gS->handles.Dispose(h);
+  CheckMisuse();
   return copy;
 }
 
 Handle HostNewHandle(int32_t size) {
   Require(size >= 0 && size <= 1 << 20, "newProc asked for a negative or huge size");
-  if (gS->reader.U8() & 1) return nullptr;
-  Handle h = MakeHandle(size, 0xCD);
-  FindHandle(h)->createdByModule = true;
+  Handle h = gS->handles.New(size, gS->reader.Fails("newProc"));
+  if (h != nullptr) gS->origins.push_back({h, gS->call, true});
   return h;
 }
 
 void HostDisposeHandle(Handle h) {
   if (h == nullptr) return;
-  HostHandle* handle = LiveHandle(h, "disposeProc of a handle that is not live");
+  if (!LiveHandle(h)) {
+    gS->handles.Dispose(h);  // the kit names what is wrong with it
+    CheckMisuse();
+  }
   Require(h != gS->callParameters && h != gS->record->parameters, "disposeProc of the parameters block");
   Require(reinterpret_cast<intptr_t>(h) != gS->callDataSlot &&
               reinterpret_cast<intptr_t>(h) != *gS->dataSlot,
           "disposeProc of the run-state block");
-  DropHandle(handle);
+  gS->handles.Dispose(h);
+  CheckMisuse();
 }
 
-int32_t HostGetSize(Handle h) { return LiveHandle(h, "getSizeProc of a dead handle")->size; }
+int32_t HostGetSize(Handle h) {
+  const int32_t size = gS->handles.GetSize(h);
+  CheckMisuse();
+  return size;
+}
 
 OSErr HostSetSize(Handle h, int32_t size) {
-  HostHandle* handle = LiveHandle(h, "setSizeProc of a dead handle");
-  Require(handle->lockCount == 0, "setSizeProc of a locked handle");
+  if (!LiveHandle(h) || gS->handles.LockCount(h) > 0) {
+    gS->handles.SetSize(h, size);  // misuse: the kit records it
+    CheckMisuse();
+  }
   if (size < 0 || size > 1 << 20) return memFullErr;
-  auto* data = new uint8_t[static_cast<size_t>(size)]();
-  std::memcpy(data, handle->data, static_cast<size_t>(std::min(size, handle->size)));
-  delete[] handle->data;
-  handle->data = data;
-  handle->size = size;
-  return noErr;
+  const OSErr err = gS->handles.SetSize(h, size);
+  CheckMisuse();
+  return err;
 }
 
 Ptr HostLock(Handle h, Boolean) {
-  HostHandle* handle = LiveHandle(h, "lockProc of a handle that is not live");
-  if (gS->reader.U8() & 1) return nullptr;
-  ++handle->lockCount;
-  return reinterpret_cast<Ptr>(handle->data);
+  if (!LiveHandle(h)) {
+    gS->handles.Lock(h);
+    CheckMisuse();
+  }
+  Ptr p = gS->handles.Lock(h, gS->reader.Fails("lockProc"));
+  CheckMisuse();
+  return p;
 }
 
+// Unlocking what is not locked is misuse in every test host; the last unlock
+// moves the block, so stale pointers into it fault under ASan.
 void HostUnlock(Handle h) {
-  HostHandle* handle = LiveHandle(h, "unlockProc of a handle that is not live");
-  // A host that counts locks goes below zero here; the module must give back
-  // only the locks it took, so this is misuse in every test host.
-  Require(handle->lockCount > 0, "unlockProc of a handle that is not locked");
-  if (--handle->lockCount > 0) return;
-  // An unlocked block may move: stale pointers into it now fault under ASan.
-  auto* moved = new uint8_t[static_cast<size_t>(handle->size)];
-  std::memcpy(moved, handle->data, static_cast<size_t>(handle->size));
-  delete[] handle->data;
-  handle->data = moved;
+  gS->handles.Unlock(h);
+  CheckMisuse();
 }
 
 void HostRecoverSpace(int32_t) {}
@@ -526,10 +526,10 @@ OSErr WriteClose(PIWriteDescriptor token, Handle* descriptor) {
     return err;
   }
   Handle h = MakeHandle(2, 0);
-  HostHandle* handle = FindHandle(h);
-  handle->createdByClose = true;
-  handle->data[0] = t->content.hasDith;
-  handle->data[1] = t->content.dith;
+  OriginOf(h)->createdByClose = true;
+  uint8_t* data = gS->handles.Bytes(h);
+  data[0] = t->content.hasDith;
+  data[1] = t->content.dith;
   *descriptor = h;
   return noErr;
 }
@@ -587,33 +587,33 @@ int64_t BytesPerRow(int64_t width, int32_t depth) {
   return (width * bits + 7) / 8;
 }
 
-// Fills a buffer for `area`; false when the host will not deliver that much.
-bool Allocate(Buffer& b, const VRect& area, int32_t depth, int64_t padding) {
+// Lays out a buffer for `area`, filled with a pattern of `seed` (masks: all
+// clear, partly clear, or all set, by `maskMode`); false when the host will
+// not deliver that much.
+bool Allocate(hostkit::TileBuffer& b, const VRect& area, int32_t depth, int64_t padding, uint8_t seed,
+              int maskMode) {
   const int64_t rows = int64_t(area.bottom) - area.top;
   const int64_t width = int64_t(area.right) - area.left;
-  b = Buffer{};
+  b = hostkit::TileBuffer{};
   if (rows <= 0 || width <= 0) return true;  // nothing to deliver
   if (width > kMaxBufferBytes || rows > kMaxBufferBytes) return false;
-  b.rowUsed = BytesPerRow(width, depth);
-  b.rowBytes = b.rowUsed + padding;
-  b.rows = rows;
-  const int64_t bytes = b.rows * b.rowBytes;
+  const int64_t rowUsed = BytesPerRow(width, depth);
+  const int64_t bytes = rows * (rowUsed + padding);
   if (bytes > kMaxBufferBytes || gS->deliveredBytes + bytes > kMaxSessionBytes) return false;
   gS->deliveredBytes += bytes;
-  b.storage.assign(static_cast<size_t>(bytes) + 2 * kGuard, kGuardByte);
-  return true;
-}
-
-void FillPixels(Buffer& b, uint8_t seed, int maskMode) {
-  for (int64_t y = 0; y < b.rows; ++y)
-    for (int64_t x = 0; x < b.rowUsed; ++x) {
+  b.Lay(area, gS->delivery.plane, static_cast<int32_t>(rowUsed), static_cast<int32_t>(padding), gS->bottomUp);
+  for (int32_t y = 0; y < b.height; ++y) {
+    uint8_t* row = b.Row(y);
+    for (int32_t x = 0; x < b.rowWidth; ++x) {
       uint8_t v = static_cast<uint8_t>(x * 31 + y * 17 + seed);
       if (maskMode == 1) v = 0;
       if (maskMode == 2) v = (x + y) % 3 == 0 ? 0 : v;
       if (maskMode == 3) v = 255;
-      b.Body()[y * b.rowBytes + x] = v;
+      row[x] = v;
     }
-  b.original = b.storage;
+  }
+  b.Seal();
+  return true;
 }
 
 bool ValidQuantized(uint8_t before, uint8_t after, unsigned bits) {
@@ -631,26 +631,26 @@ void ReleaseDelivery() {
   Delivery& d = gS->delivery;
   if (!d.active) return;
   d.active = false;
-  Require(d.in.storage == d.in.original, "write into the input buffer or its guard bytes");
-  Require(d.mask.storage == d.mask.original, "write into the mask buffer or its guard bytes");
-  Buffer& out = d.out;
-  if (!out.storage.empty()) {
+  for (const auto& written : {d.in.WrittenAnywhere("input"), d.mask.WrittenAnywhere("mask"),
+                               d.out.GuardWritten("output (guard bytes or row padding)")})
+    if (written) Violation(written->c_str());
+  const hostkit::TileBuffer& out = d.out;
+  if (out.present) {
     static constexpr unsigned kBits[4] = {5, 6, 5, 8};
     const bool converts = d.depth == 8 && d.plane < 4;
-    for (size_t i = 0; i < out.storage.size(); ++i) {
-      const uint8_t before = out.original[i];
-      const uint8_t after = out.storage[i];
-      if (before == after) continue;
-      Require(i >= kGuard && i < out.storage.size() - kGuard, "write into the output buffer's guard bytes");
-      const int64_t offset = static_cast<int64_t>(i - kGuard);
-      const int64_t y = offset / out.rowBytes;
-      const int64_t x = offset % out.rowBytes;
-      Require(x < out.rowUsed, "write into the output buffer's row padding");
-      if (d.plane >= 4) continue;  // the bits kept past plane 3 are the module's choice
-      Require(converts, "output changed for a depth that passes through");
-      Require(ValidQuantized(before, after, kBits[d.plane]), "output sample is no level of its plane");
-      if (!d.mask.storage.empty() && y < d.mask.rows && x < d.mask.rowUsed)
-        Require(d.mask.Body()[y * d.mask.rowBytes + x] != 0, "output changed outside the mask");
+    for (int32_t y = 0; y < out.height; ++y) {
+      const size_t start = out.PixelIndex(y, 0);
+      if (std::memcmp(&out.bytes[start], &out.pristine[start], size_t(out.rowWidth)) == 0) continue;
+      for (int32_t x = 0; x < out.rowWidth; ++x) {
+        const uint8_t before = out.pristine[start + size_t(x)];
+        const uint8_t after = out.bytes[start + size_t(x)];
+        if (before == after) continue;
+        if (d.plane >= 4) continue;  // the bits kept past plane 3 are the module's choice
+        Require(converts, "output changed for a depth that passes through");
+        Require(ValidQuantized(before, after, kBits[d.plane]), "output sample is no level of its plane");
+        if (d.mask.present && y < d.mask.height && x < d.mask.rowWidth)
+          Require(d.mask.Row(y)[x] != 0, "output changed outside the mask");
+      }
     }
   }
   FilterRecord* rec = gS->record.get();
@@ -664,6 +664,7 @@ OSErr Inject(OSErr code) {
 }
 
 OSErr HostAdvanceState() {
+  gS->log.Note("advanceState");
   ReleaseDelivery();
   Reader& r = gS->reader;
   FilterRecord* rec = gS->record.get();
@@ -716,34 +717,41 @@ OSErr HostAdvanceState() {
   d.plane = rec->inLoPlane;
   d.depth = rec->depth;
   const int64_t padding = ((f >> 4) & 3) * 3;
-  if (!Allocate(d.in, in, d.depth, padding) || !Allocate(d.out, out, d.depth, padding) ||
-      (deliverMask && !Allocate(d.mask, mask, 8, padding))) {
+  // The output starts as the source: the same pattern over the same area.
+  if (!Allocate(d.in, in, d.depth, padding, seed, 0) || !Allocate(d.out, out, d.depth, padding, seed, 0) ||
+      (deliverMask && !Allocate(d.mask, mask, 8, padding, seed, (seed >> 6) & 3))) {
     d = Delivery{};
     return Inject(memFullErr);
   }
   d.active = true;
-  // The output starts as the source: the same pattern over the same area.
-  FillPixels(d.in, seed, 0);
-  FillPixels(d.out, seed, 0);
-  if (deliverMask) FillPixels(d.mask, seed, (seed >> 6) & 3);
 
-  rec->inData = d.in.Body();
-  rec->outData = (f & 0x08) ? nullptr : d.out.Body();
-  rec->maskData = deliverMask ? d.mask.Body() : nullptr;
-  rec->inRowBytes = static_cast<int32_t>(d.in.rowBytes);
-  rec->outRowBytes = static_cast<int32_t>(d.out.rowBytes);
-  rec->maskRowBytes = static_cast<int32_t>(d.mask.rowBytes);
+  auto top = [](hostkit::TileBuffer& b) -> void* { return b.present ? b.TopRow() : nullptr; };
+  rec->inData = top(d.in);
+  rec->outData = (f & 0x08) ? nullptr : top(d.out);
+  rec->maskData = deliverMask ? top(d.mask) : nullptr;
+  // Negative for bottom-up buffers: the next row down lies lower in memory.
+  rec->inRowBytes = d.in.ToldRowBytes();
+  rec->outRowBytes = d.out.ToldRowBytes();
+  rec->maskRowBytes = d.mask.ToldRowBytes();
   // A lying host: row bytes shorter than a row of the requested area.
-  if ((f & 0x04) && d.in.rowUsed > 0) rec->inRowBytes = static_cast<int32_t>(d.in.rowUsed - 1);
+  if ((f & 0x04) && d.in.rowWidth > 0) rec->inRowBytes = d.in.ToldRowBytes(1);
   return noErr;
 }
 
 Boolean HostAbort() {
-  if (++gS->steps > kStepBudget) return 1;
-  return gS->reader.U8() & 1;
+  hostkit::Event e;
+  e.kind = hostkit::Ev::Abort;
+  e.a = ++gS->steps > kStepBudget ? 1 : gS->reader.U8() & 1;
+  gS->log.Add(e);
+  return static_cast<Boolean>(e.a);
 }
 
 void HostProgress(int32_t done, int32_t total) {
+  hostkit::Event e;
+  e.kind = hostkit::Ev::Progress;
+  e.a = done;
+  e.b = total;
+  gS->log.Add(e);
   Require(done == gS->lastProgress + 1, "progress does not count tiles one by one");
   Require(total <= 0 || done <= total, "progress beyond its total");
   gS->lastProgress = done;
@@ -841,6 +849,7 @@ void SetUpSession(Reader& r) {
   s.offerBigDocument = (absent & 0x80) == 0;
   s.actionOnlyVersion2 = (extras & 0x08) != 0;
   s.offerFileList = (extras & 0x10) == 0;
+  s.bottomUp = (extras & 0x80) != 0;
   // A saved entry from an earlier run: dithering off, or without its key.
   if (extras & 0x20) s.registry[kSettingsKey] = DescriptorContent{(extras & 0x40) == 0, 0};
   // Without abortProc only advanceState can end a long walk: give it a plane.
@@ -849,50 +858,31 @@ void SetUpSession(Reader& r) {
 
 // ---- one call --------------------------------------------------------------------
 
-// FilterRecord bytes the module may write, or the host rewrites during a call.
-std::vector<bool> WritableFilterBytes() {
-  std::vector<bool> writable(sizeof(FilterRecord), false);
-  auto allow = [&](size_t offset, size_t size) {
-    for (size_t i = offset; i < offset + size; ++i) writable[i] = true;
-  };
-#define PM_ALLOW(member) allow(offsetof(FilterRecord, member), sizeof(FilterRecord::member))
-  PM_ALLOW(parameters);
-  PM_ALLOW(maxSpace);
-  PM_ALLOW(bufferSpace);
-  PM_ALLOW(inRect);
-  PM_ALLOW(inLoPlane);
-  PM_ALLOW(inHiPlane);
-  PM_ALLOW(outRect);
-  PM_ALLOW(outLoPlane);
-  PM_ALLOW(outHiPlane);
-  PM_ALLOW(maskRect);
-  PM_ALLOW(inputRate);
-  PM_ALLOW(maskRate);
-  PM_ALLOW(inData);
-  PM_ALLOW(inRowBytes);
-  PM_ALLOW(outData);
-  PM_ALLOW(outRowBytes);
-  PM_ALLOW(maskData);
-  PM_ALLOW(maskRowBytes);
+// FilterRecord members the module may write, or the host rewrites during a call.
+const std::vector<hostkit::Range>& WritableFilterMembers() {
+#define PM_ALLOW(member) hostkit::Range{offsetof(FilterRecord, member), sizeof(FilterRecord::member)}
+  static const std::vector<hostkit::Range> writable = {
+      PM_ALLOW(parameters), PM_ALLOW(maxSpace),  PM_ALLOW(bufferSpace), PM_ALLOW(inRect),     PM_ALLOW(inLoPlane),
+      PM_ALLOW(inHiPlane),  PM_ALLOW(outRect),   PM_ALLOW(outLoPlane),  PM_ALLOW(outHiPlane), PM_ALLOW(maskRect),
+      PM_ALLOW(inputRate),  PM_ALLOW(maskRate),  PM_ALLOW(inData),      PM_ALLOW(inRowBytes), PM_ALLOW(outData),
+      PM_ALLOW(outRowBytes), PM_ALLOW(maskData), PM_ALLOW(maskRowBytes)};
 #undef PM_ALLOW
   return writable;
 }
 
+// The kit's record guard over a host record that may be absent.
 template <typename T>
-std::vector<uint8_t> Bytes(const T* p) {
-  if (p == nullptr) return {};
-  const auto* b = reinterpret_cast<const uint8_t*>(p);
-  return std::vector<uint8_t>(b, b + sizeof(T));
+hostkit::RecordGuard GuardOf(const T* record) {
+  hostkit::RecordGuard guard;
+  if (record != nullptr) guard.Take(record, sizeof(T));
+  return guard;
 }
 
-void RequireSameExcept(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
-                       const std::vector<std::pair<size_t, size_t>>& writable, const char* what) {
-  for (size_t i = 0; i < before.size(); ++i) {
-    if (before[i] == after[i]) continue;
-    bool allowed = false;
-    for (const auto& [offset, size] : writable) allowed = allowed || (i >= offset && i < offset + size);
-    Require(allowed, what);
-  }
+template <typename T>
+void RequireUnchanged(const hostkit::RecordGuard& guard, const T* record, const char* what,
+                      const std::vector<hostkit::Range>& writable = {}) {
+  if (record == nullptr) return;
+  if (const auto written = guard.Compare(record, what, writable)) Violation(written->c_str());
 }
 
 bool ResultAllowed(int16_t result, int16_t initial) {
@@ -949,47 +939,41 @@ void RunCall(Reader& r) {
   PIDescriptorParameters* dp = s.descriptorParameters.get();
   const Handle callDescriptor = dp != nullptr ? dp->descriptor : nullptr;
 
-  const auto recordBefore = Bytes(rec);
-  const auto bigBefore = Bytes(s.bigDoc.get());
-  const auto aboutBefore = Bytes(s.about.get());
-  const auto platformBefore = Bytes(s.platform.get());
-  const auto handleProcsBefore = Bytes(s.handleProcs.get());
-  const auto dpBefore = Bytes(dp);
-  const auto writeProcsBefore = Bytes(s.writeProcs.get());
-  const auto fileListBefore = Bytes(&gFileListTable);
+  const auto recordBefore = GuardOf(rec);
+  const auto bigBefore = GuardOf(s.bigDoc.get());
+  const auto aboutBefore = GuardOf(s.about.get());
+  const auto platformBefore = GuardOf(s.platform.get());
+  const auto handleProcsBefore = GuardOf(s.handleProcs.get());
+  const auto dpBefore = GuardOf(dp);
+  const auto writeProcsBefore = GuardOf(s.writeProcs.get());
+  const auto fileListBefore = GuardOf(&gFileListTable);
 
   auto result = std::make_unique<int16_t>(initialResult);
   void* record = selector == filterSelectorAbout ? static_cast<void*>(s.about.get()) : static_cast<void*>(rec);
   if (c1 & 0x01) record = nullptr;
   intptr_t* dataSlot = (c1 & 0x02) ? nullptr : s.dataSlot.get();
+  s.log.Note("PluginMain(" + std::to_string(selector) + "), call " + std::to_string(s.call));
   PluginMain(selector, record, dataSlot, (c1 & 0x04) ? nullptr : result.get());
 
   ReleaseDelivery();
 
   // Host memory changed only where the module may write.
-  static const std::vector<bool> writable = WritableFilterBytes();
-  const auto recordAfter = Bytes(rec);
-  for (size_t i = 0; i < recordAfter.size(); ++i)
-    if (recordBefore[i] != recordAfter[i])
-      Require(writable[i] && selector != filterSelectorAbout, "write into a FilterRecord member it must not change");
-  using Range = std::pair<size_t, size_t>;
-  RequireSameExcept(bigBefore, Bytes(s.bigDoc.get()),
-                    selector == filterSelectorAbout
-                        ? std::vector<Range>{}
-                        : std::vector<Range>{{offsetof(BigDocumentStruct, PluginUsing32BitCoordinates), 4},
-                                             {offsetof(BigDocumentStruct, inRect32), sizeof(VRect)},
-                                             {offsetof(BigDocumentStruct, outRect32), sizeof(VRect)},
-                                             {offsetof(BigDocumentStruct, maskRect32), sizeof(VRect)}},
-                    "write into a BigDocumentStruct member it must not change");
-  RequireSameExcept(dpBefore, Bytes(dp),
-                    {{offsetof(PIDescriptorParameters, recordInfo), sizeof(int16_t)},
-                     {offsetof(PIDescriptorParameters, descriptor), sizeof(Handle)}},
-                    "write into PIDescriptorParameters beyond descriptor and recordInfo");
-  Require(aboutBefore == Bytes(s.about.get()), "write into the AboutRecord");
-  Require(platformBefore == Bytes(s.platform.get()), "write into PlatformData");
-  Require(handleProcsBefore == Bytes(s.handleProcs.get()), "write into HandleProcs");
-  Require(writeProcsBefore == Bytes(s.writeProcs.get()), "write into WriteDescriptorProcs");
-  Require(fileListBefore == Bytes(&gFileListTable), "write into the file-list suite");
+  const bool about = selector == filterSelectorAbout;
+  RequireUnchanged(recordBefore, rec, "FilterRecord", about ? std::vector<hostkit::Range>{} : WritableFilterMembers());
+  RequireUnchanged(bigBefore, s.bigDoc.get(), "BigDocumentStruct",
+                   about ? std::vector<hostkit::Range>{}
+                         : std::vector<hostkit::Range>{{offsetof(BigDocumentStruct, PluginUsing32BitCoordinates), 4},
+                                                       {offsetof(BigDocumentStruct, inRect32), sizeof(VRect)},
+                                                       {offsetof(BigDocumentStruct, outRect32), sizeof(VRect)},
+                                                       {offsetof(BigDocumentStruct, maskRect32), sizeof(VRect)}});
+  RequireUnchanged(dpBefore, dp, "PIDescriptorParameters (beyond descriptor and recordInfo)",
+                   {{offsetof(PIDescriptorParameters, recordInfo), sizeof(int16_t)},
+                    {offsetof(PIDescriptorParameters, descriptor), sizeof(Handle)}});
+  RequireUnchanged(aboutBefore, s.about.get(), "AboutRecord");
+  RequireUnchanged(platformBefore, s.platform.get(), "PlatformData");
+  RequireUnchanged(handleProcsBefore, s.handleProcs.get(), "HandleProcs");
+  RequireUnchanged(writeProcsBefore, s.writeProcs.get(), "WriteDescriptorProcs");
+  RequireUnchanged(fileListBefore, &gFileListTable, "the file-list suite");
   for (int i = 0; i < 3; ++i)
     Require(std::memcmp(&gBasicTables[i], &kBasicPristine[i], sizeof(SPBasicSuite)) == 0,
             "write into the basic suite");
@@ -997,25 +981,22 @@ void RunCall(Reader& r) {
     Require(*s.dataSlot == s.callDataSlot, "data slot changed where the module may not create a block");
 
   // Handles: the blocks are live, nothing stays locked, nothing leaks.
-  Require(rec->parameters == nullptr || (FindHandle(rec->parameters) && FindHandle(rec->parameters)->live),
-          "parameters holds no live handle");
+  Require(rec->parameters == nullptr || LiveHandle(rec->parameters), "parameters holds no live handle");
   Handle runState = reinterpret_cast<Handle>(*s.dataSlot);
-  Require(runState == nullptr || (FindHandle(runState) && FindHandle(runState)->live),
-          "data slot holds no live handle");
-  for (auto& h : s.handles) {
-    if (!h->live) continue;
-    Require(h->lockCount == 0, "a handle is still locked after the call");
-    const Handle self = reinterpret_cast<Handle>(h.get());
-    if (h->call == s.call && h->createdByModule)
-      Require(self == rec->parameters || self == runState, "a handle from newProc is neither block");
-    if (h->call == s.call && h->createdByClose)
-      Require(dp != nullptr && self == dp->descriptor, "a closed scripting descriptor was not handed back");
+  Require(runState == nullptr || LiveHandle(runState), "data slot holds no live handle");
+  s.handles.Check("after the call");  // still locked, or written past the end
+  CheckMisuse();
+  for (const HandleOrigin& o : s.origins) {
+    if (o.call != s.call || !LiveHandle(o.handle)) continue;
+    if (o.createdByModule)
+      Require(o.handle == rec->parameters || o.handle == runState, "a handle from newProc is neither block");
+    if (o.createdByClose)
+      Require(dp != nullptr && o.handle == dp->descriptor, "a closed scripting descriptor was not handed back");
   }
   if (dp != nullptr) {
-    Require(dp->descriptor == nullptr || (FindHandle(dp->descriptor) && FindHandle(dp->descriptor)->live),
-            "descriptorParameters holds a disposed descriptor");
+    Require(dp->descriptor == nullptr || LiveHandle(dp->descriptor), "descriptorParameters holds a disposed descriptor");
     if (callDescriptor != nullptr && dp->descriptor != callDescriptor)
-      Require(!FindHandle(callDescriptor)->live, "the replaced scripting descriptor was not disposed of");
+      Require(!LiveHandle(callDescriptor), "the replaced scripting descriptor was not disposed of");
   }
 
   // Suites, descriptors and tokens of this call are all given back.
@@ -1039,13 +1020,11 @@ int FuzzAboutClicks() { return gS == nullptr ? 0 : gS->reader.U8() & 3; }
 bool FuzzConfirmAnswer() { return gS == nullptr || (gS->reader.U8() & 1) == 0; }
 
 void RunFuzzInput(const uint8_t* data, size_t size) {
-  Reader reader(data, size);
-  Session session(reader);
+  Session session(data, size);
   gS = &session;
-  SetUpSession(reader);
-  for (int i = 0; i < kMaxCalls && !reader.Empty(); ++i) RunCall(reader);
-  for (auto& h : session.handles)
-    if (h->live) DropHandle(h.get());
-  // A suite the module still holds is released by the module at unload.
+  SetUpSession(session.reader);
+  for (int i = 0; i < kMaxCalls && !session.reader.Empty(); ++i) RunCall(session.reader);
+  // The kit's table frees what is left with the session. A suite the module
+  // still holds is released by the module at unload.
   gS = nullptr;
 }

@@ -58,6 +58,9 @@ SEEDS = {
     "fresh_copies": b"\x00\x00\x00" + call(1, callbacks=b"\x00" * 4) + call(2, flags=0x40, callbacks=b"\x00" * 2) +
                     call(2, flags=0x30, callbacks=b"\x00" * 6) + call(5, flags=0x40, callbacks=b"\x00" * 8),
     "saved_without_dithering": run(host=b"\x00\x00\x20", img=image(mask=1)),
+    # Bottom-up buffers (extras 0x80) with padded rows (advanceState byte 0x30), masked.
+    "bottom_up_padded": run(host=b"\x00\x00\x80", img=image(mask=1),
+                            start_callbacks=b"\x00\x00\x00" + (b"\x30\x30" * 4 + b"\x00") * 12),
     "failing_suites": run(host=b"\x00\x00\x68", extra=call(5, callbacks=b"\x81\x01\xc1\x01\x01\x01\x01\x01")),
 }
 

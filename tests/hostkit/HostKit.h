@@ -111,6 +111,8 @@ class FaultPlan {
   // The next input byte, or `otherwise` when there is none (for decisions
   // other than pass or fail, such as which code to answer).
   uint8_t NextByte(uint8_t otherwise);
+  // No input byte is left: every decision from here on is "succeed".
+  bool Exhausted() const { return next_ >= bytes_.size(); }
 
  private:
   std::map<std::string, int> calls_;
@@ -186,6 +188,14 @@ struct TileBuffer {
   // Lays out the buffer with guard bytes everywhere; pixel(y, i) then fills it.
   void Build(const VRect& r, int planeLo, int planeCount, int32_t padding, bool upwards,
              const std::function<uint8_t(int32_t y, int32_t x, int plane)>& pixel);
+  // The same in two steps, for rows of `width` bytes whatever the depth (1,
+  // 16 or 32 bits pack samples differently): Lay puts guard bytes everywhere,
+  // the caller writes the pixels through Row(y), Seal takes the copy that
+  // later checks compare with.
+  void Lay(const VRect& r, int planeLo, int32_t width, int32_t padding, bool upwards);
+  uint8_t* Row(int32_t y) { return bytes.data() + PixelIndex(y, 0); }
+  const uint8_t* Row(int32_t y) const { return bytes.data() + PixelIndex(y, 0); }
+  void Seal() { pristine = bytes; }
   int32_t MemoryRow(int32_t y) const { return bottomUp ? height - 1 - y : y; }
   size_t PixelIndex(int32_t y, int32_t i) const { return kGuardBytes + size_t(MemoryRow(y)) * size_t(rowBytes) + size_t(i); }
   // Where the module is told the buffer starts: the top row's first pixel.
