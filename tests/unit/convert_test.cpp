@@ -226,6 +226,24 @@ TEST_F(Convert, WholeRunMatchesTheReferenceWithTheSameSeed) {
   }
 }
 
+// Installs the fake host's advanceState, progressProc and abortProc with
+// `Hook` run first in each.
+template <void (*Hook)()>
+void HookHostCalls(FakeHost& host) {
+  host.record()->advanceState = [] {
+    Hook();
+    return FakeHost::AdvanceState();
+  };
+  host.record()->progressProc = [](int32_t done, int32_t total) {
+    Hook();
+    FakeHost::ProgressProc(done, total);
+  };
+  host.record()->abortProc = [] {
+    Hook();
+    return FakeHost::AbortProc();
+  };
+}
+
 // Every call into the host reads the C runtime's generator through these
 // wrappers: the number that rand() would give there, the generator then put
 // back where the reference has it (so that reading changes nothing), and
@@ -243,18 +261,6 @@ struct GeneratorAtCalls {
     generator.seed(seed);
     for (int64_t k = 0; call < drawsBefore.size() && k < drawsBefore[call]; ++k) generator.draw();
     copying = DitherRandom().copying();
-  }
-  static OSErr AdvanceState() {
-    Read();
-    return FakeHost::AdvanceState();
-  }
-  static void Progress(int32_t done, int32_t total) {
-    Read();
-    FakeHost::ProgressProc(done, total);
-  }
-  static Boolean Abort() {
-    Read();
-    return FakeHost::AbortProc();
   }
 };
 
@@ -303,9 +309,7 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
         const std::vector<uint8_t> start = host.destination();
         const Replay counts = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
         Prepare(host, 1);
-        host.record()->advanceState = GeneratorAtCalls::AdvanceState;
-        host.record()->progressProc = GeneratorAtCalls::Progress;
-        host.record()->abortProc = GeneratorAtCalls::Abort;
+        HookHostCalls<GeneratorAtCalls::Read>(host);
         GeneratorAtCalls::generator = generator;
         GeneratorAtCalls::drawsBefore = counts.drawsBefore;
         GeneratorAtCalls::seen.clear();
@@ -345,18 +349,6 @@ struct DrawingHost {
     generator.draw();
     ++draws;
   }
-  static OSErr AdvanceState() {
-    Draw();
-    return FakeHost::AdvanceState();
-  }
-  static void Progress(int32_t done, int32_t total) {
-    Draw();
-    FakeHost::ProgressProc(done, total);
-  }
-  static Boolean Abort() {
-    Draw();
-    return FakeHost::AbortProc();
-  }
 };
 
 TEST_F(Convert, HostDrawsInsideCallbacksStandWhenTheRunDrawsNothing) {
@@ -375,9 +367,7 @@ TEST_F(Convert, HostDrawsInsideCallbacksStandWhenTheRunDrawsNothing) {
       options.tileWidth = 16;
       FakeHost& host = Make(options);
       Prepare(host, 0);
-      host.record()->advanceState = DrawingHost::AdvanceState;
-      host.record()->progressProc = DrawingHost::Progress;
-      host.record()->abortProc = DrawingHost::Abort;
+      HookHostCalls<DrawingHost::Draw>(host);
       DrawingHost::generator = generator;
       DrawingHost::draws = 0;
       const std::time_t before = std::time(nullptr);
