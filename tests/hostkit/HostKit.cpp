@@ -49,8 +49,9 @@ std::string Event::Describe() const {
     case Ev::Progress: s << "progress(" << a << ", " << b << ")"; break;
     case Ev::Abort: s << "abort -> " << a; break;
     case Ev::Note: s << text; break;
+    case Ev::Suite: s << text; break;
   }
-  if (kind != Ev::Note && !text.empty()) s << " " << text;
+  if (kind != Ev::Note && kind != Ev::Suite && !text.empty()) s << " " << text;
   return s.str();
 }
 
@@ -235,6 +236,12 @@ uint8_t* HandleTable::Bytes(Handle h) const {
   for (const auto& record : handles_)
     if (reinterpret_cast<Handle>(record.get()) == h && !record->disposed) return record->bytes.get();
   return nullptr;
+}
+
+int32_t HandleTable::Size(Handle h) const {
+  for (const auto& record : handles_)
+    if (reinterpret_cast<Handle>(record.get()) == h && !record->disposed) return record->size;
+  return 0;
 }
 
 int HandleTable::LockCount(Handle h) const {
