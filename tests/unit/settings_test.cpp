@@ -43,7 +43,7 @@ std::string BooleansText(const hostkit::Booleans& booleans) {
   return s;
 }
 
-// A FilterRecord built by value, with the fake suites plugged in, and the
+// A FilterRecord built by value, with standalone suites plugged in, and the
 // parameter block that the operations are given.
 struct Harness {
   void Attach() {
