@@ -114,6 +114,7 @@ FakeHost::FakeHost(const Options& options)
     if (!options.suites->disposeProc) handleProcs_.disposeProc = nullptr;
     suites_->Attach(r);
     about_->record.sSPBasic = r.sSPBasic;
+    suites_->MakeCurrent();
   }
 
   const size_t planeSize = size_t(options.width) * size_t(options.height);
@@ -382,7 +383,7 @@ int16_t FakeHost::Call(int16_t selector) {
   if (big_) bigBefore_.Take(big_.get(), sizeof(Guarded<BigDocumentStruct>));
   scriptingGuarded_ = record_->descriptorParameters;
   if (scriptingGuarded_ != nullptr) scriptingBefore_.Take(scriptingGuarded_, sizeof(PIDescriptorParameters));
-  suites_->MakeCurrent();
+  if (options_.suites) suites_->MakeCurrent();
   void* target = selector == filterSelectorAbout ? static_cast<void*>(&about_->record)
                                                  : static_cast<void*>(record_.get());
   PluginMain(selector, target, data_.get(), result_.get());

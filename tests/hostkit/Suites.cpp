@@ -148,15 +148,19 @@ Suites::Suites(Capabilities capabilities)
       misuse_(ownMisuse_.get()),
       handles_(ownHandles_.get()) {
   Init();
+  Alive().push_back(this);
 }
 
+// Attached suites do not become current when made: a host that put them in
+// its records makes them current for its calls, and until then a standalone
+// Suites that a test plugged in by hand keeps answering the callbacks.
 Suites::Suites(CallLog& log, MisuseLog& misuse, HandleTable& handles, Capabilities capabilities)
     : caps(capabilities), log_(&log), misuse_(&misuse), handles_(&handles) {
   Init();
+  Alive().insert(Alive().begin(), this);
 }
 
 void Suites::Init() {
-  Alive().push_back(this);
   handleProcs_.handleProcsVersion = 1;
   handleProcs_.numHandleProcs = 8;
   handleProcs_.newProc = CNewHandle;

@@ -17,8 +17,9 @@
 //
 // It needs nothing of the module, so the same source serves the native unit
 // tests and the Windows programs that load the real module. The host tables
-// are C callbacks without a context: they reach the current Suites, the most
-// recently constructed (or made current) that is still alive.
+// are C callbacks without a context: they reach the current Suites, the one
+// most recently made current (standalone ones are on construction) that is
+// still alive.
 #pragma once
 
 #include <cstdint>
