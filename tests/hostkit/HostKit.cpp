@@ -238,12 +238,6 @@ uint8_t* HandleTable::Bytes(Handle h) const {
   return nullptr;
 }
 
-int32_t HandleTable::Size(Handle h) const {
-  for (const auto& record : handles_)
-    if (reinterpret_cast<Handle>(record.get()) == h && !record->disposed) return record->size;
-  return 0;
-}
-
 int HandleTable::LockCount(Handle h) const {
   for (const auto& record : handles_)
     if (reinterpret_cast<Handle>(record.get()) == h) return record->locks;

@@ -160,7 +160,6 @@ class HandleTable {
   int Id(Handle h) const;
   bool Live(Handle h) const { return Bytes(h) != nullptr; }
   int Created() const { return static_cast<int>(handles_.size()); }
-  int32_t Size(Handle h) const;  // 0 for a handle not ours or disposed
   // Flags every live handle still locked (naming `when`) and every guard
   // written since the last check.
   void Check(const std::string& when);
