@@ -45,6 +45,7 @@ FakeHost::FakeHost(const Options& options)
       data_(new intptr_t(0)),
       result_(new int16_t(0)) {
   gCurrent = this;
+  suites_ = std::make_unique<hostkit::Suites>(log_, misuse_, handles_, options.suites.value_or(hostkit::Capabilities{}));
   FakeDialogs() = FakeDialogState{};
 
   // Members the module never uses hold a pattern, so a stray write shows.
@@ -107,6 +108,14 @@ FakeHost::FakeHost(const Options& options)
     r.bigDocumentData = &b;
   }
   SetFilterRect(VRect{0, 0, options.height, options.width});
+  if (options.suites) {
+    // The record keeps this host's handle procedures; the suites' switch for
+    // a host without disposeProc applies to them.
+    if (!options.suites->disposeProc) handleProcs_.disposeProc = nullptr;
+    suites_->Attach(r);
+    about_->record.sSPBasic = r.sSPBasic;
+    suites_->MakeCurrent();
+  }
 
   const size_t planeSize = size_t(options.width) * size_t(options.height);
   source_.assign(planeSize * size_t(std::max<int16_t>(options.planes, 0)), 0);
@@ -153,9 +162,7 @@ void FakeHost::FillSource(uint32_t seed) {
 }
 
 std::vector<std::string> FakeHost::Misuse() const {
-  std::vector<std::string> all = misuse_.Lines();
-  for (std::string& locked : handles_.StillLocked()) all.push_back(std::move(locked));
-  return all;
+  return suites_->Misuse();
 }
 
 // ---- handles: the kit's table, with this host's planned failures ------------
@@ -352,6 +359,15 @@ void FakeHost::CheckUnchanged(int16_t selector) {
   report(recordBefore_.Compare(record_.get(), "FilterRecord", about ? nothing : kModuleWritable));
   report(aboutBefore_.Compare(about_.get(), "AboutRecord", nothing));
   report(platformBefore_.Compare(platform_.get(), "PlatformData", nothing));
+  if (scriptingGuarded_ != nullptr) {
+    // Of the scripting parameters the module hands back only the descriptor
+    // and what the host is to do with it.
+    const std::vector<Range> scriptingWritable = {
+        {offsetof(PIDescriptorParameters, descriptor), sizeof(PIDescriptorParameters::descriptor)},
+        {offsetof(PIDescriptorParameters, recordInfo), sizeof(PIDescriptorParameters::recordInfo)}};
+    report(scriptingBefore_.Compare(scriptingGuarded_, "PIDescriptorParameters",
+                                    about ? nothing : scriptingWritable));
+  }
   if (big_) {
     const std::vector<Range> bigWritable = {{offsetof(BigDocumentStruct, PluginUsing32BitCoordinates), 4},
                                             {offsetof(BigDocumentStruct, inRect32), 3 * sizeof(VRect)}};
@@ -365,6 +381,9 @@ int16_t FakeHost::Call(int16_t selector) {
   aboutBefore_.Take(about_.get(), sizeof(Guarded<AboutRecord>));
   platformBefore_.Take(platform_.get(), sizeof(PlatformData));
   if (big_) bigBefore_.Take(big_.get(), sizeof(Guarded<BigDocumentStruct>));
+  scriptingGuarded_ = record_->descriptorParameters;
+  if (scriptingGuarded_ != nullptr) scriptingBefore_.Take(scriptingGuarded_, sizeof(PIDescriptorParameters));
+  if (options_.suites) suites_->MakeCurrent();
   void* target = selector == filterSelectorAbout ? static_cast<void*>(&about_->record)
                                                  : static_cast<void*>(record_.get());
   PluginMain(selector, target, data_.get(), result_.get());
@@ -372,6 +391,7 @@ int16_t FakeHost::Call(int16_t selector) {
   EndDelivery();
 
   handles_.Check("after selector " + std::to_string(selector));
+  suites_->Check("after selector " + std::to_string(selector));
   // What the module leaves in the host's slots must be the host's own handles.
   if (*data_ != 0 && HandleData(reinterpret_cast<Handle>(*data_)) == nullptr)
     Flag("data slot holds something other than a live handle");

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "HostKit.h"
+#include "Suites.h"
 #include "host/HostApi.h"
 
 namespace fakehost {
@@ -47,6 +48,11 @@ struct Options {
   int32_t rowPadding = 5;          // extra bytes per delivered row (guarded)
   bool bottomUp = false;           // rows run upwards in memory: negative row bytes
   bool moveOnUnlock = true;        // unlocked blocks move: stale pointers die
+  // The service suites, scripting parameters and registry, with these
+  // capabilities, put in the records (sSPBasic, descriptorParameters); unset:
+  // the records have none. They live in this host's call log, misuse log and
+  // handle table either way (suites()).
+  std::optional<hostkit::Capabilities> suites;
 };
 
 // Deliberate lies a bad host may tell in advanceState.
@@ -88,6 +94,9 @@ class FakeHost {
   int advanceCalls() const { return faults_.Calls("advanceState"); }
   // Further planned failures, beside the switches in Options.
   hostkit::FaultPlan& faults() { return faults_; }
+  // The service suites wired into this host (put in the records only when
+  // Options::suites is set).
+  hostkit::Suites& suites() { return *suites_; }
 
   // Sets the filter rectangle in both forms (the 16-bit one keeps the low bits).
   void SetFilterRect(VRect rect);
@@ -118,7 +127,8 @@ class FakeHost {
   void Log(const Event& event) { log_.Add(event); }
   void Note(std::string text) { log_.Note(std::move(text)); }
 
-  // Everything misused so far ("what (in call)"), plus any handle still locked.
+  // Everything misused so far ("what (in call)"), plus any handle still locked
+  // and anything of the suites still outstanding.
   std::vector<std::string> Misuse() const;
   // The first misuse with the call that made it.
   std::optional<hostkit::Misuse> FirstMisuse() const { return misuse_.First(); }
@@ -157,6 +167,7 @@ class FakeHost {
   hostkit::MisuseLog misuse_;
   hostkit::FaultPlan faults_;
   hostkit::HandleTable handles_{log_, misuse_};
+  std::unique_ptr<hostkit::Suites> suites_;
   std::unique_ptr<FilterRecord> record_;
   std::unique_ptr<Guarded<AboutRecord>> about_;
   std::unique_ptr<Guarded<BigDocumentStruct>> big_;
@@ -168,7 +179,8 @@ class FakeHost {
   std::vector<uint8_t> source_, destination_, mask_;
   int abortCalls_ = 0;
   // Copies taken before each call, to find writes to host-owned bytes.
-  hostkit::RecordGuard recordBefore_, aboutBefore_, bigBefore_, platformBefore_;
+  hostkit::RecordGuard recordBefore_, aboutBefore_, bigBefore_, platformBefore_, scriptingBefore_;
+  PIDescriptorParameters* scriptingGuarded_ = nullptr;  // as the record pointed before the call
 };
 
 // Stand-ins for the Windows dialogs (FakeDialogs.cpp).

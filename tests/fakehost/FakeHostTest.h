@@ -1,7 +1,9 @@
 // A test fixture that owns one FakeHost at a time and fails the test when the
-// module misused a host (a lock left, a guard byte written, ...). Every host is
-// checked: the one a table row made is looked at before the next row's
-// replaces it, not only the last one at the end of the test.
+// module misused a host (a lock left, a guard byte written, ...) or its suites
+// (a suite or descriptor not given back, a token left open, a scripting
+// descriptor mishandled: the host's suites share its logs and handle table).
+// Every host is checked: the one a table row made is looked at before the next
+// row's replaces it, not only the last one at the end of the test.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -41,7 +43,7 @@ class FakeHostTest : public testing::Test {
          << " planes, depth " << o.depth << ", tiles " << o.tileHeight << "x" << o.tileWidth << ", row padding "
          << o.rowPadding << (o.haveMask ? ", mask" : "") << (o.bigDocument ? "" : ", no big document")
          << ", failing new/lock/advance at " << o.newProcFailsAt << "/" << o.lockProcFailsAt << "/"
-         << o.advanceFailsAt << ", misused the host (checked " << when << "):";
+         << o.advanceFailsAt << (o.suites ? ", suites attached" : "") << ", misused the host (checked " << when << "):";
     for (const std::string& m : misuse) what << "\n  " << m;
     ADD_FAILURE_AT(madeAt_.file_name(), static_cast<int>(madeAt_.line())) << what;
   }

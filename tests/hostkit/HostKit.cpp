@@ -49,8 +49,9 @@ std::string Event::Describe() const {
     case Ev::Progress: s << "progress(" << a << ", " << b << ")"; break;
     case Ev::Abort: s << "abort -> " << a; break;
     case Ev::Note: s << text; break;
+    case Ev::Suite: s << text; break;
   }
-  if (kind != Ev::Note && !text.empty()) s << " " << text;
+  if (kind != Ev::Note && kind != Ev::Suite && !text.empty()) s << " " << text;
   return s.str();
 }
 

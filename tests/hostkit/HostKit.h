@@ -42,6 +42,10 @@ enum class Ev {
   Progress,       // a = done, b = total
   Abort,          // a = answer
   Note,           // text: free-form entries (suites, dialogs, selectors)
+  Suite,          // a call into a service suite or the scripting procedures:
+                  // op = the suites' own operation number, subject = the
+                  // suite name, registry key or address it named, b = suite
+                  // version, a = what the host answered; text describes it
 };
 
 struct Event {
@@ -53,6 +57,8 @@ struct Event {
   bool rects32 = false;       // advanceState read the 32-bit members
   int16_t inLo = 0, inHi = 0, outLo = 0, outHi = 0;
   std::string text;
+  int op = 0;           // Ev::Suite only
+  std::string subject;  // Ev::Suite only
   std::string Describe() const;
 };
 

@@ -1,5 +1,5 @@
 // The names and versions of the suites that every test host serves, written
-// out here once for all of them (the fake suites, the fuzz host, pmhost and the
+// out here once for all of them (the kit's suites, the fuzz host, pmhost and the
 // Windows test programs). They are the host's statement, kept apart from the
 // module's own list on purpose: a name the module mistypes is then refused
 // by every harness instead of being served under the same mistake.

@@ -1,5 +1,8 @@
 // Loads the real Pixelmoor.8bf and drives it as a minimal host would, with
-// the fake host suites: the setting persists between runs in the host's
+// the host kit's suites, whose handle table serves every handle (the two
+// blocks and the scripting descriptors: lock counts, blocks that move on their
+// last unlock, guard bytes) and whose misuse log is checked after every call:
+// the setting persists between runs in the host's
 // registry and is recorded for scripting, and the held file-list suite goes
 // back to the host exactly once when the module is unloaded.
 //
@@ -21,12 +24,12 @@
 #include <vector>
 
 #include "DialogDriver_win.h"
-#include "FakeSuites.h"
+#include "Suites.h"
 
 namespace {
 
-using fakehost::FakeSuites;
-using fakehost::Op;
+using hostkit::Op;
+using hostkit::Suites;
 using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
 
 constexpr int kSkipped = 77;
@@ -171,7 +174,7 @@ class Host {
 
   // parameters, prepare, start (pressing OK in the confirmation dialog),
   // continue, finish; every call must answer 0.
-  void FilterRun(FakeSuites& suites) {
+  void FilterRun(Suites& suites) {
     gDocument.Reset();
     FilterRecord& r = filter_.record;
     r.abortProc = NeverAbort;
@@ -198,12 +201,17 @@ class Host {
       }
       Check(result == 0, "selector " + std::to_string(selector) + " answered " + std::to_string(result));
       Check(suites.LockedHandles() == 0, "a block stays locked after selector " + std::to_string(selector));
+      // Guard bytes written and handles left locked, and the per-operation
+      // suites, descriptors and tokens not given back, go into the misuse log
+      // with the selector; CheckBalanced reports it.
+      suites.handles().Check("after selector " + std::to_string(selector));
+      suites.Check("after selector " + std::to_string(selector));
     }
   }
 
   // The about selector; the driver presses `commands` in the about box.
   // Returns how many dialogs appeared.
-  int About(FakeSuites& suites, std::vector<int> commands) {
+  int About(Suites& suites, std::vector<int> commands) {
     about_.record.platformData = &platform_;
     about_.record.sSPBasic = suites.BasicSuite();
     int16_t result = 0x77;
@@ -233,38 +241,38 @@ class Host {
   PluginMainProc pluginMain_ = nullptr;
 };
 
-std::string EntryText(const FakeSuites& suites) {
-  auto it = suites.registry.find(fakehost::kSettingsKey);
+std::string EntryText(const Suites& suites) {
+  auto it = suites.registry.find(hostkit::kSettingsKey);
   if (it == suites.registry.end()) return "none";
   std::string s;
   for (const auto& [key, value] : it->second.booleans)
-    s += (key == fakehost::kKeyDith ? "dith=" : "other=") + std::to_string(value) + " ";
+    s += (key == hostkit::kKeyDith ? "dith=" : "other=") + std::to_string(value) + " ";
   return s + (it->second.persistent ? "persistent" : "transient");
 }
 
-std::string ScriptText(const FakeSuites& suites, Handle descriptor) {
+std::string ScriptText(const Suites& suites, Handle descriptor) {
   auto booleans = suites.ScriptBooleans(descriptor);
   if (!booleans) return "no descriptor";
   std::string s;
   for (const auto& [key, value] : *booleans)
-    s += (key == fakehost::kKeyDith ? "dith=" : "other=") + std::to_string(value) + " ";
+    s += (key == hostkit::kKeyDith ? "dith=" : "other=") + std::to_string(value) + " ";
   return s.empty() ? "no key" : s.substr(0, s.size() - 1);
 }
 
-void CheckBalanced(const FakeSuites& suites) {
+void CheckBalanced(const Suites& suites) {
   Check(suites.HeldSuites() == 0, "a suite is still held");
   Check(suites.LiveDescriptors() == 0, "a descriptor was not freed");
   Check(suites.LiveTokens() == 0, "a write token was not closed");
-  for (const std::string& m : suites.misuse) Check(false, "host misuse: " + m);
+  for (const std::string& m : suites.Misuse()) Check(false, "host misuse: " + m);
 }
 
-int FileListReleases(const FakeSuites& suites) {
+int FileListReleases(const Suites& suites) {
   int n = 0;
-  for (const auto& e : suites.events) {
+  for (const auto& e : suites.Events()) {
     if (e.op != Op::ReleaseSuite) continue;
-    Check(e.text == fakehost::kFileListSuiteName ? e.version == 4 : true, "file-list suite released with version " +
+    Check(e.text == hostkit::kFileListSuiteName ? e.version == 4 : true, "file-list suite released with version " +
                                                                              std::to_string(e.version));
-    if (e.text == fakehost::kFileListSuiteName) ++n;
+    if (e.text == hostkit::kFileListSuiteName) ++n;
   }
   return n;
 }
@@ -272,7 +280,7 @@ int FileListReleases(const FakeSuites& suites) {
 // First run on an empty registry: dithered, 'dith' = true registered and
 // recorded. With the entry turned to false: truncated, no key recorded, false
 // registered again.
-bool Persist(FakeSuites& suites, Host& host) {
+bool Persist(Suites& suites, Host& host) {
   host.FilterRun(suites);
   CheckConverted(true);
   Check(EntryText(suites) == "dith=1 persistent", "first run registered " + EntryText(suites));
@@ -280,7 +288,7 @@ bool Persist(FakeSuites& suites, Host& host) {
         "first run recorded " + ScriptText(suites, host.Scripting()->descriptor));
   Check(host.Scripting()->recordInfo == plugInDialogOptional, "recordInfo is not plugInDialogOptional");
 
-  suites.registry[fakehost::kSettingsKey].booleans[fakehost::kKeyDith] = false;
+  suites.registry[hostkit::kSettingsKey].booleans[hostkit::kKeyDith] = false;
   host.FilterRun(suites);
   CheckConverted(false);
   Check(EntryText(suites) == "dith=0 persistent", "second run registered " + EntryText(suites));
@@ -291,7 +299,7 @@ bool Persist(FakeSuites& suites, Host& host) {
 
 // A link click in the about box acquires the file-list suite; unloading the
 // module gives it back once, with the same name and version.
-bool UnloadAfterLink(FakeSuites& suites, Host& host) {
+bool UnloadAfterLink(Suites& suites, Host& host) {
   constexpr int kFirstLink = 4, kCloseAbout = 1;
   const int dialogs = host.About(suites, {kFirstLink, kCloseAbout});
   if (dialogs == 0 && suites.Count(Op::AcquireSuite) == 0) {
@@ -299,7 +307,7 @@ bool UnloadAfterLink(FakeSuites& suites, Host& host) {
     return false;
   }
   Check(dialogs == 1, "expected one about box, saw " + std::to_string(dialogs));
-  Check(suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 1, "file-list suite not acquired once");
+  Check(suites.Count(Op::AcquireSuite, hostkit::kFileListSuiteName) == 1, "file-list suite not acquired once");
   Check(suites.browsedUrls.size() == 1 && suites.browsedUrls[0].rfind("http://", 0) == 0,
         "the link click opened no http:// address");
   Check(FileListReleases(suites) == 0, "the file-list suite was released before unload");
@@ -316,12 +324,12 @@ bool UnloadAfterLink(FakeSuites& suites, Host& host) {
 }
 
 // Without a link click nothing is held, and unloading releases nothing.
-bool UnloadWithoutAcquisition(FakeSuites& suites, Host& host) {
+bool UnloadWithoutAcquisition(Suites& suites, Host& host) {
   constexpr int kCloseAbout = 1;
   host.About(suites, {kCloseAbout});
   host.FilterRun(suites);
   host.Unload();
-  Check(suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 0, "file-list suite acquired unasked");
+  Check(suites.Count(Op::AcquireSuite, hostkit::kFileListSuiteName) == 0, "file-list suite acquired unasked");
   Check(FileListReleases(suites) == 0, "unload released a suite that was never acquired");
   return true;
 }
@@ -357,12 +365,12 @@ void TearDownHost() {
 // filter run follows, and the process then ends with the module loaded.
 int ExitAfterLinkChild(const std::string& modulePath) {
   // Never destroyed: the process ends with the host and the module in use.
-  FakeSuites& suites = *new FakeSuites;
+  Suites& suites = *new Suites;
   Host* host = new Host(modulePath);
   if (!host->Loaded()) return 1;
   host->About(suites, {4, 1});
   host->FilterRun(suites);
-  const bool held = suites.Count(Op::AcquireSuite, fakehost::kFileListSuiteName) == 1 && suites.HeldSuites() == 1 &&
+  const bool held = suites.Count(Op::AcquireSuite, hostkit::kFileListSuiteName) == 1 && suites.HeldSuites() == 1 &&
                     FileListReleases(suites) == 0;
   if (!held || gFailures != 0) {
     std::printf("child: the file-list suite is not held before exit\n");
@@ -418,8 +426,8 @@ int ExitAfterLink(const std::string& modulePath) {
 // One scenario on a fresh host and suites; a scenario answers false when it
 // cannot run in this build. Every suite, descriptor and token it used must be
 // back with the host by the end.
-int Run(const std::string& modulePath, bool (*scenario)(FakeSuites&, Host&)) {
-  FakeSuites suites;
+int Run(const std::string& modulePath, bool (*scenario)(Suites&, Host&)) {
+  Suites suites;
   Host host(modulePath);
   if (!host.Loaded()) return 1;
   if (!scenario(suites, host)) return kSkipped;

@@ -6,15 +6,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "FakeSuites.h"
+#include "Suites.h"
 #include "host/CallContext.h"
 #include "host/HostSuite.h"
 
 namespace {
 
-using fakehost::FakeSuites;
-using fakehost::kFileListSuiteName;
-using fakehost::Op;
+using hostkit::kFileListSuiteName;
+using hostkit::Op;
+using hostkit::Suites;
 
 // Runs against the module's own holder and leaves it as loaded, so that the
 // process's exit-time release finds nothing to do.
@@ -30,7 +30,7 @@ class HostSuiteTest : public ::testing::Test {
     gPluginGlobals = PluginGlobals{};
   }
 
-  FakeSuites suites;
+  Suites suites;
 };
 
 uint32_t CodeOfGetSuite() {
@@ -48,8 +48,8 @@ TEST_F(HostSuiteTest, AcquiredOnceAndReleasedOnceWithTheSameNameAndVersion) {
   EXPECT_EQ(gFileListSuite.GetSuite(), first);
   EXPECT_EQ(gFileListSuite.lastError, 0);
   ASSERT_EQ(suites.Count(Op::AcquireSuite), 1);
-  EXPECT_EQ(suites.events[0].text, kFileListSuiteName);
-  EXPECT_EQ(suites.events[0].version, 4);
+  EXPECT_EQ(suites.Events()[0].text, kFileListSuiteName);
+  EXPECT_EQ(suites.Events()[0].version, 4);
 
   // The about box calls the fourth entry of the table it was given.
   static_cast<const PSGetFileListSuite4*>(first)->BrowseUrl("http://abc");
@@ -60,7 +60,7 @@ TEST_F(HostSuiteTest, AcquiredOnceAndReleasedOnceWithTheSameNameAndVersion) {
   EXPECT_EQ(suites.SuiteTrace(), "A:files/4 Browse R:files/4");
   EXPECT_EQ(gFileListSuite.suite, nullptr);
   EXPECT_EQ(suites.HeldSuites(), 0);
-  EXPECT_TRUE(suites.misuse.empty());
+  EXPECT_TRUE(suites.Misuse().empty());
 }
 
 TEST_F(HostSuiteTest, NoUsableBasicSuiteRaisesParmAndCallsNothing) {
@@ -73,7 +73,7 @@ TEST_F(HostSuiteTest, NoUsableBasicSuiteRaisesParmAndCallsNothing) {
     EXPECT_EQ(gFileListSuite.lastError, 123);
     EXPECT_EQ(gFileListSuite.suite, nullptr);
   }
-  EXPECT_TRUE(suites.events.empty());
+  EXPECT_TRUE(suites.Events().empty());
 }
 
 TEST_F(HostSuiteTest, RefusedSuiteIsRaisedAndTriedAgainNextTime) {
@@ -108,7 +108,7 @@ TEST_F(HostSuiteTest, SuccessWithoutATableIsGivenBackAndReported) {
   EXPECT_EQ(gFileListSuite.lastError, 0);
   EXPECT_EQ(suites.SuiteTrace(), "A:files/4 R:files/4 A:files/4");
   gFileListSuite.ReleaseAtUnload();
-  EXPECT_TRUE(suites.misuse.empty());
+  EXPECT_TRUE(suites.Misuse().empty());
 }
 
 TEST_F(HostSuiteTest, UnloadWithoutBasicSuiteKeepsTheSuite) {

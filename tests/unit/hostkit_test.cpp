@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HostKit.h"
+#include "Suites.h"
 
 namespace {
 
@@ -126,6 +127,75 @@ TEST(HostKit, RecordGuardAllowsOnlyWritableMembers) {
   r.b = 5;
   EXPECT_FALSE(guard.Compare(&r, "R", {{offsetof(R, b), sizeof r.b}}).has_value());
   EXPECT_EQ(guard.Compare(&r, "R", {}).value_or(""), "R byte 4 written (2 -> 5)");
+}
+
+// The suites attached to a host's logs and handle table: their calls land in
+// the host's one log, their misuse in its misuse log with the call, and
+// scripting descriptors are handles of the host's table under its rules.
+TEST(HostKit, SuitesKeepTheRulesOnTheHostsLogAndTable) {
+  using hostkit::Suites;
+  struct Case {
+    const char* name;
+    std::function<void(Suites&)> act;
+    const char* what;  // the first misuse; "" for none
+    const char* call;
+  };
+  auto acquire = [](Suites& s, const char* name, int32_t version) {
+    const void* table = nullptr;
+    EXPECT_EQ(s.BasicSuite()->AcquireSuite(name, version, &table), 0);
+    return table;
+  };
+  const Case cases[] = {
+      {"a scripting descriptor disposed of while locked",
+       [](Suites& s) {
+         const Handle h = s.MakeScriptDescriptor({{hostkit::kKeyDith, true}});
+         s.Handles()->lockProc(h, 0);
+         s.Handles()->disposeProc(h);
+       },
+       "disposeProc on locked handle 2", "disposeProc(2)"},
+      {"a descriptor freed twice",
+       [&](Suites& s) {
+         auto* procs = static_cast<const PSActionDescriptorProcs*>(acquire(s, hostkit::kDescriptorSuiteName, 3));
+         PIActionDescriptor d = nullptr;
+         procs->Make(&d);
+         procs->Free(d);
+         procs->Free(d);
+       },
+       "Free on a descriptor that is not live", "Free"},
+      {"a suite released that is not held",
+       [](Suites& s) { s.BasicSuite()->ReleaseSuite(hostkit::kRegistrySuiteName, 1); },
+       "ReleaseSuite of 61e608b0-40fd-11d1-8da3-00c04fd5f7ee v1 that is not held", "ReleaseSuite(reg/1) -> 0"},
+      {"the registry suite kept past the call",
+       [&](Suites& s) {
+         acquire(s, hostkit::kRegistrySuiteName, 1);
+         s.Check("after selector 2");
+       },
+       "suite reg/1 is still held after selector 2", "after selector 2"},
+      {"the file-list suite held between calls",
+       [&](Suites& s) {
+         acquire(s, hostkit::kFileListSuiteName, 4);
+         s.Check("after selector 0");
+       },
+       "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CallLog log;
+    MisuseLog misuse;
+    HandleTable table(log, misuse);
+    table.New(1);  // the host's own handle first: the suites' come after it
+    Suites suites(log, misuse, table);
+    c.act(suites);
+    if (std::string(c.what).empty()) {
+      EXPECT_TRUE(misuse.empty()) << misuse.Lines().front();
+    } else {
+      ASSERT_TRUE(misuse.First().has_value());
+      EXPECT_EQ(misuse.First()->what, c.what);
+      EXPECT_EQ(misuse.First()->call, c.call);
+    }
+    EXPECT_EQ(log.events().front().kind, hostkit::Ev::NewHandle);
+    EXPECT_GT(log.events().size(), 1u) << "the suites' calls are in the host's log";
+  }
 }
 
 }  // namespace

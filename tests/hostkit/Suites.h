@@ -1,35 +1,45 @@
-// The host's service suites, faked for tests: a basic suite that hands out the
-// descriptor registry suite (v1), the action descriptor suite (v2/v3) and the
-// file-list suite (v4); the scripting write procedures; and handle procedures
-// for a FilterRecord built by hand. Capability switches play thinner or failing
-// hosts, and every call is recorded in order so that a test can check that
-// acquisitions, releases, makes and frees balance and come in the promised order.
+// The host's service suites as every test host serves them: a basic suite that
+// hands out the descriptor registry suite (v1), the action descriptor suite
+// (v2/v3) and the file-list suite (v4, its web browsing); the scripting write
+// procedures; and handle procedures for a FilterRecord built by hand.
+// Capability switches play thinner or failing hosts.
 //
-// It stands alone: it needs nothing of the module, so the same source serves
-// the native unit tests and the Windows programs that load the real module.
-// The host tables are C callbacks without a context, so they reach one
-// FakeSuites, the current one: the most recently constructed that is alive.
+// They are built on the kit's parts, not copies of their own: every call goes
+// into a CallLog (entries of kind Ev::Suite, in order with everything else the
+// host logs), everything done wrong into a MisuseLog with the call that did
+// it, and scripting descriptors are handles of a HandleTable, so the table's
+// rules (lock counts, blocks that move on their last unlock, guard bytes, no
+// resizing or disposing while locked) hold for them as for any other handle.
+//
+// A Suites object stands alone, owning its log, misuse log and handle table
+// (for programs that build their record by hand), or is attached to a host's
+// own (the fake host), so that one log and one misuse list cover the run.
+//
+// It needs nothing of the module, so the same source serves the native unit
+// tests and the Windows programs that load the real module. The host tables
+// are C callbacks without a context: they reach the current Suites, the one
+// most recently made current (standalone ones are on construction) that is
+// still alive.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "HostKit.h"
 #include "HostSuiteNames.h"
 #include "host/HostApi.h"
 
-namespace fakehost {
+namespace hostkit {
 
-using hostkit::kDescriptorSuiteName;
-using hostkit::kFileListSuiteName;
-using hostkit::kRegistrySuiteName;
 inline constexpr char kSettingsKey[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
 inline constexpr DescriptorKeyID kKeyDith = FourCC("dith");
-// What the fake's GetBoolean answers for a key that the descriptor lacks.
+// What GetBoolean answers for a key that the descriptor lacks.
 inline constexpr OSErr kKeyMissing = -1728;
 
 // Switches that remove or break parts of the host. Failure codes of 0 mean
@@ -68,33 +78,39 @@ enum class Op {
   OpenWrite,
   WriteBoolean,
   CloseWrite,
-  Dispose,
+  Dispose,  // a handle disposed of (the table's disposeProc entries)
   BrowseUrl,
 };
 
+// One suite call, as read back from the call log.
 struct SuiteEvent {
   Op op;
-  std::string text;     // suite name, registry key or web address
+  std::string text;     // suite name, registry key, key=value or web address
   int32_t version = 0;  // suite version
-  int32_t code = 0;     // what the fake answered
-};
-
-// One registered descriptor: the booleans it holds, and how it was registered.
-struct RegistryEntry {
-  std::map<DescriptorKeyID, bool> booleans;
-  bool persistent = false;
+  int32_t code = 0;     // what the host answered
 };
 
 using Booleans = std::map<DescriptorKeyID, bool>;
 
-class FakeSuites {
- public:
-  explicit FakeSuites(Capabilities capabilities = {});
-  ~FakeSuites();
-  FakeSuites(const FakeSuites&) = delete;
-  FakeSuites& operator=(const FakeSuites&) = delete;
+// One registered descriptor: the booleans it holds, and how it was registered.
+struct RegistryEntry {
+  Booleans booleans;
+  bool persistent = false;
+};
 
-  static FakeSuites* Current();
+class Suites {
+ public:
+  // Standalone: owns its call log, misuse log and handle table.
+  explicit Suites(Capabilities capabilities = {});
+  // Attached to a host's log, misuse log and handle table, which must outlive it.
+  Suites(CallLog& log, MisuseLog& misuse, HandleTable& handles, Capabilities capabilities = {});
+  ~Suites();
+  Suites(const Suites&) = delete;
+  Suites& operator=(const Suites&) = delete;
+
+  static Suites* Current();
+  // Makes this the one the C callbacks reach (a host does so before each call).
+  void MakeCurrent();
 
   // May be changed between calls; Attach and each AcquireSuite read it afresh.
   Capabilities caps;
@@ -104,40 +120,43 @@ class FakeSuites {
   void Attach(FilterRecord& record);
   // The basic suite, or null without one.
   SPBasicSuite* BasicSuite();
-  // Working handle procedures (new, dispose, get size, lock, unlock).
+  // Handle procedures on the handle table (new, dispose, get size, set size,
+  // lock, unlock); disposeProc as the capabilities say.
   HandleProcs* Handles();
   // The host's scripting parameters, or null without them.
   PIDescriptorParameters* DescriptorParameters();
 
+  CallLog& log() { return *log_; }
+  MisuseLog& misuseLog() { return *misuse_; }
+  HandleTable& handles() { return *handles_; }
+
   // Host state: the persistent registry, as plain booleans per key.
   std::map<std::string, RegistryEntry> registry;
 
-  // A scripting descriptor as a host would hold it; what the module handed
-  // back is read with ScriptBooleans.
+  // A scripting descriptor as a host holds it: a handle of the table; what
+  // the module handed back is read with ScriptBooleans.
   Handle MakeScriptDescriptor(const Booleans& booleans);
-  // The booleans of a scripting descriptor made here; nullopt for any other handle.
+  // The booleans of a live scripting descriptor made here; nullopt for any
+  // other handle.
   std::optional<Booleans> ScriptBooleans(Handle h) const;
-  // A copy of the contents of a handle from Handles()->newProc (empty for
-  // unknown handles).
-  std::vector<uint8_t> CopyHandleBytes(Handle h) const;
-  // Disposes of the handle when it is one of ours (as a host does when it
-  // replaces its own descriptor) and answers true; false for any other handle.
+  // Scripting descriptors made here and not yet disposed of.
+  int LiveScriptDescriptors() const;
+  // Disposes of a live scripting descriptor (as a host does when it replaces
+  // its own) and answers true; false for any other handle.
   bool DisposeIfOurs(Handle h);
   // Run inside openWriteDescriptorProc, after the token is made: a host that
   // changes its scripting parameters while a token is open.
   std::function<void()> whileWriteOpens;
 
-  // Everything recorded, in order.
-  std::vector<SuiteEvent> events;
-  // Calls that a careful module never makes (freeing what is not live,
-  // releasing what was not acquired, ...), described.
-  std::vector<std::string> misuse;
   std::vector<std::string> browsedUrls;
 
+  // The suite calls and handle disposals, in order, read from the call log
+  // (whatever else the host logged is left out).
+  std::vector<SuiteEvent> Events() const;
   // The suite calls in a compact form, e.g. "A:reg/1 A:desc/3 Get GetBoolean
   // Free R:reg/1 R:desc/3"; a refused acquisition reads "A!:reg/1".
   std::string SuiteTrace() const;
-  // The scripting calls: "Open Put:dith=1 Dispose Close".
+  // The scripting calls and handle disposals: "Open Put:dith=1 Dispose Close".
   std::string ScriptTrace() const;
   int Count(Op op, const std::string& text = {}) const;
 
@@ -146,13 +165,22 @@ class FakeSuites {
   int HeldSuites() const;
   int LiveDescriptors() const { return static_cast<int>(descriptors_.size()); }
   int LiveTokens() const { return static_cast<int>(tokens_.size()); }
-  int LockedHandles() const;
-  int LiveHandles() const { return static_cast<int>(handles_.size()); }
+  int LockedHandles() const { return static_cast<int>(handles_->StillLocked().size()); }
+  // What must be back with the host between two calls, described: the
+  // registry and descriptor suites (held for one operation), descriptors and
+  // write tokens. The file-list suite is left out: the module holds it from
+  // its first use until it is unloaded.
+  std::vector<std::string> Outstanding() const;
+  // Flags everything outstanding as misuse, naming `when`; for a host to run
+  // after each call, beside HandleTable::Check.
+  void Check(const std::string& when);
+  // Everything misused so far ("what (in call)"), then the handles still
+  // locked and everything outstanding.
+  std::vector<std::string> Misuse() const;
 
-  // Entry points of the fake tables (public for the C callbacks only).
+  // Entry points of the host tables (public for the C callbacks only).
   struct Descriptor;
   struct Token;
-  struct FakeHandle;
   SPErr OnAcquire(const char* name, int32_t version, const void** suite);
   SPErr OnRelease(const char* name, int32_t version);
   OSErr OnRegister(const char* key, PIActionDescriptor d, Boolean persistent);
@@ -165,15 +193,19 @@ class FakeSuites {
   OSErr OnWriteBoolean(PIWriteDescriptor token, DescriptorKeyID key, Boolean value);
   OSErr OnCloseWrite(PIWriteDescriptor token, Handle* descriptor);
   SPErr OnBrowse(const char* url);
-  Handle OnNewHandle(int32_t size);
-  void OnDispose(Handle h);
-  int32_t OnGetSize(Handle h);
-  Ptr OnLock(Handle h);
-  void OnUnlock(Handle h);
 
  private:
+  void Init();
   void Record(Op op, std::string text = {}, int32_t version = 0, int32_t code = 0);
+  void Flag(std::string what);
   Descriptor* LiveDescriptor(PIActionDescriptor d, const char* call);
+
+  std::unique_ptr<CallLog> ownLog_;
+  std::unique_ptr<MisuseLog> ownMisuse_;
+  std::unique_ptr<HandleTable> ownHandles_;
+  CallLog* log_;
+  MisuseLog* misuse_;
+  HandleTable* handles_;
 
   SPBasicSuite basic_{};
   PSDescriptorRegistryProcs registryProcs_{};
@@ -186,8 +218,7 @@ class FakeSuites {
   std::map<std::pair<std::string, int32_t>, int> held_;
   std::set<Descriptor*> descriptors_;
   std::set<Token*> tokens_;
-  std::set<FakeHandle*> handles_;
-  FakeSuites* previous_ = nullptr;
+  std::map<Handle, Booleans> scripts_;  // scripting descriptors by handle, disposed ones too
 };
 
-}  // namespace fakehost
+}  // namespace hostkit
