@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  bench::VerifyBenchHost();  // ends the program if the bench host finds a fault
   bench::Image& image = bench::SharedImage();
   const auto& workloads = bench::Workloads();
 
