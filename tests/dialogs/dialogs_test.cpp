@@ -76,6 +76,8 @@ struct Host {
   }()};
   size_t suiteMisuseSeen = 0;  // entries of suites.misuse already in the misuse log
 
+  Host() { delivery.guarded = true; }
+
   // The fake suites note misuse without its call; it joins the log after
   // each call of the module, under that call.
   void TakeSuiteMisuse(const std::string& call) {
