@@ -220,6 +220,10 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
 
   gHost->Reset();
   ResetImage();
+  // Every second start gets its tiles bottom-up (negative row bytes): every
+  // scenario that starts twice sees both layouts.
+  static int starts = 0;
+  gHost->delivery.bottomUp = ++starts % 2 == 0;
   const size_t before = gHost->log.Of(hostkit::Ev::AdvanceState).size();
   gCurrentRecord = record;
   gCurrentData = &data;
