@@ -220,10 +220,11 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
 
   gHost->Reset();
   ResetImage();
-  // Every second start gets its tiles bottom-up (negative row bytes): every
-  // scenario that starts twice sees both layouts.
-  static int starts = 0;
-  gHost->delivery.bottomUp = ++starts % 2 == 0;
+  // Tiles go top-down and bottom-up (negative row bytes) by turns, from one
+  // start that asks for tiles to the next: every scenario that converts twice
+  // sees both layouts.
+  static bool bottomUp = false;
+  gHost->delivery.bottomUp = bottomUp;
   const size_t before = gHost->log.Of(hostkit::Ev::AdvanceState).size();
   gCurrentRecord = record;
   gCurrentData = &data;
@@ -238,6 +239,7 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   bool converted = true;
   for (const auto& plane : gOutPlanes) converted = converted && std::find(plane.begin(), plane.end(), 7) == plane.end();
   const int advanced = static_cast<int>(gHost->log.Of(hostkit::Ev::AdvanceState).size() - before);
+  if (advanced > 0) bottomUp = !bottomUp;
   return {result, advanced, converted};
 }
 
