@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +57,7 @@ void CheckEqual(const std::string& actual, const std::string& expected, const ch
 // suite whose browse procedure the about box's links call) are the fake
 // suites; only the file-list suite is served, every other is refused.
 // Host state changes on the host's (main) thread only; the driver thread
-// reads it through OnHostThread.
+// reads it through BrowsedUrls and FileListAcquisitions, which run there.
 
 using hostkit::kFileListSuiteName;
 using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
@@ -196,8 +195,10 @@ void CheckHandlesAfter(const char* call, Handle parameters, intptr_t data) {
     gHost->misuse.Flag("data slot holds something other than a live handle", call);
 }
 
-// One start call, as a host makes it after parameters and prepare.
+// The bytes of the host's own after the FilterRecord.
 constexpr size_t kRecordTail = 256;
+
+// One start call, as a host makes it after parameters and prepare.
 StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   // The host's own tail after the record, compared like the record.
   std::vector<unsigned char> storage(sizeof(FilterRecord) + kRecordTail, 0);
