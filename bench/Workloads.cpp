@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
+#include <string>
 
+#include "PlaneDelivery.h"
 #include "QuantizeReference.h"
 #include "convert/ConvertImage.h"
 #include "convert/Quantize.h"
@@ -102,50 +105,158 @@ uint64_t PerPixelWalk(Image& image, bool dither) {
   return Fingerprint(image);
 }
 
-// A host just thick enough for ConvertImage: it hands out each plane of each
-// requested tile in place, without copying, so the time is the module's own.
+// A host just thick enough for ConvertImage, a front end on the host kit. It
+// hands the module each plane of each requested tile in place, without
+// copying, so the time is the module's own; the kit still reads, checks and
+// logs every request (about a thousand per run), the record guard compares
+// the FilterRecord before and after the run, and any misuse, or a result
+// other than noErr, ends the program. VerifyBenchHost shows once, untimed,
+// that the in-place walk gives the same bytes as one through guarded tiles.
 struct BenchHost {
   FilterRecord record{};
   int16_t result = 0;
-  Image* image = nullptr;
+  hostkit::Planes planes;
+  hostkit::CallLog log;
+  hostkit::MisuseLog misuse;
+  hostkit::PlaneDelivery delivery{log, misuse};
+  hostkit::RecordGuard guard;
+  // The clock's second before the run and at its first request: the module
+  // seeds its dithering from it in between, so two runs with all four the
+  // same dithered alike.
+  std::time_t startedIn = 0, firstRequestIn = 0;
+  bool SeededIn(std::time_t second) const { return startedIn == second && firstRequestIn == second; }
 };
-BenchHost gHost;
+BenchHost* gHost = nullptr;
 
-OSErr DeliverPlane() {
-  FilterRecord& r = gHost.record;
-  const int p = r.outLoPlane;
-  if (p < 0 || p >= kPlanes || r.inLoPlane != p || r.outRect.top < 0 || r.outRect.left < 0) return filterBadParameters;
-  const size_t offset = size_t(r.outRect.top) * kImageSide + size_t(r.outRect.left);
-  r.inData = gHost.image->in[p].data() + offset;
-  r.outData = gHost.image->out[p].data() + offset;
-  r.inRowBytes = r.outRowBytes = kImageSide;
-  r.maskData = nullptr;
-  return noErr;
+[[noreturn]] void HostFails(const std::string& what) {
+  std::fprintf(stderr, "bench host: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::exit(1);
 }
 
-Boolean NeverAbort() { return 0; }
-void IgnoreProgress(int32_t, int32_t) {}
+OSErr DeliverPlane() {
+  if (gHost->firstRequestIn == 0) gHost->firstRequestIn = std::time(nullptr);
+  return gHost->delivery.Deliver(gHost->record, gHost->planes);
+}
 
-uint64_t ConvertWhole(Image& image, uint8_t dither) {
-  gHost = BenchHost{};
-  gHost.image = &image;
-  FilterRecord& r = gHost.record;
-  r.filterRect = Rect{0, 0, kImageSide, kImageSide};
-  r.outTileHeight = r.outTileWidth = kTileSide;
-  r.planes = kPlanes;
+Boolean NeverAbort() {
+  hostkit::Event e;
+  e.kind = hostkit::Ev::Abort;
+  gHost->log.Add(e);
+  return 0;
+}
+
+void LogProgress(int32_t done, int32_t total) {
+  hostkit::Event e;
+  e.kind = hostkit::Ev::Progress;
+  e.a = done;
+  e.b = total;
+  gHost->log.Add(e);
+}
+
+// One ConvertImage over the host's planes in tiles of `tileSide`.
+void RunConvert(BenchHost& host, uint8_t dither, int16_t tileSide = kTileSide) {
+  host.log.Clear();
+  FilterRecord& r = host.record;
+  r = FilterRecord{};
+  r.filterRect = Rect{0, 0, static_cast<int16_t>(host.planes.height), static_cast<int16_t>(host.planes.width)};
+  r.outTileHeight = r.outTileWidth = tileSide;
+  r.planes = static_cast<int16_t>(host.planes.in.size());
   r.depth = 8;
   r.advanceState = DeliverPlane;
   r.abortProc = NeverAbort;
-  r.progressProc = IgnoreProgress;
+  r.progressProc = LogProgress;
+  host.result = noErr;
+  host.firstRequestIn = 0;
+  host.startedIn = std::time(nullptr);
+  gHost = &host;
   gPluginGlobals = PluginGlobals{};
   gPluginGlobals.hostRecord = &r;
-  gPluginGlobals.resultSlot = &gHost.result;
+  gPluginGlobals.resultSlot = &host.result;
+  host.guard.Take(&r, sizeof(r));
   ConvertImage(dither != 0);
+  host.delivery.Finish(r);
   gPluginGlobals = PluginGlobals{};
-  return Fingerprint(image) + static_cast<uint64_t>(gHost.result != noErr);
+  gHost = nullptr;
+  if (auto written = host.guard.Compare(&r, "FilterRecord", hostkit::FilterRecordWritable()))
+    host.misuse.Flag(*written, "ConvertImage");
+  if (auto first = host.misuse.First()) HostFails(first->what + " (in " + first->call + ")");
+  if (host.result != noErr)
+    HostFails("ConvertImage answered " + std::to_string(host.result) + "; last host call: " + host.log.Last());
+}
+
+hostkit::Planes PlanesOf(std::vector<uint8_t>* in, std::vector<uint8_t>* out, int count, int32_t height,
+                         int32_t width) {
+  hostkit::Planes planes;
+  planes.height = height;
+  planes.width = planes.rowBytes = width;
+  for (int p = 0; p < count; ++p) {
+    planes.in.push_back(in[p].data());
+    planes.out.push_back(out[p].data());
+  }
+  return planes;
+}
+
+uint64_t ConvertWhole(Image& image, uint8_t dither) {
+  static BenchHost host;
+  host.planes = PlanesOf(image.in, image.out, kPlanes, kImageSide, kImageSide);
+  RunConvert(host, dither);
+  return Fingerprint(image);
 }
 
 }  // namespace
+
+void VerifyBenchHost() {
+  // Tiles that do not fit evenly: three down, four across, the last of each
+  // cut short. Small, so that two runs fit in one second of the clock that
+  // seeds the dithering, even under the sanitizers.
+  constexpr int16_t kTile = 64;
+  constexpr int32_t kHeight = 2 * kTile + 22, kWidth = 3 * kTile + 38;
+  std::vector<uint8_t> source[kPlanes];
+  std::mt19937 gen(20240602);
+  for (auto& plane : source) {
+    plane.resize(size_t(kHeight) * kWidth);
+    for (auto& b : plane) b = static_cast<uint8_t>(gen() >> 24);
+  }
+  struct Walk {
+    const char* name;
+    bool bottomUp;
+  };
+  const Walk walks[] = {{"guarded tiles, top-down", false}, {"guarded tiles, bottom-up", true}};
+  for (const uint8_t dither : {uint8_t{0}, uint8_t{1}}) {
+    for (const Walk& walk : walks) {
+      // Dithering is seeded from the clock's second: both runs must be
+      // seeded in the same one to be compared.
+      for (int attempt = 1;; ++attempt) {
+        std::vector<uint8_t> input[kPlanes], inPlace[kPlanes], guarded[kPlanes];
+        for (int p = 0; p < kPlanes; ++p) input[p] = inPlace[p] = guarded[p] = source[p];
+        BenchHost direct;
+        direct.planes = PlanesOf(input, inPlace, kPlanes, kHeight, kWidth);
+        RunConvert(direct, dither, kTile);
+        BenchHost checked;
+        checked.delivery.guarded = true;
+        checked.delivery.bottomUp = walk.bottomUp;
+        checked.planes = PlanesOf(input, guarded, kPlanes, kHeight, kWidth);
+        RunConvert(checked, dither, kTile);
+        if (!checked.SeededIn(direct.startedIn) || !direct.SeededIn(direct.startedIn)) {
+          if (attempt < 20) continue;
+          HostFails("no two runs were seeded in the same second in 20 attempts");
+        }
+        for (int p = 0; p < kPlanes; ++p) {
+          if (input[p] != source[p]) HostFails("the source of plane " + std::to_string(p) + " was written in place");
+          const auto differ = std::mismatch(inPlace[p].begin(), inPlace[p].end(), guarded[p].begin());
+          if (differ.first == inPlace[p].end()) continue;
+          const auto at = size_t(differ.first - inPlace[p].begin());
+          HostFails(std::string("in place and ") + walk.name + " differ (dithering " + (dither ? "on" : "off") +
+                    "): plane " + std::to_string(p) + ", row " + std::to_string(at / kWidth) + ", column " +
+                    std::to_string(at % kWidth) + ": " + std::to_string(*differ.first) + " against " +
+                    std::to_string(*differ.second));
+        }
+        break;
+      }
+    }
+  }
+}
 
 bool RuntimeFollowsTheRule() {
   static const bool follows = [] {

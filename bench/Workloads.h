@@ -28,6 +28,12 @@ Image& SharedImage();
 // from the private copy of its generator (checked once, as a run checks it).
 bool RuntimeFollowsTheRule();
 
+// Once, untimed, before anything is timed: the bench host's in-place tile
+// delivery against the host kit's guarded one, on an image whose tiles do not
+// fit evenly, top-down and bottom-up, dithering off and on. The outputs must
+// be the same bytes and nothing misused; otherwise the program ends with 1.
+void VerifyBenchHost();
+
 // A goal: at most `most` times the workload named `limit`, on the C
 // runtimes that `when` names.
 enum class When { kAlways, kCopying, kCalling };

@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
 
+  bench::VerifyBenchHost();  // ends the program if the bench host finds a fault
   bench::Image& image = bench::SharedImage();
   for (const bench::Workload& w : bench::Workloads()) {
     benchmark::RegisterBenchmark(w.key, [&image, run = w.run](benchmark::State& state) {

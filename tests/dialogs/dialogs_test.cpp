@@ -15,13 +15,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DialogDriver_win.h"
+#include "Suites.h"
+#include "HostKit.h"
 #include "HostSuiteNames.h"
+#include "PlaneDelivery.h"
 #include "host/HostApi.h"
 
 namespace {
@@ -46,106 +48,109 @@ void CheckEqual(const std::string& actual, const std::string& expected, const ch
 }
 #define CHECK_TEXT(actual, expected) CheckEqual((actual), (expected), #actual " == " #expected, __LINE__)
 
-// ---- the fake host ------------------------------------------------------------
+// ---- the host: a front end on the host kit -------------------------------------
+// Everything the module is handed comes from the kit: handles from its handle
+// table (lock counts, blocks that move on their last unlock, guard bytes),
+// tiles through guarded buffers with padded rows, every call in one call log,
+// and every misuse, with the call that made it, in one misuse log that main
+// reads after the scenario. The suites (the basic suite, and the file-list
+// suite whose browse procedure the about box's links call) are the kit's,
+// on the same logs and table; only the file-list suite is served, every
+// other is refused.
+// Host state changes on the host's (main) thread only; the driver thread
+// reads it through BrowsedUrls and FileListAcquisitions, which run there.
 
 using hostkit::kFileListSuiteName;
+using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
 
-struct FakeHandle {
-  std::vector<char> bytes;
+struct Host {
+  hostkit::CallLog log;
+  hostkit::MisuseLog misuse;
+  hostkit::HandleTable handles{log, misuse};
+  hostkit::PlaneDelivery delivery{log, misuse};
+  hostkit::Suites suites{log, misuse, handles, [] {
+    hostkit::Capabilities caps;
+    caps.registrySuite = false;
+    caps.descriptorVersion = 0;
+    return caps;
+  }()};
+  int fileListBase = 0;  // file-list acquisitions before the last Reset
+
+  Host() {
+    delivery.guarded = true;
+    suites.MakeCurrent();
+  }
+
+  // The suites flag misuse as it happens; what must be back with the host
+  // between calls is checked after each call of the module.
+  void CheckSuites(const std::string& call) { suites.Check(call); }
+  int FileListAcquisitions() const {
+    return suites.Count(hostkit::Op::AcquireSuite, kFileListSuiteName) - fileListBase;
+  }
+  // What the module asked of the host since the last Reset.
+  void Reset() {
+    fileListBase = suites.Count(hostkit::Op::AcquireSuite, kFileListSuiteName);
+    suites.browsedUrls.clear();
+  }
 };
-Handle NewHandle(int32_t size) { return reinterpret_cast<Handle>(new FakeHandle{std::vector<char>(size_t(size))}); }
-void DisposeHandle(Handle h) { delete reinterpret_cast<FakeHandle*>(h); }
-int32_t GetHandleSize(Handle h) { return static_cast<int32_t>(reinterpret_cast<FakeHandle*>(h)->bytes.size()); }
-OSErr SetHandleSize(Handle h, int32_t size) {
-  reinterpret_cast<FakeHandle*>(h)->bytes.resize(size_t(size));
-  return noErr;
-}
-Ptr LockHandle(Handle h, Boolean) { return reinterpret_cast<FakeHandle*>(h)->bytes.data(); }
-void UnlockHandle(Handle) {}
+// Made in main, and kept until the process ends: the module gives back the
+// suite it holds when it is unloaded.
+Host* gHost = nullptr;
+
+Handle NewHandle(int32_t size) { return gHost->handles.New(size); }
+void DisposeHandle(Handle h) { gHost->handles.Dispose(h); }
+int32_t GetHandleSize(Handle h) { return gHost->handles.GetSize(h); }
+OSErr SetHandleSize(Handle h, int32_t size) { return gHost->handles.SetSize(h, size); }
+Ptr LockHandle(Handle h, Boolean) { return gHost->handles.Lock(h); }
+void UnlockHandle(Handle h) { gHost->handles.Unlock(h); }
 void RecoverSpace(int32_t) {}
 
 HandleProcs gHandleProcs{2, 8, NewHandle, DisposeHandle, GetHandleSize, SetHandleSize,
                          LockHandle, UnlockHandle, RecoverSpace, DisposeHandle};
 
-// What the module asked of the host; written on the host's (main) thread,
-// read by the driver thread after a synchronous SendMessage or after the call.
-struct HostLog {
-  std::mutex lock;
-  std::vector<std::string> addresses;  // BrowseUrl arguments, in order
-  std::atomic<int> fileListAcquisitions{0};
-  std::atomic<int> advanceStateCalls{0};
-  std::atomic<bool> serveFileList{true};
+SPBasicSuite* BasicSuite() { return gHost->suites.BasicSuite(); }
 
-  std::vector<std::string> Addresses() {
-    std::lock_guard<std::mutex> hold(lock);
-    return addresses;
-  }
-  void Reset() {
-    std::lock_guard<std::mutex> hold(lock);
-    addresses.clear();
-    fileListAcquisitions = 0;
-    advanceStateCalls = 0;
-  }
-};
-HostLog gLog;
-
-SPErr BrowseUrl(const char* url) {
-  std::lock_guard<std::mutex> hold(gLog.lock);
-  gLog.addresses.emplace_back(url);
-  return 0;
-}
-// Entries 1 to 3 are never called by the module.
-PSGetFileListSuite4 gFileListSuite{nullptr, nullptr, nullptr, BrowseUrl};
-
-SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
-  if (std::strcmp(name, kFileListSuiteName) == 0 && version == 4) {
-    ++gLog.fileListAcquisitions;
-    if (gLog.serveFileList) {
-      *suite = &gFileListSuite;
-      return 0;
-    }
-  }
-  return kSPSuiteNotFoundError;  // every other suite is refused, the pointer left alone
-}
-SPErr ReleaseSuite(const char*, int32_t) { return 0; }
-SPBoolean IsEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
-SPErr AllocateBlock(size_t size, void** block) {
-  *block = std::malloc(size);
-  return *block != nullptr ? 0 : -108;
-}
-SPErr FreeBlock(void* block) {
-  std::free(block);
-  return 0;
-}
-SPErr ReallocateBlock(void* block, size_t size, void** moved) {
-  *moved = std::realloc(block, size);
-  return *moved != nullptr ? 0 : -108;
-}
-SPErr Undefined() { return 0; }
-
-SPBasicSuite gBasicSuite{AcquireSuite, ReleaseSuite, IsEqual, AllocateBlock, FreeBlock, ReallocateBlock, Undefined};
-
-// A 4 by 4 image of three 8-bit planes, delivered one plane at a time with
-// every sample at 7: a conversion leaves none at 7.
+// A 4 by 4 image of three 8-bit planes with every sample at 7, delivered one
+// plane at a time in guarded tiles; the host's output copy starts as the
+// source, and a conversion leaves no sample at 7.
 constexpr int kSide = 4;
-uint8_t gInPlane[kSide * kSide];
-uint8_t gOutPlane[kSide * kSide];
+constexpr int kImagePlanes = 3;
+std::vector<uint8_t> gInPlanes[kImagePlanes];
+std::vector<uint8_t> gOutPlanes[kImagePlanes];
+hostkit::Planes gImage;
 FilterRecord* gCurrentRecord = nullptr;
 intptr_t* gCurrentData = nullptr;
 
-OSErr AdvanceState() {
-  ++gLog.advanceStateCalls;
-  std::memset(gInPlane, 7, sizeof(gInPlane));
-  std::memset(gOutPlane, 7, sizeof(gOutPlane));
-  gCurrentRecord->inData = gInPlane;
-  gCurrentRecord->outData = gOutPlane;
-  gCurrentRecord->inRowBytes = gCurrentRecord->outRowBytes = kSide;
-  return noErr;
+void ResetImage() {
+  gImage = hostkit::Planes{};
+  gImage.height = gImage.width = gImage.rowBytes = kSide;
+  for (int p = 0; p < kImagePlanes; ++p) {
+    gInPlanes[p].assign(kSide * kSide, 7);
+    gOutPlanes[p].assign(kSide * kSide, 7);
+    gImage.in.push_back(gInPlanes[p].data());
+    gImage.out.push_back(gOutPlanes[p].data());
+  }
+}
+
+OSErr AdvanceState() { return gHost->delivery.Deliver(*gCurrentRecord, gImage); }
+
+// Runs PluginMain as the host makes the call: the `size` bytes of the record
+// compared before and after it (only `writable` may differ), and what the
+// suites still hold after it flagged under the call.
+void CallModule(PluginMainProc main, int16_t selector, void* record, size_t size,
+                const std::vector<hostkit::Range>& writable, intptr_t* data, int16_t* result) {
+  const std::string call = "PluginMain selector " + std::to_string(selector);
+  gHost->log.Note(call);
+  hostkit::RecordGuard guard;
+  guard.Take(record, size);
+  main(selector, record, data, result);
+  if (auto written = guard.Compare(record, selector == filterSelectorAbout ? "AboutRecord" : "FilterRecord", writable))
+    gHost->misuse.Flag(*written, call);
+  gHost->CheckSuites(call);
 }
 
 // ---- the module -----------------------------------------------------------------
 
-using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
 using DialogProc = INT_PTR (*)(HWND, UINT, WPARAM, LPARAM);
 
 struct Plugin {
@@ -184,17 +189,31 @@ struct StartOutcome {
   bool converted;  // no sample left at 7
 };
 
+// Checks what a call left in the host's hands: no handle locked, no guard
+// byte written, and the host's slots holding live handles.
+void CheckHandlesAfter(const char* call, Handle parameters, intptr_t data) {
+  gHost->handles.Check(std::string("after ") + call);
+  if (!gHost->handles.Live(parameters)) gHost->misuse.Flag("parameters holds something other than a live handle", call);
+  if (!gHost->handles.Live(reinterpret_cast<Handle>(data)))
+    gHost->misuse.Flag("data slot holds something other than a live handle", call);
+}
+
+// The bytes of the host's own after the FilterRecord.
+constexpr size_t kRecordTail = 256;
+
 // One start call, as a host makes it after parameters and prepare.
 StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
-  std::vector<unsigned char> storage(sizeof(FilterRecord) + 256, 0);
+  // The host's own tail after the record, compared like the record.
+  std::vector<unsigned char> storage(sizeof(FilterRecord) + kRecordTail, 0);
   auto* record = reinterpret_cast<FilterRecord*>(storage.data());
   PlatformData platform{owner};
   record->platformData = &platform;
   record->handleProcs = &gHandleProcs;
-  record->sSPBasic = &gBasicSuite;
+  record->sSPBasic = BasicSuite();
   record->advanceState = AdvanceState;
   record->parameters = NewHandle(1);
   *LockHandle(record->parameters, 0) = 1;  // dithering on
+  UnlockHandle(record->parameters);
   record->imageSize = {kSide, kSide};
   record->filterRect = {0, 0, kSide, kSide};
   record->planes = planes;
@@ -203,32 +222,47 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   intptr_t data = reinterpret_cast<intptr_t>(NewHandle(1));
   int16_t result = 1;  // hosts may start a call with a non-zero slot
 
-  gLog.Reset();
-  std::memset(gOutPlane, 7, sizeof(gOutPlane));
+  gHost->Reset();
+  ResetImage();
+  // Tiles go top-down and bottom-up (negative row bytes) by turns, from one
+  // start that asks for tiles to the next: every scenario that converts twice
+  // sees both layouts.
+  static bool bottomUp = false;
+  gHost->delivery.bottomUp = bottomUp;
+  const size_t before = gHost->log.Of(hostkit::Ev::AdvanceState).size();
   gCurrentRecord = record;
   gCurrentData = &data;
-  plugin.main(filterSelectorStart, record, &data, &result);
+  CallModule(plugin.main, filterSelectorStart, record, storage.size(), hostkit::FilterRecordWritable(), &data, &result);
+  gHost->delivery.Finish(*record);
   gCurrentRecord = nullptr;
   gCurrentData = nullptr;
+  CheckHandlesAfter("start", record->parameters, data);
 
   DisposeHandle(record->parameters);
   DisposeHandle(reinterpret_cast<Handle>(data));
-  const bool converted = std::none_of(std::begin(gOutPlane), std::end(gOutPlane), [](uint8_t v) { return v == 7; });
-  return {result, gLog.advanceStateCalls, converted};
+  bool converted = true;
+  for (const auto& plane : gOutPlanes) converted = converted && std::find(plane.begin(), plane.end(), 7) == plane.end();
+  const int advanced = static_cast<int>(gHost->log.Of(hostkit::Ev::AdvanceState).size() - before);
+  if (advanced > 0) bottomUp = !bottomUp;
+  return {result, advanced, converted};
 }
+
+// The about record with the host's own tail after it, never touched.
+struct HostAbout {
+  AboutRecord record;
+  unsigned char hostBytes[64];
+};
 
 // One about call; answers the result slot, which the about box leaves alone.
 int16_t RunAbout(const Plugin& plugin, HWND owner, SPBasicSuite* basic) {
-  struct {
-    AboutRecord record;
-    unsigned char hostBytes[64];  // the host's own tail, never touched
-  } about{};
+  HostAbout about{};
   PlatformData platform{owner};
   about.record.platformData = &platform;
   about.record.sSPBasic = basic;
   intptr_t data = 0;
   int16_t result = 0x1234;
-  plugin.main(filterSelectorAbout, &about.record, &data, &result);
+  CallModule(plugin.main, filterSelectorAbout, &about, sizeof(about), {}, &data, &result);
+  gHost->handles.Check("after about");
   return result;
 }
 
@@ -240,10 +274,16 @@ DWORD gHostThread = 0;
 // host's own message handling runs while a modal dialog of the module is open.
 constexpr UINT kRunHostWork = WM_APP + 1;
 std::function<void()> gHostWork;
+// Runs the function that lParam points at, on the host's thread.
+constexpr UINT kReadHostState = WM_APP + 2;
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kRunHostWork) {
     if (gHostWork) gHostWork();
+    return 0;
+  }
+  if (message == kReadHostState) {
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
     return 0;
   }
   return DefWindowProcA(window, message, wParam, lParam);
@@ -267,6 +307,23 @@ HWND CreateOwnerWindow() {
 using hostkit::Click;
 using hostkit::StaysOpen;
 using hostkit::Text;
+
+HWND gOwner = nullptr;
+
+// What the driver thread knows of the host's state: read on the host's
+// thread (inside the modal loop of the dialog that is open), where it changes.
+std::vector<std::string> BrowsedUrls() {
+  std::vector<std::string> urls;
+  const std::function<void()> read = [&] { urls = gHost->suites.browsedUrls; };
+  SendMessageA(gOwner, kReadHostState, 0, reinterpret_cast<LPARAM>(&read));
+  return urls;
+}
+int FileListAcquisitions() {
+  int count = 0;
+  const std::function<void()> read = [&] { count = gHost->FileListAcquisitions(); };
+  SendMessageA(gOwner, kReadHostState, 0, reinterpret_cast<LPARAM>(&read));
+  return count;
+}
 
 // The modal dialog that the host thread is running, once it is on screen.
 HWND WaitForDialog() { return hostkit::WaitForDialog(gHostThread, 10000); }
@@ -378,18 +435,19 @@ void ReentryScenario(const Plugin& plugin, HWND owner) {
   std::atomic<bool> nestedDone{false};
   std::atomic<int> nestedCalls{0}, extraDialogs{0};
   gHostWork = [&] {
-    struct {
-      AboutRecord record;
-      unsigned char hostBytes[64];
-    } about{};
+    HostAbout about{};
     PlatformData platform{owner};
     about.record.platformData = &platform;
-    about.record.sSPBasic = &gBasicSuite;
+    about.record.sSPBasic = BasicSuite();
     for (const int16_t selector : {filterSelectorParameters, filterSelectorPrepare, filterSelectorContinue,
                                    filterSelectorFinish, filterSelectorStart, filterSelectorAbout}) {
-      void* record = selector == filterSelectorAbout ? static_cast<void*>(&about.record) : gCurrentRecord;
+      // A refused call writes nothing of its record, not even the members a
+      // call may write.
+      const bool isAbout = selector == filterSelectorAbout;
+      void* record = isAbout ? static_cast<void*>(&about) : gCurrentRecord;
       int16_t result = 0x77;
-      plugin.main(selector, record, gCurrentData, &result);
+      CallModule(plugin.main, selector, record, isAbout ? sizeof(about) : sizeof(FilterRecord) + kRecordTail, {},
+                 gCurrentData, &result);
       CHECK(result == filterBadParameters);
       ++nestedCalls;
     }
@@ -445,11 +503,11 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
         CHECK(Closes(dialog));
       },
       [&] { CHECK(RunAbout(plugin, owner, nullptr) == 0x1234); });
-  CHECK(gLog.Addresses().empty());
-  CHECK(gLog.fileListAcquisitions == 0);
+  CHECK(BrowsedUrls().empty());
+  CHECK(FileListAcquisitions() == 0);
 
   // The host refuses the suite: nothing opens, and the next click asks again.
-  gLog.serveFileList = false;
+  gHost->suites.caps.fileListSuite = false;
   WithDialog(
       "link clicks with the suite refused",
       [&](HWND dialog) {
@@ -459,11 +517,11 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
         SendMessageA(dialog, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
         CHECK(Closes(dialog));
       },
-      [&] { RunAbout(plugin, owner, &gBasicSuite); });
-  CHECK(gLog.Addresses().empty());
-  CHECK(gLog.fileListAcquisitions == 2);
-  gLog.serveFileList = true;
-  gLog.Reset();
+      [&] { RunAbout(plugin, owner, BasicSuite()); });
+  CHECK(BrowsedUrls().empty());
+  CHECK(FileListAcquisitions() == 2);
+  gHost->suites.caps.fileListSuite = true;
+  gHost->Reset();
 
   const std::string aboutText = AboutString(plugin);
   WithDialog(
@@ -488,8 +546,8 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
         Click(dialog, 4);
         const std::vector<std::string> expected{"http://" + second, "http://" + second,
                                                 "http://" + std::string(248, 'x'), "http://abc"};
-        CHECK(gLog.Addresses() == expected);
-        CHECK(gLog.fileListAcquisitions == 1);
+        CHECK(BrowsedUrls() == expected);
+        CHECK(FileListAcquisitions() == 1);
         // Other characters are swallowed, and commands of other controls ignored.
         for (WPARAM character : {WPARAM('a'), WPARAM(' '), WPARAM(10), WPARAM(0x141)})
           hostkit::SendChar(dialog, character);
@@ -498,7 +556,7 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
         CloseWithEscape(dialog);
         CHECK(Closes(dialog));
       },
-      [&] { CHECK(RunAbout(plugin, owner, &gBasicSuite) == 0x1234); });
+      [&] { CHECK(RunAbout(plugin, owner, BasicSuite()) == 0x1234); });
 
   // The hidden buttons' commands close it, whatever their code.
   for (WORD id : {WORD(1), WORD(2)}) {
@@ -508,9 +566,9 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
           SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_SETFOCUS), 0);
           CHECK(Closes(dialog));
         },
-        [&] { RunAbout(plugin, owner, &gBasicSuite); });
+        [&] { RunAbout(plugin, owner, BasicSuite()); });
   }
-  CHECK(gLog.fileListAcquisitions == 1);  // still the one acquisition
+  CHECK(FileListAcquisitions() == 1);  // still the one acquisition
 }
 
 // A copy of the module whose about text is 300 characters long.
@@ -551,7 +609,7 @@ void AboutLongTextScenario(const std::string& dll, HWND owner) {
           CloseWithEscape(dialog);
           CHECK(Closes(dialog));
         },
-        [&] { RunAbout(plugin, owner, &gBasicSuite); });
+        [&] { RunAbout(plugin, owner, BasicSuite()); });
     FreeLibrary(plugin.module);
   }
   DeleteFileA(copy.c_str());
@@ -618,7 +676,7 @@ void ContextSearchScenario(const Plugin& plugin, HWND owner) {
   CHECK(outcome.result == noErr);
   CHECK(gContextQueries == 2);
 
-  WithDialog("about box skips the search", CloseWithEscape, [&] { RunAbout(plugin, owner, &gBasicSuite); });
+  WithDialog("about box skips the search", CloseWithEscape, [&] { RunAbout(plugin, owner, BasicSuite()); });
   WithDialog("third start skips the search", CloseWithOk, [&] { outcome = RunStart(plugin, owner); });
   CHECK(outcome.result == noErr);
   CHECK(gContextQueries == 2);
@@ -676,7 +734,7 @@ void ScreenshotScenario(const Plugin& plugin, HWND owner, const std::string& fol
   WithDialog("confirmation dialog screenshot", shoot("confirm-dialog.bmp", [](HWND d) { Click(d, 2); }),
              [&] { RunStart(plugin, owner); });
   WithDialog("about box screenshot", shoot("about-box.bmp", CloseWithEscape),
-             [&] { RunAbout(plugin, owner, &gBasicSuite); });
+             [&] { RunAbout(plugin, owner, BasicSuite()); });
 }
 
 }  // namespace
@@ -692,6 +750,9 @@ int main(int argc, char** argv) {
   const std::string dll = argv[2];
   gHostThread = GetCurrentThreadId();
   HWND owner = CreateOwnerWindow();
+  gOwner = owner;
+  Host host;  // outlives the module, which gives back its suites when unloaded
+  gHost = &host;
 
   if (scenario == "about-long-text") {
     AboutLongTextScenario(dll, owner);
@@ -712,6 +773,14 @@ int main(int argc, char** argv) {
       return 2;
     }
     FreeLibrary(plugin.module);
+  }
+  // Any misuse fails the scenario: the first is where a chain of faults
+  // starts, so it is named with the call that made it.
+  host.CheckSuites("module unload");
+  if (const auto first = host.misuse.First()) {
+    ++gFailures;
+    std::fprintf(stderr, "host misuse: %s (in %s)\n", first->what.c_str(), first->call.c_str());
+    for (const std::string& line : host.misuse.Lines()) std::fprintf(stderr, "  %s\n", line.c_str());
   }
   DestroyWindow(owner);
   std::printf("%s: %s\n", scenario.c_str(), gFailures == 0 ? "passed" : "FAILED");
