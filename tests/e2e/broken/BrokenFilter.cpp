@@ -6,6 +6,9 @@
 //             result must equal none's, which checks the host's interleaving
 //   overrun   also write one byte past each output row
 //   locked    also leave the parameters handle locked
+//   past      also write one byte past the parameters handle's block
+//   stale     also write through a pointer to the parameters handle's block
+//             kept past its unlock
 //   leak      also acquire the registry suite and never release it
 // Without dithering, its result keeps no plane's mean.
 #include <windows.h>
@@ -68,6 +71,13 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
   if (selector == filterSelectorParameters && r->parameters == nullptr) r->parameters = r->handleProcs->newProc(1);
   if (selector == filterSelectorStart) {
     if (Fault("locked") && r->parameters != nullptr) r->handleProcs->lockProc(r->parameters, 0);
+    if ((Fault("past") || Fault("stale")) && r->parameters != nullptr) {
+      auto* block = reinterpret_cast<uint8_t*>(r->handleProcs->lockProc(r->parameters, 0));
+      const int32_t size = r->handleProcs->getSizeProc(r->parameters);
+      if (Fault("past")) block[size] = 0;
+      r->handleProcs->unlockProc(r->parameters);
+      if (Fault("stale")) block[0] = 0;
+    }
     if (Fault("leak") && r->sSPBasic != nullptr) {
       const void* suite = nullptr;
       r->sSPBasic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite);
