@@ -55,11 +55,12 @@ void ShowNew() {
     Say("pmhost: MISUSE: %s (in %s)\n", misuses[gMisusesShown].what.c_str(), misuses[gMisusesShown].call.c_str());
 }
 
-// Enters a host callback: logs it and makes it the call in progress.
+// Enters a host callback: makes it the call in progress and logs it (unless
+// the kit's handle table logs it itself).
 class Callback {
  public:
-  explicit Callback(std::string name) : lock_(gLogLock) {
-    gCalls.Note(name);
+  explicit Callback(std::string name, bool logged = true) : lock_(gLogLock) {
+    if (logged) gCalls.Note(name);
     gCurrentCall = std::move(name);
   }
   ~Callback() { ShowNew(); }
@@ -89,13 +90,13 @@ bool CheckHandle(Handle h, const char* caller) {
 }
 
 Handle NewHandleProc(int32_t size) {
-  const Callback call("newProc(" + std::to_string(size) + ")");
+  const Callback call("newProc(" + std::to_string(size) + ")", false);
   const int32_t serial = ++gNewHandleCalls;
+  const bool refuse = gPlan.Fails("newProc");
   if (size < 0) {
     ReportMisuse("newProc asked for %d bytes", size);
     return nullptr;
   }
-  const bool refuse = gPlan.Fails("newProc");
   if (refuse) Say("pmhost: newProc call %d answers null, as asked\n", serial);
   Handle h = gTable.New(size, refuse);
   if (h != nullptr) gOrigin[h] = serial;
@@ -103,8 +104,11 @@ Handle NewHandleProc(int32_t size) {
 }
 
 void DisposeHandleProc(Handle h) {
-  const Callback call("disposeProc");
-  if (h == nullptr) return;  // disposing of nothing is harmless, as in every host
+  const Callback call("disposeProc", false);
+  if (h == nullptr) {
+    gCalls.Note("disposeProc(null)");
+    return;  // disposing of nothing is harmless, as in every host
+  }
   gTable.Dispose(h);
 }
 
@@ -119,12 +123,12 @@ OSErr SetSizeProc(Handle h, int32_t size) {
 }
 
 Ptr LockProc(Handle h, Boolean) {
-  const Callback call("lockProc");
+  const Callback call("lockProc", false);
   return gTable.Lock(h);
 }
 
 void UnlockProc(Handle h) {
-  const Callback call("unlockProc");
+  const Callback call("unlockProc", false);
   gTable.Unlock(h);
 }
 
