@@ -62,6 +62,7 @@ class Callback {
   explicit Callback(std::string name, bool logged = true) : lock_(gLogLock) {
     if (logged) gCalls.Note(name);
     gCurrentCall = std::move(name);
+    ShowNew();  // with --verbose, the call before anything it prints
   }
   ~Callback() { ShowNew(); }
   Callback(const Callback&) = delete;
