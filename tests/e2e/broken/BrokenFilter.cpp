@@ -5,6 +5,8 @@
 //   interleaved  the same, with all planes asked for in one buffer: its
 //             result must equal none's, which checks the host's interleaving
 //   overrun   also write one byte past each output row
+//   input     also write into the input buffer, plane by plane
+//   input-interleaved  the same, with all planes in one buffer
 //   locked    also leave the parameters handle locked
 //   past      also write one byte past the parameters handle's block
 //   stale     also write through a pointer to the parameters handle's block
@@ -35,7 +37,8 @@ void Start(FilterRecord* r, int16_t* result) {
   const VRect area{r->filterRect.top, r->filterRect.left, r->filterRect.bottom, r->filterRect.right};
   if (r->bigDocumentData != nullptr) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
   r->inRect = r->outRect = r->filterRect;
-  const bool together = Fault("interleaved");
+  const bool together = Fault("interleaved") || Fault("input-interleaved");
+  const bool intoInput = Fault("input") || Fault("input-interleaved");
   const int16_t last = static_cast<int16_t>(r->planes - 1);
   for (int16_t p = 0; p <= last; p = together ? static_cast<int16_t>(last + 1) : static_cast<int16_t>(p + 1)) {
     r->inLoPlane = r->outLoPlane = p;
@@ -58,6 +61,7 @@ void Start(FilterRecord* r, int16_t* result) {
         }
       }
       if (Fault("overrun")) out[samples * (r->depth / 8)] = 0;
+      if (intoInput && y == 0) const_cast<uint8_t*>(in)[0] ^= 1;
     }
   }
   r->inRect = r->outRect = Rect{0, 0, 0, 0};

@@ -14,6 +14,14 @@ pm_host(5 --answer ok --registry none ${MODULE} in.png out.png)
 pm_expect("MISUSE: the module wrote outside the output rectangle")
 pm_expect("the first: the module wrote outside the output rectangle [^\r\n]* \\(in advanceState\\)")
 
+# The input buffer may only be read: checked against the document's rows for
+# one plane, against a copy of the buffer for interleaved planes.
+foreach(fault input input-interleaved)
+  set(ENV{PMHOST_BROKEN_FAULT} ${fault})
+  pm_host(5 --answer ok --registry none ${MODULE} in.png out.png)
+  pm_expect("MISUSE: the module wrote into the input buffer \\(inData\\)")
+endforeach()
+
 set(ENV{PMHOST_BROKEN_FAULT} locked)
 pm_host(5 --answer ok --registry none ${MODULE} in.png out.png)
 pm_expect("MISUSE: handle [0-9]+ left locked after start")
