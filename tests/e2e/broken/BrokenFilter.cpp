@@ -12,6 +12,7 @@
 //   stale     also write through a pointer to the parameters handle's block
 //             kept past its unlock
 //   leak      also acquire the registry suite and never release it
+//   crash     lock the parameters handle, then write through a null pointer
 // Without dithering, its result keeps no plane's mean.
 #include <windows.h>
 
@@ -85,6 +86,10 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
     if (Fault("leak") && r->sSPBasic != nullptr) {
       const void* suite = nullptr;
       r->sSPBasic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite);
+    }
+    if (Fault("crash") && r->parameters != nullptr) {
+      r->handleProcs->lockProc(r->parameters, 0);
+      *static_cast<volatile uint8_t*>(r->maskData) = 0;  // no mask here: null
     }
     Start(r, result);
   }

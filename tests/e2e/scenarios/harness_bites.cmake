@@ -43,3 +43,8 @@ pm_expect("the first: written through a stale pointer")
 set(ENV{PMHOST_BROKEN_FAULT} leak)
 pm_host(5 --answer ok --registry none ${MODULE} in.png out.png)
 pm_expect("MISUSE: suite \"61e608b0-40fd-11d1-8da3-00c04fd5f7ee\" version 1 acquired 1 more time")
+
+# A crash is reported with the selector and the last call the host logged.
+set(ENV{PMHOST_BROKEN_FAULT} crash)
+pm_host(6 --answer ok --registry none ${MODULE} in.png out.png)
+pm_expect("the module crashed during start on in\\.png: exception 0xC0000005 at [^\r\n]*; the last host call: lockProc\\(1\\)")
