@@ -1,6 +1,7 @@
 #include "HostKit.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <sstream>
 
@@ -197,7 +198,7 @@ OSErr HandleTable::SetSize(Handle h, int32_t size) {
     return filterBadParameters;
   }
   CheckGuard(*record, "setSizeProc");
-  record->Allocate(size, record->bytes.get(), record->size);
+  Move(*record, size);
   return noErr;
 }
 
@@ -229,7 +230,38 @@ void HandleTable::Unlock(Handle h) {
     return;
   }
   CheckGuard(*record, "unlockProc");
-  if (--record->locks == 0 && moveOnUnlock) record->Allocate(record->size, record->bytes.get(), record->size);
+  if (--record->locks == 0 && moveOnUnlock) Move(*record, record->size);
+}
+
+void HandleTable::Move(Record& r, int32_t size) {
+  if (!keepMovedBlocks) {
+    r.Allocate(size, r.bytes.get(), r.size);
+    return;
+  }
+  MovedBlock old{r.id, size_t(r.size), std::move(r.bytes)};
+  r.Allocate(size, old.bytes.get(), static_cast<int32_t>(old.size));
+  std::memset(old.bytes.get(), kStaleByte, old.size + kHandleGuard);
+  old.size += kHandleGuard;  // a stale write just past the old block counts too
+  if (moved_.size() == kKeptBlocks) {
+    CheckMovedBlock(moved_.front(), "when its kept block was let go");
+    moved_.pop_front();
+  }
+  moved_.push_back(std::move(old));
+}
+
+void HandleTable::CheckMovedBlock(const MovedBlock& m, const std::string& when) {
+  for (size_t i = 0; i < m.size; ++i) {
+    if (m.bytes[i] == kStaleByte) continue;
+    misuse_.Flag("written through a stale pointer: byte " + std::to_string(i) + " of handle " + std::to_string(m.id) +
+                     "'s block after the block moved (at its last unlock or a resize)",
+                 when);
+    std::memset(m.bytes.get(), kStaleByte, m.size);  // report once
+    return;
+  }
+}
+
+void HandleTable::CheckMoved(const std::string& when) {
+  for (const MovedBlock& m : moved_) CheckMovedBlock(m, when);
 }
 
 uint8_t* HandleTable::Bytes(Handle h) const {
@@ -327,6 +359,81 @@ std::optional<std::string> TileBuffer::GuardWritten(const char* what) const {
   return changedIn(kGuardBytes + size_t(height) * size_t(rowBytes), bytes.size());
 }
 
+namespace {
+
+// GuardByte(i) repeats every 256 positions: the guard bytes of any stretch
+// are a slice of this table, so that they are written and compared with
+// memcpy and memcmp (hosts that deliver large images do this for every row).
+const uint8_t* GuardPattern() {
+  static const auto pattern = [] {
+    std::array<uint8_t, 512> p{};
+    for (size_t i = 0; i < p.size(); ++i) p[i] = GuardByte(i);
+    return p;
+  }();
+  return pattern.data();
+}
+
+void FillGuard(std::vector<uint8_t>& bytes, size_t from, size_t to) {
+  while (from < to) {
+    const size_t n = std::min<size_t>(to - from, 256);
+    std::memcpy(bytes.data() + from, GuardPattern() + from % 256, n);
+    from += n;
+  }
+}
+
+bool GuardIntact(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+  while (from < to) {
+    const size_t n = std::min<size_t>(to - from, 256);
+    if (std::memcmp(bytes.data() + from, GuardPattern() + from % 256, n) != 0) return false;
+    from += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TileBuffer::LayGuards(const VRect& r, int planeLo, int32_t width, int32_t padding, bool upwards) {
+  present = true;
+  rect = r;
+  lo = planeLo;
+  planes = 1;
+  height = r.bottom - r.top;
+  rowWidth = width;
+  rowBytes = rowWidth + padding;
+  bottomUp = upwards;
+  // Resizing keeps the allocation from one tile to the next.
+  bytes.resize(2 * kGuardBytes + size_t(height) * size_t(rowBytes));
+  FillGuard(bytes, 0, kGuardBytes);
+  for (int32_t row = 0; row < height; ++row) {
+    const size_t start = kGuardBytes + size_t(row) * size_t(rowBytes);
+    FillGuard(bytes, start + size_t(rowWidth), start + size_t(rowBytes));
+  }
+  FillGuard(bytes, kGuardBytes + size_t(height) * size_t(rowBytes), bytes.size());
+}
+
+std::optional<std::string> TileBuffer::GuardDamage(const char* what) const {
+  if (!present) return std::nullopt;
+  const size_t end = kGuardBytes + size_t(height) * size_t(rowBytes);
+  bool intact = GuardIntact(bytes, 0, kGuardBytes) && GuardIntact(bytes, end, bytes.size());
+  for (int32_t row = 0; row < height && intact; ++row) {
+    const size_t start = kGuardBytes + size_t(row) * size_t(rowBytes);
+    intact = GuardIntact(bytes, start + size_t(rowWidth), start + size_t(rowBytes));
+  }
+  if (intact) return std::nullopt;
+  size_t i = 0;
+  while (IsPixel(i) || bytes[i] == GuardByte(i)) ++i;
+  return std::string(what) + " guard byte " + std::to_string(i) + " of tile " + RectText(rect) + " written";
+}
+
+std::optional<std::string> TileBuffer::WrittenComparedWith(
+    const char* what, const std::function<const uint8_t*(int32_t y)>& source) const {
+  if (!present) return std::nullopt;
+  if (GuardDamage(what)) return std::string(what) + " buffer written by the module";
+  for (int32_t y = 0; y < height; ++y)
+    if (std::memcmp(Row(y), source(y), size_t(rowWidth)) != 0) return std::string(what) + " buffer written by the module";
+  return std::nullopt;
+}
+
 // ---- record guard -----------------------------------------------------------
 
 void RecordGuard::Take(const void* record, size_t size) {
@@ -344,6 +451,17 @@ std::optional<std::string> RecordGuard::Compare(const void* record, const char* 
     std::ostringstream s;
     s << what << " byte " << i << " written (" << int(before_[i]) << " -> " << int(after[i]) << ")";
     return s.str();  // one report per record is enough to find the member
+  }
+  return std::nullopt;
+}
+
+std::optional<size_t> RecordGuard::FirstChanged(const void* record, const std::vector<Range>& writable) const {
+  const auto* after = static_cast<const uint8_t*>(record);
+  for (size_t i = 0; i < before_.size(); ++i) {
+    if (before_[i] == after[i]) continue;
+    if (std::any_of(writable.begin(), writable.end(), [&](const Range& r) { return i >= r.offset && i < r.offset + r.size; }))
+      continue;
+    return i;
   }
   return std::nullopt;
 }

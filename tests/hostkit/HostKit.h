@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -165,13 +166,36 @@ class HandleTable {
   void Check(const std::string& when);
   std::vector<std::string> StillLocked() const;
 
+  // Off by default. When set, a block that moves (on its last unlock, or when
+  // resized) is not freed at once: it is filled with kStaleByte and kept (the
+  // last kKeptBlocks of them), so that a module reading through a pointer it
+  // kept past the unlock reads nonsense, and one writing through it is
+  // reported by CheckMoved, or when the block is finally let go. For hosts
+  // without AddressSanitizer (mingw under Wine), where a freed block still
+  // holds its old bytes and a write into it goes unseen; under ASan the freed
+  // block itself is the better trap.
+  bool keepMovedBlocks = false;
+  static constexpr uint8_t kStaleByte = 0xDB;
+  static constexpr size_t kKeptBlocks = 64;
+  // Flags every kept block written since it moved, naming `when`.
+  void CheckMoved(const std::string& when);
+
  private:
   struct Record;
+  struct MovedBlock {
+    int id = 0;
+    size_t size = 0;
+    std::unique_ptr<uint8_t[]> bytes;
+  };
   Record* Find(Handle h, const char* operation);
   void CheckGuard(Record& r, const char* operation);
+  // Gives the handle a fresh block of `size` bytes holding its old contents.
+  void Move(Record& r, int32_t size);
+  void CheckMovedBlock(const MovedBlock& m, const std::string& when);
   CallLog& log_;
   MisuseLog& misuse_;
   std::vector<std::unique_ptr<Record>> handles_;
+  std::deque<MovedBlock> moved_;
 };
 
 // ---- delivered tiles --------------------------------------------------------
@@ -214,6 +238,18 @@ struct TileBuffer {
   // byte written (an output).
   std::optional<std::string> WrittenAnywhere(const char* what) const;
   std::optional<std::string> GuardWritten(const char* what) const;
+
+  // Cheaper forms for a host that fills large buffers from a document it
+  // keeps, and so needs no pristine copy. LayGuards sets the layout like Lay
+  // but writes only the guard bytes (around the buffer and in each row's
+  // padding): the caller writes every pixel. GuardDamage checks the guard
+  // bytes against the values their positions give them. WrittenComparedWith
+  // checks a buffer the module may only read: its guard bytes, and each row
+  // against `source(y)`, the rowWidth bytes the row was filled from.
+  void LayGuards(const VRect& r, int planeLo, int32_t width, int32_t padding, bool upwards);
+  std::optional<std::string> GuardDamage(const char* what) const;
+  std::optional<std::string> WrittenComparedWith(const char* what,
+                                                 const std::function<const uint8_t*(int32_t y)>& source) const;
 };
 
 // ---- record guard -----------------------------------------------------------
@@ -228,6 +264,9 @@ class RecordGuard {
  public:
   void Take(const void* record, size_t size);
   std::optional<std::string> Compare(const void* record, const char* what, const std::vector<Range>& writable) const;
+  // The offset of the first byte outside `writable` that differs, for a host
+  // that names the member it belongs to.
+  std::optional<size_t> FirstChanged(const void* record, const std::vector<Range>& writable) const;
 
  private:
   std::vector<uint8_t> before_;

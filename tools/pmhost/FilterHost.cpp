@@ -11,12 +11,12 @@
 #include <type_traits>
 
 #include "Console.h"
+#include "HostKit.h"
 #include "HostServices.h"
 
 namespace {
 
-constexpr uint8_t kGuardByte = 0xA5;
-constexpr size_t kGuardBytes = 64;
+constexpr uint8_t kGuardByte = 0xA5;  // the host's tails after its records
 constexpr size_t kRecordTail = 256;  // bytes past bigDocumentData that a module must never touch
 constexpr int32_t kMaxContinueCalls = 1000000;
 constexpr uint32_t kHostSignature = 0x504D4853;  // 'PMHS'
@@ -32,24 +32,28 @@ const char* const kSelectorNames[] = {"about", "parameters", "prepare", "start",
 Handle gParameters = nullptr;
 intptr_t gDataSlot = 0;
 
+// One delivered buffer: the kit's guarded buffer (guard bytes around it and
+// in every row's padding, top-down or bottom-up) and what the module is told.
 struct Delivery {
-  bool active = false;
-  VRect rect{};
-  int32_t lo = 0, hi = 0;
-  int32_t rowBytes = 0, columnBytes = 0;  // rowBytes: the distance between rows in memory
-  int32_t height = 0;
-  size_t used = 0;              // bytes of data in each row; the rest of a row is padding
-  bool bottomUp = false;        // the image's top row is the last in memory (--bottom-up)
-  std::vector<uint8_t> buffer;  // guard, rows, guard
-  std::vector<uint8_t> copy;    // what was delivered, to find writes into read-only buffers
+  hostkit::TileBuffer tile;
+  int32_t hi = 0;
+  int32_t columnBytes = 0;
+  // A buffer the module may only read is checked against the document rows it
+  // was filled from when they lie in memory as delivered (one plane of the
+  // image, the 8-bit selection): rowSource points at the first of them, rows
+  // rowStride apart. Otherwise against the kit's copy of the whole buffer.
+  const uint8_t* rowSource = nullptr;
+  size_t rowStride = 0;
 
-  // Row y of the rectangle, counted from its top.
-  uint8_t* Row(int32_t y) {
-    const int32_t inMemory = bottomUp ? height - 1 - y : y;
-    return buffer.data() + kGuardBytes + size_t(inMemory) * size_t(rowBytes);
+  bool Active() const { return tile.present; }
+  void Drop() { tile.present = false; }
+  uint8_t* Data() { return tile.present ? tile.TopRow() : nullptr; }
+  int32_t PublishedRowBytes() const { return tile.ToldRowBytes(); }
+  std::optional<std::string> Written(const char* what) const {
+    if (!tile.present) return std::nullopt;
+    if (rowSource == nullptr) return tile.WrittenAnywhere(what);
+    return tile.WrittenComparedWith(what, [this](int32_t y) { return rowSource + size_t(y) * rowStride; });
   }
-  uint8_t* Data() { return active ? Row(0) : nullptr; }
-  int32_t PublishedRowBytes() const { return active ? (bottomUp ? -rowBytes : rowBytes) : 0; }
 };
 
 // The document as the run sees it: the source the filter reads, the
@@ -73,6 +77,7 @@ struct Host {
   FilterRecord* record = nullptr;
   BigDocumentStruct* big = nullptr;
   Delivery in, out, mask;
+  hostkit::FaultPlan plan;  // --fail-advance: the n-th advanceState call of the run fails
   int32_t advanceCalls = 0, abortCalls = 0, progressCalls = 0;
   int32_t lastDone = 0, lastTotal = 0;
   bool samplingNoted = false;
@@ -134,7 +139,11 @@ void ProgressProc(int32_t done, int32_t total) {
   ++gHost.progressCalls;
   gHost.lastDone = done;
   gHost.lastTotal = total;
-  if (gHost.options->verbose) Say("pmhost: progress %d/%d\n", done, total);
+  hostkit::Event e;
+  e.kind = hostkit::Ev::Progress;
+  e.a = done;
+  e.b = total;
+  NoteCall(std::move(e), "progressProc");
   BarProgress(done, total);
 }
 
@@ -142,11 +151,13 @@ Boolean AbortProc() {
   const TimedSpan timed(gHost.callbackTicks);
   ++gHost.abortCalls;
   const int32_t n = gHost.options->cancelAfter;
-  if (n > 0 && gHost.abortCalls >= n) {
-    if (gHost.abortCalls == n) Say("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
-    return 1;
-  }
-  return 0;
+  const bool cancel = n > 0 && gHost.abortCalls >= n;
+  hostkit::Event e;
+  e.kind = hostkit::Ev::Abort;
+  e.a = cancel ? 1 : 0;
+  NoteCall(std::move(e), "abortProc");
+  if (cancel && gHost.abortCalls == n) Say("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
+  return cancel ? 1 : 0;
 }
 
 void HostProc(int16_t selector, intptr_t*) { Say("pmhost: hostProc called with selector %d\n", selector); }
@@ -189,18 +200,13 @@ void DeinterleaveRow(const uint8_t* row, uint8_t* const* targets, int32_t planes
   }
 }
 
-bool IsGuard(const uint8_t* p, size_t n) {
-  return std::all_of(p, p + n, [](uint8_t b) { return b == kGuardByte; });
-}
-
 // Fills a delivery for a rectangle and planes of `image` (or of the
-// selection when `image` is null), row by row, with guard bytes before and
-// after the buffer and in each row's padding. `keepCopy` keeps what was
-// delivered, to find writes into a buffer the module may only read. False
-// with a message for a request the document cannot satisfy.
+// selection when `image` is null), row by row, into the kit's guarded buffer.
+// `readOnly` buffers are checked later for writes. False with a message for
+// a request the document cannot satisfy.
 bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32_t hi, const PlanarImage* image,
-             bool keepCopy) {
-  d.active = false;
+             bool readOnly) {
+  d.Drop();
   if (IsEmpty(rect)) return true;
   const PlanarImage& doc = gHost.doc->source;
   if (rect.top < 0 || rect.left < 0 || rect.bottom > doc.height || rect.right > doc.width) {
@@ -216,23 +222,16 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
   const int32_t bps = doc.BytesPerSample();
   const int32_t planes = hi - lo + 1;
   const int32_t width = rect.right - rect.left, height = rect.bottom - rect.top;
-  d.rect = rect;
-  d.lo = lo;
   d.hi = hi;
   d.columnBytes = planes * bps;
-  d.used = size_t(width) * size_t(d.columnBytes);
-  d.rowBytes = static_cast<int32_t>(d.used) + gHost.options->rowPad;
-  d.height = height;
-  d.bottomUp = gHost.options->bottomUp;
-  // Resizing keeps the allocation from one tile to the next; every byte is
-  // written below, as data or as a guard.
-  d.buffer.resize(kGuardBytes * 2 + size_t(d.rowBytes) * size_t(height));
-  std::memset(d.buffer.data(), kGuardByte, kGuardBytes);
-  std::memset(d.buffer.data() + d.buffer.size() - kGuardBytes, kGuardByte, kGuardBytes);
+  const size_t used = size_t(width) * size_t(d.columnBytes);
+  // Guard bytes only: every pixel byte is written below, and the buffer's
+  // allocation is kept from one tile to the next.
+  d.tile.LayGuards(rect, lo, static_cast<int32_t>(used), gHost.options->rowPad, gHost.options->bottomUp);
   const size_t left = size_t(rect.left) * size_t(bps);
   std::vector<const uint8_t*> sources(static_cast<size_t>(planes));
   for (int32_t y = 0; y < height; ++y) {
-    uint8_t* row = d.Row(y);
+    uint8_t* row = d.tile.Row(y);
     const int32_t docY = rect.top + y;
     if (image == nullptr) {
       const uint8_t* sel = gHost.doc->selection.data() + size_t(docY) * size_t(doc.width) + size_t(rect.left);
@@ -245,16 +244,25 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
         }
       }
     } else if (planes == 1) {
-      std::memcpy(row, image->Row(lo, docY) + left, d.used);
+      std::memcpy(row, image->Row(lo, docY) + left, used);
     } else {
       for (int32_t p = 0; p < planes; ++p) sources[size_t(p)] = image->Row(lo + p, docY) + left;
       if (bps == 1) InterleaveRow<1>(row, sources.data(), planes, width);
       else InterleaveRow<2>(row, sources.data(), planes, width);
     }
-    std::memset(row + d.used, kGuardByte, size_t(d.rowBytes) - d.used);
   }
-  if (keepCopy) d.copy.assign(d.buffer.begin(), d.buffer.end());
-  d.active = true;
+  d.rowSource = nullptr;
+  if (readOnly) {
+    if (image != nullptr && planes == 1) {
+      d.rowSource = image->Row(lo, rect.top) + left;
+      d.rowStride = image->RowBytes();
+    } else if (image == nullptr && bps == 1) {
+      d.rowSource = gHost.doc->selection.data() + size_t(rect.top) * size_t(doc.width) + size_t(rect.left);
+      d.rowStride = size_t(doc.width);
+    } else {
+      d.tile.Seal();  // interleaved or widened rows: compared with a copy
+    }
+  }
   return true;
 }
 
@@ -262,33 +270,32 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
 // nothing was written outside the delivered area or into read-only buffers.
 void Commit() {
   Delivery& out = gHost.out;
-  if (gHost.in.active && gHost.in.buffer != gHost.in.copy) ReportMisuse("the module wrote into the input buffer (inData)");
-  if (gHost.mask.active && gHost.mask.buffer != gHost.mask.copy) ReportMisuse("the module wrote into the mask buffer (maskData)");
-  if (!out.active) return;
-  const int32_t width = out.rect.right - out.rect.left, height = out.rect.bottom - out.rect.top;
-  const size_t pad = size_t(out.rowBytes) - out.used;
-  bool outside = !IsGuard(out.buffer.data(), kGuardBytes) ||
-                 !IsGuard(out.buffer.data() + out.buffer.size() - kGuardBytes, kGuardBytes);
-  for (int32_t y = 0; y < height && !outside; ++y) outside = !IsGuard(out.Row(y) + out.used, pad);
-  if (outside)
-    ReportMisuse("the module wrote outside the output rectangle %s (row padding or past the buffer)", RectText(out.rect).c_str());
+  if (gHost.in.Written("input")) ReportMisuse("the module wrote into the input buffer (inData)");
+  if (gHost.mask.Written("mask")) ReportMisuse("the module wrote into the mask buffer (maskData)");
+  if (!out.Active()) return;
+  const hostkit::TileBuffer& tile = out.tile;
+  const int32_t width = tile.rect.right - tile.rect.left, height = tile.height;
+  if (const auto outside = tile.GuardDamage("output"))
+    ReportMisuse("the module wrote outside the output rectangle %s (row padding or past the buffer): %s",
+                 RectText(tile.rect).c_str(), outside->c_str());
   PlanarImage& dst = gHost.doc->destination;
   const int32_t bps = dst.BytesPerSample();
-  const int32_t planes = out.hi - out.lo + 1;
-  const size_t left = size_t(out.rect.left) * size_t(bps);
+  const int32_t planes = out.hi - tile.lo + 1;
+  const size_t left = size_t(tile.rect.left) * size_t(bps);
+  const size_t used = size_t(tile.rowWidth);
   std::vector<uint8_t*> targets(static_cast<size_t>(planes));
   for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* row = out.Row(y);
-    const int32_t docY = out.rect.top + y;
+    const uint8_t* row = tile.Row(y);
+    const int32_t docY = tile.rect.top + y;
     if (planes == 1) {
-      std::memcpy(dst.Row(out.lo, docY) + left, row, out.used);
+      std::memcpy(dst.Row(tile.lo, docY) + left, row, used);
       continue;
     }
-    for (int32_t p = 0; p < planes; ++p) targets[size_t(p)] = dst.Row(out.lo + p, docY) + left;
+    for (int32_t p = 0; p < planes; ++p) targets[size_t(p)] = dst.Row(tile.lo + p, docY) + left;
     if (bps == 1) DeinterleaveRow<1>(row, targets.data(), planes, width);
     else DeinterleaveRow<2>(row, targets.data(), planes, width);
   }
-  out.active = false;
+  out.Drop();
 }
 
 void PublishDeliveries() {
@@ -324,32 +331,55 @@ OSErr DeliverRequests() {
     gHost.samplingNoted = true;
     Say("pmhost: sampling rates other than 1.0 are not supported; delivering full resolution\n");
   }
-  if (gHost.options->verbose)
-    Say("pmhost: deliver in %s planes %d-%d, out %s planes %d-%d, mask %s (%s coordinates)\n",
-        RectText(q.in).c_str(), r->inLoPlane, r->inHiPlane, RectText(q.out).c_str(), r->outLoPlane,
-        r->outHiPlane, r->haveMask ? RectText(q.mask).c_str() : "none", Uses32BitCoordinates() ? "32-bit" : "16-bit");
   bool ok = Deliver(gHost.in, "input", q.in, r->inLoPlane, r->inHiPlane, &gHost.doc->source, true);
   ok = Deliver(gHost.out, "output", q.out, r->outLoPlane, r->outHiPlane, &gHost.doc->destination, false) && ok;
   if (r->haveMask && !gHost.doc->selection.empty()) ok = Deliver(gHost.mask, "mask", q.mask, 0, 0, nullptr, true) && ok;
-  else gHost.mask.active = false;
+  else gHost.mask.Drop();
   if (!ok) {
-    gHost.in.active = gHost.out.active = gHost.mask.active = false;
+    gHost.in.Drop();
+    gHost.out.Drop();
+    gHost.mask.Drop();
   }
   PublishDeliveries();
   return ok ? noErr : filterBadParameters;
 }
 
+// The requests as the host reads them, for the call log.
+hostkit::Event RequestEvent(hostkit::Ev kind, OSErr result) {
+  const FilterRecord* r = gHost.record;
+  const Requests q = ReadRequests();
+  hostkit::Event e;
+  e.kind = kind;
+  e.in = q.in;
+  e.out = q.out;
+  e.mask = r->haveMask ? q.mask : VRect{};
+  e.rects32 = Uses32BitCoordinates();
+  e.inLo = r->inLoPlane;
+  e.inHi = r->inHiPlane;
+  e.outLo = r->outLoPlane;
+  e.outHi = r->outHiPlane;
+  e.a = result;
+  return e;
+}
+
 OSErr AdvanceState() {
   const TimedSpan timed(gHost.advanceTicks);
   const int32_t call = ++gHost.advanceCalls;
+  BeginCall("advanceState");
   Commit();
-  if (gHost.options->failAdvanceAt == call) {
+  OSErr result = noErr;
+  if (gHost.plan.Fails("advanceState")) {
     Say("pmhost: advanceState call %d fails with %s, as asked\n", call, ResultName(gHost.options->failAdvanceCode).c_str());
-    gHost.in.active = gHost.out.active = gHost.mask.active = false;
+    gHost.in.Drop();
+    gHost.out.Drop();
+    gHost.mask.Drop();
     PublishDeliveries();
-    return gHost.options->failAdvanceCode;
+    result = gHost.options->failAdvanceCode;
+  } else {
+    result = DeliverRequests();
   }
-  return DeliverRequests();
+  NoteCall(RequestEvent(hostkit::Ev::AdvanceState, result), "advanceState");
+  return result;
 }
 
 // ---- the record -------------------------------------------------------------
@@ -374,12 +404,57 @@ const Member kHostMembers[] = {
 };
 #undef PMHOST_MEMBER
 
-void CheckHostMembers(const std::vector<uint8_t>& before, const uint8_t* now, const char* selector) {
-  for (const Member& m : kHostMembers)
-    if (std::memcmp(before.data() + m.offset, now + m.offset, m.size) != 0)
-      ReportMisuse("the module changed the host's member %s during %s", m.name, selector);
-  if (std::memcmp(before.data() + sizeof(FilterRecord), now + sizeof(FilterRecord), kRecordTail) != 0)
-    ReportMisuse("the module wrote past bigDocumentData during %s", selector);
+// The bytes of a record the module may write: everything but `hostOnly`,
+// up to `size`.
+std::vector<hostkit::Range> WritableBesides(std::vector<hostkit::Range> hostOnly, size_t size) {
+  std::sort(hostOnly.begin(), hostOnly.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  std::vector<hostkit::Range> writable;
+  size_t at = 0;
+  for (const hostkit::Range& r : hostOnly) {
+    if (r.offset > at) writable.push_back({at, r.offset - at});
+    at = std::max(at, r.offset + r.size);
+  }
+  if (size > at) writable.push_back({at, size - at});
+  return writable;
+}
+
+const std::vector<hostkit::Range>& FilterRecordWritable() {
+  static const std::vector<hostkit::Range> writable = [] {
+    std::vector<hostkit::Range> hostOnly;
+    for (const Member& m : kHostMembers) hostOnly.push_back({m.offset, m.size});
+    return WritableBesides(hostOnly, sizeof(FilterRecord));
+  }();
+  return writable;
+}
+
+// Reports every member only the host writes that the module changed, once
+// each, and a write into the tail past the record: the kit's record guard
+// finds the bytes, the member table names them.
+void CheckHostMembers(const hostkit::RecordGuard& guard, const uint8_t* now, const char* selector) {
+  std::vector<hostkit::Range> seen = FilterRecordWritable();
+  while (const auto at = guard.FirstChanged(now, seen)) {
+    if (*at >= sizeof(FilterRecord)) {
+      ReportMisuse("the module wrote past bigDocumentData during %s (byte %d of the host's tail)", selector,
+                   static_cast<int>(*at - sizeof(FilterRecord)));
+      seen.push_back({sizeof(FilterRecord), kRecordTail});
+      continue;
+    }
+    const Member* m = std::find_if(std::begin(kHostMembers), std::end(kHostMembers),
+                                   [&](const Member& x) { return *at >= x.offset && *at < x.offset + x.size; });
+    ReportMisuse("the module changed the host's member %s during %s", m->name, selector);
+    seen.push_back({m->offset, m->size});
+  }
+}
+
+// bigDocumentData: the module sets PluginUsing32BitCoordinates and its
+// requests; the image size, filter rectangle and whole size are the host's.
+const std::vector<hostkit::Range>& BigDocumentWritable() {
+  static const std::vector<hostkit::Range> writable = WritableBesides(
+      {{offsetof(BigDocumentStruct, imageSize32), sizeof(VPoint)},
+       {offsetof(BigDocumentStruct, filterRect32), sizeof(VRect)},
+       {offsetof(BigDocumentStruct, wholeSize32), sizeof(VPoint)}},
+      sizeof(BigDocumentStruct));
+  return writable;
 }
 
 Fixed ToFixed(double v) { return static_cast<Fixed>(v * 65536.0 + 0.5); }
@@ -662,23 +737,24 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
 bool CallSelector(PluginEntry entry, int16_t selector, RecordStorage& s, RunOutcome& outcome) {
   FilterRecord* r = s.Record();
   r->parameters = gParameters;
-  const std::vector<uint8_t> before = s.bytes;
-  const BigDocumentStruct bigBefore = s.big;
+  hostkit::RecordGuard record, big;
+  record.Take(s.bytes.data(), s.bytes.size());
+  big.Take(&s.big, sizeof s.big);
   int16_t result = 0;
   gSelectorName = kSelectorNames[selector];
-  if (gHost.options->verbose) Say("pmhost: calling %s\n", gSelectorName);
+  EnterSelector(gSelectorName);
   {
     const TimedSpan timed(gHost.moduleTicks);
     entry(selector, r, &gDataSlot, &result);
   }
+  LeaveSelector(gSelectorName);
   gSelectorName = "none";
   gParameters = r->parameters;
-  CheckHostMembers(before, s.bytes.data(), kSelectorNames[selector]);
-  if (std::memcmp(&bigBefore.imageSize32, &s.big.imageSize32, sizeof(VPoint) + sizeof(VRect)) != 0 ||
-      std::memcmp(&bigBefore.wholeSize32, &s.big.wholeSize32, sizeof(VPoint)) != 0)
-    ReportMisuse("the module changed the host's image size or filter rectangle in bigDocumentData during %s",
-                 kSelectorNames[selector]);
-  CheckLockedHandles((std::string("after ") + kSelectorNames[selector]).c_str());
+  CheckHostMembers(record, s.bytes.data(), kSelectorNames[selector]);
+  if (const auto changed = big.Compare(&s.big, "bigDocumentData", BigDocumentWritable()))
+    ReportMisuse("the module changed the host's image size or filter rectangle in bigDocumentData during %s (%s)",
+                 kSelectorNames[selector], changed->c_str());
+  CheckHandles((std::string("after ") + kSelectorNames[selector]).c_str());
   if (result != noErr) {
     outcome.result = result;
     outcome.failedSelector = kSelectorNames[selector];
@@ -697,6 +773,7 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
   gHost.doc = &doc;
   gHost.record = r;
   gHost.big = r->bigDocumentData;
+  if (o.failAdvanceAt > 0) gHost.plan.FailAt("advanceState", o.failAdvanceAt);
   auto finishRun = [&](bool ok) {
     if (storage.errorString[0] != 0)
       Say("pmhost: the module's error text: %.*s\n", storage.errorString[0], storage.errorString + 1);
@@ -734,7 +811,11 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
       Stop(outcome, false, "the module still asks for data after " + std::to_string(calls) + " continue calls; stopping");
       return finishRun(false);
     }
+    BeginCall("the host's delivery before continue");
     const OSErr err = DeliverRequests();
+    auto delivery = RequestEvent(hostkit::Ev::AdvanceState, err);
+    delivery.text = "(the host's delivery before continue)";
+    NoteCall(std::move(delivery), "the host's delivery before continue");
     if (err != noErr) {
       outcome.result = err;
       outcome.failedSelector = "continue";
@@ -816,13 +897,17 @@ RunOutcome RunAbout(PluginEntry entry, void* hostWindow) {
   about->platformData = &platform;
   about->sSPBasic = HostBasicSuite();
   about->plugInRef = &gHost;
-  const std::vector<uint8_t> before = bytes;
+  hostkit::RecordGuard guard;
+  guard.Take(bytes.data(), bytes.size());
   int16_t result = 0;
   gSelectorName = "about";
+  EnterSelector(gSelectorName);
   entry(filterSelectorAbout, about, &gDataSlot, &result);
+  LeaveSelector(gSelectorName);
   gSelectorName = "none";
-  if (bytes != before) ReportMisuse("the module wrote into the AboutRecord");
-  CheckLockedHandles("after about");
+  if (const auto written = guard.Compare(bytes.data(), "AboutRecord", {}))
+    ReportMisuse("the module wrote into the AboutRecord (%s)", written->c_str());
+  CheckHandles("after about");
   if (result != noErr) {
     outcome.result = result;
     outcome.failedSelector = "about";

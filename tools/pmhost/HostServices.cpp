@@ -7,10 +7,12 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 
 #include "Console.h"
+#include "HostKit.h"
 #include "HostSuiteNames.h"
 #include "Pipl.h"
 
@@ -23,87 +25,112 @@ using hostkit::kRegistrySuiteName;
 constexpr OSErr paramErr = -50;
 
 ServiceOptions gOptions;
-int gMisuses = 0;
+
+// ---- the kit's logs and handle table -------------------------------------------
+
+// One call log and one misuse log for the whole session, and the handle table
+// that enforces the handle rules every test host shares (lock counts, blocks
+// that move on their last unlock, resizing or disposing while locked, guard
+// bytes after every block). Misuse is reported from the dialog driver's
+// thread too: the logs are only touched under gLogLock.
+hostkit::CallLog gCalls;
+hostkit::MisuseLog gMisuse;
+hostkit::HandleTable gTable(gCalls, gMisuse);
+hostkit::FaultPlan gPlan;
+std::recursive_mutex gLogLock;
+size_t gCallsShown = 0, gMisusesShown = 0;
+// The call in progress, named in the misuse it makes: a host callback, or the
+// selector while the module runs it and while the host checks it afterwards.
+std::string gCurrentCall = "(no call yet)";
+
+// Prints what the logs gained since the last time: every misuse, with the call
+// that made it, and with --verbose every call.
+void ShowNew() {
+  const auto& calls = gCalls.events();
+  if (gOptions.verbose)
+    for (; gCallsShown < calls.size(); ++gCallsShown) Say("pmhost: call %s\n", calls[gCallsShown].Describe().c_str());
+  gCallsShown = calls.size();
+  const auto& misuses = gMisuse.all();
+  for (; gMisusesShown < misuses.size(); ++gMisusesShown)
+    Say("pmhost: MISUSE: %s (in %s)\n", misuses[gMisusesShown].what.c_str(), misuses[gMisusesShown].call.c_str());
+}
+
+// Enters a host callback: makes it the call in progress and logs it (unless
+// the kit's handle table logs it itself).
+class Callback {
+ public:
+  explicit Callback(std::string name, bool logged = true) : lock_(gLogLock) {
+    if (logged) gCalls.Note(name);
+    gCurrentCall = std::move(name);
+    ShowNew();  // with --verbose, the call before anything it prints
+  }
+  ~Callback() { ShowNew(); }
+  Callback(const Callback&) = delete;
+  Callback& operator=(const Callback&) = delete;
+
+ private:
+  std::lock_guard<std::recursive_mutex> lock_;
+};
 
 // ---- handles ---------------------------------------------------------------
 
-struct HostHandleRecord {
-  std::vector<char> bytes;  // never empty, so a lock always yields a pointer
-  int32_t size = 0;
-  int32_t locks = 0;
-  int32_t serial = 0;  // which newProc call made it; 0 for the host's own
-};
-
-std::map<Handle, std::unique_ptr<HostHandleRecord>> gHandles;
+// Who made each handle, beyond the kit's table: a newProc call of the module
+// (its number), the host itself (0), or closeWriteDescriptorProc (-1), whose
+// handle the module must store or dispose of.
+std::map<Handle, int32_t> gOrigin;
 int32_t gNewHandleCalls = 0;
 
-HostHandleRecord* FindHandle(Handle h, const char* caller) {
-  const auto it = gHandles.find(h);
-  if (it != gHandles.end()) return it->second.get();
-  if (caller != nullptr) ReportMisuse("%s called with %p, which is not a live handle of this host", caller, static_cast<void*>(h));
-  return nullptr;
-}
+bool LiveHandle(Handle h) { return h != nullptr && gOrigin.count(h) != 0 && gTable.Live(h); }
 
-Handle MakeHandle(int32_t size, int32_t serial) {
-  auto record = std::make_unique<HostHandleRecord>();
-  record->bytes.assign(static_cast<size_t>(size > 0 ? size : 1), 0);
-  record->size = size;
-  record->serial = serial;
-  auto* h = reinterpret_cast<Handle>(record.get());
-  gHandles.emplace(h, std::move(record));
-  return h;
+// False, with a misuse report, for a handle this host never gave out or that
+// is gone.
+bool CheckHandle(Handle h, const char* caller) {
+  if (LiveHandle(h)) return true;
+  ReportMisuse("%s called with %p, which is not a live handle of this host", caller, static_cast<void*>(h));
+  return false;
 }
 
 Handle NewHandleProc(int32_t size) {
+  const Callback call("newProc(" + std::to_string(size) + ")", false);
   const int32_t serial = ++gNewHandleCalls;
+  const bool refuse = gPlan.Fails("newProc");
   if (size < 0) {
     ReportMisuse("newProc asked for %d bytes", size);
     return nullptr;
   }
-  if (gOptions.failNewHandleAt == serial) {
-    Say("pmhost: newProc call %d answers null, as asked\n", serial);
-    return nullptr;
-  }
-  return MakeHandle(size, serial);
+  if (refuse) Say("pmhost: newProc call %d answers null, as asked\n", serial);
+  Handle h = gTable.New(size, refuse);
+  if (h != nullptr) gOrigin[h] = serial;
+  return h;
 }
 
 void DisposeHandleProc(Handle h) {
-  if (h == nullptr) return;  // disposing of nothing is harmless, as in every host
-  if (FindHandle(h, "disposeProc") != nullptr) gHandles.erase(h);
+  const Callback call("disposeProc", false);
+  if (h == nullptr) {
+    gCalls.Note("disposeProc(null)");
+    return;  // disposing of nothing is harmless, as in every host
+  }
+  gTable.Dispose(h);
 }
 
 int32_t GetSizeProc(Handle h) {
-  const auto* r = FindHandle(h, "getSizeProc");
-  return r != nullptr ? r->size : 0;
+  const Callback call("getSizeProc");
+  return gTable.GetSize(h);
 }
 
 OSErr SetSizeProc(Handle h, int32_t size) {
-  auto* r = FindHandle(h, "setSizeProc");
-  if (r == nullptr || size < 0) return paramErr;
-  // Resizing a locked handle is misuse in every test host (the strictest
-  // host's rule): the module's pointer into it could move.
-  if (r->locks > 0) {
-    ReportMisuse("setSizeProc of handle %p, which is locked", static_cast<void*>(h));
-    return memFullErr;
-  }
-  r->bytes.resize(static_cast<size_t>(size > 0 ? size : 1), 0);
-  r->size = size;
-  return noErr;
+  const Callback call("setSizeProc(" + std::to_string(size) + ")");
+  return gTable.SetSize(h, size);
 }
 
 Ptr LockProc(Handle h, Boolean) {
-  auto* r = FindHandle(h, "lockProc");
-  if (r == nullptr) return nullptr;
-  ++r->locks;
-  return r->bytes.data();
+  const Callback call("lockProc", false);
+  return gTable.Lock(h);
 }
 
 void UnlockProc(Handle h) {
-  auto* r = FindHandle(h, "unlockProc");
-  // A host that counts locks goes below zero here; the module must give back
-  // only the locks it took, so this is misuse in every test host.
-  if (r != nullptr && r->locks == 0) ReportMisuse("unlockProc of handle %p, which is not locked", static_cast<void*>(h));
-  if (r != nullptr && r->locks > 0) --r->locks;
+  const Callback call("unlockProc", false);
+  gTable.Unlock(h);
 }
 
 void RecoverSpaceProc(int32_t) {}
@@ -142,6 +169,7 @@ std::set<void*> gBlocks;
 
 
 OSErr RegistryRegister(const char* key, PIActionDescriptor descriptor, Boolean persistent) {
+  const Callback call("registry Register");
   if (key == nullptr) {
     ReportMisuse("registry Register called without a key");
     return paramErr;
@@ -154,6 +182,7 @@ OSErr RegistryRegister(const char* key, PIActionDescriptor descriptor, Boolean p
 }
 
 OSErr RegistryErase(const char* key) {
+  const Callback call("registry Erase");
   if (key == nullptr) {
     ReportMisuse("registry Erase called without a key");
     return paramErr;
@@ -163,6 +192,7 @@ OSErr RegistryErase(const char* key) {
 }
 
 OSErr RegistryGet(const char* key, PIActionDescriptor* descriptor) {
+  const Callback call("registry Get");
   if (key == nullptr || descriptor == nullptr) {
     ReportMisuse("registry Get called without a key or a place for the descriptor");
     return paramErr;
@@ -176,6 +206,7 @@ PSDescriptorRegistryProcs gRegistryProcs = {RegistryRegister, RegistryErase, Reg
 
 // Action descriptor suite, entries 1 to 28.
 OSErr AdMake(PIActionDescriptor* d) {
+  const Callback call("descriptor Make");
   if (d == nullptr) {
     ReportMisuse("Make called without a place for the descriptor");
     return paramErr;
@@ -184,6 +215,7 @@ OSErr AdMake(PIActionDescriptor* d) {
   return noErr;
 }
 OSErr AdFree(PIActionDescriptor d) {
+  const Callback call("descriptor Free");
   if (FindDescriptor(d, "Free") == nullptr) return paramErr;
   gDescriptors.erase(d);
   return noErr;
@@ -227,6 +259,7 @@ OSErr PutValue(PIActionDescriptor d, DescriptorKeyID key, DescriptorValue v, con
 }
 
 OSErr AdGetType(PIActionDescriptor d, DescriptorKeyID key, DescriptorTypeID* type) {
+  const Callback call("descriptor GetType");
   if (Out(type, "GetType") != noErr) return paramErr;
   const Descriptor* desc = FindDescriptor(d, "GetType");
   if (desc == nullptr) return paramErr;
@@ -236,6 +269,7 @@ OSErr AdGetType(PIActionDescriptor d, DescriptorKeyID key, DescriptorTypeID* typ
   return noErr;
 }
 OSErr AdGetKey(PIActionDescriptor d, uint32_t index, DescriptorKeyID* key) {
+  const Callback call("descriptor GetKey");
   if (Out(key, "GetKey") != noErr) return paramErr;
   const Descriptor* desc = FindDescriptor(d, "GetKey");
   if (desc == nullptr) return paramErr;
@@ -244,6 +278,7 @@ OSErr AdGetKey(PIActionDescriptor d, uint32_t index, DescriptorKeyID* key) {
   return noErr;
 }
 OSErr AdHasKey(PIActionDescriptor d, DescriptorKeyID key, Boolean* has) {
+  const Callback call("descriptor HasKey");
   if (Out(has, "HasKey") != noErr) return paramErr;
   const Descriptor* desc = FindDescriptor(d, "HasKey");
   if (desc == nullptr) return paramErr;
@@ -251,6 +286,7 @@ OSErr AdHasKey(PIActionDescriptor d, DescriptorKeyID key, Boolean* has) {
   return noErr;
 }
 OSErr AdGetCount(PIActionDescriptor d, uint32_t* count) {
+  const Callback call("descriptor GetCount");
   if (Out(count, "GetCount") != noErr) return paramErr;
   const Descriptor* desc = FindDescriptor(d, "GetCount");
   if (desc == nullptr) return paramErr;
@@ -258,6 +294,7 @@ OSErr AdGetCount(PIActionDescriptor d, uint32_t* count) {
   return noErr;
 }
 OSErr AdIsEqual(PIActionDescriptor d, PIActionDescriptor other, Boolean* equal) {
+  const Callback call("descriptor IsEqual");
   if (Out(equal, "IsEqual") != noErr) return paramErr;
   const Descriptor* a = FindDescriptor(d, "IsEqual");
   const Descriptor* b = FindDescriptor(other, "IsEqual");
@@ -266,26 +303,32 @@ OSErr AdIsEqual(PIActionDescriptor d, PIActionDescriptor other, Boolean* equal) 
   return noErr;
 }
 OSErr AdErase(PIActionDescriptor d, DescriptorKeyID key) {
+  const Callback call("descriptor Erase");
   Descriptor* desc = FindDescriptor(d, "Erase");
   if (desc == nullptr) return paramErr;
   return desc->Erase(key) ? noErr : errMissingParameter;
 }
 OSErr AdClear(PIActionDescriptor d) {
+  const Callback call("descriptor Clear");
   Descriptor* desc = FindDescriptor(d, "Clear");
   if (desc == nullptr) return paramErr;
   desc->items.clear();
   return noErr;
 }
 OSErr AdPutInteger(PIActionDescriptor d, DescriptorKeyID key, int32_t v) {
+  const Callback call("descriptor PutInteger");
   return PutValue(d, key, {.type = ValueType::Integer, .integer = v}, "PutInteger");
 }
 OSErr AdPutFloat(PIActionDescriptor d, DescriptorKeyID key, double v) {
+  const Callback call("descriptor PutFloat");
   return PutValue(d, key, {.type = ValueType::Float, .number = v}, "PutFloat");
 }
 OSErr AdPutUnitFloat(PIActionDescriptor d, DescriptorKeyID key, DescriptorUnitID unit, double v) {
+  const Callback call("descriptor PutUnitFloat");
   return PutValue(d, key, {.type = ValueType::UnitFloat, .number = v, .code1 = unit}, "PutUnitFloat");
 }
 OSErr AdPutString(PIActionDescriptor d, DescriptorKeyID key, const char* s) {
+  const Callback call("descriptor PutString");
   if (s == nullptr) {
     ReportMisuse("PutString called without text");
     return paramErr;
@@ -293,9 +336,11 @@ OSErr AdPutString(PIActionDescriptor d, DescriptorKeyID key, const char* s) {
   return PutValue(d, key, {.type = ValueType::Text, .text = s}, "PutString");
 }
 OSErr AdPutBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean v) {
+  const Callback call("descriptor PutBoolean");
   return PutValue(d, key, {.type = ValueType::Bool, .integer = v != 0}, "PutBoolean");
 }
 OSErr AdPutList(PIActionDescriptor d, DescriptorKeyID key, PIActionList) {
+  const Callback call("descriptor PutList");
   return PutValue(d, key, {.type = ValueType::List}, "PutList");
 }
 OSErr PutObjectCommon(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor object,
@@ -305,45 +350,57 @@ OSErr PutObjectCommon(PIActionDescriptor d, DescriptorKeyID key, DescriptorClass
   return PutValue(d, key, {.type = type, .code1 = cls, .object = std::make_shared<Descriptor>(*inner)}, caller);
 }
 OSErr AdPutObject(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor o) {
+  const Callback call("descriptor PutObject");
   return PutObjectCommon(d, key, cls, o, ValueType::Object, "PutObject");
 }
 OSErr AdPutGlobalObject(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls, PIActionDescriptor o) {
+  const Callback call("descriptor PutGlobalObject");
   return PutObjectCommon(d, key, cls, o, ValueType::GlobalObject, "PutGlobalObject");
 }
 OSErr AdPutEnumerated(PIActionDescriptor d, DescriptorKeyID key, DescriptorEnumTypeID type, DescriptorEnumID id) {
+  const Callback call("descriptor PutEnumerated");
   return PutValue(d, key, {.type = ValueType::Enumerated, .code1 = type, .code2 = id}, "PutEnumerated");
 }
 OSErr AdPutReference(PIActionDescriptor d, DescriptorKeyID key, PIActionReference) {
+  const Callback call("descriptor PutReference");
   return PutValue(d, key, {.type = ValueType::Reference}, "PutReference");
 }
 OSErr AdPutClass(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls) {
+  const Callback call("descriptor PutClass");
   return PutValue(d, key, {.type = ValueType::Class, .code1 = cls}, "PutClass");
 }
 OSErr AdPutGlobalClass(PIActionDescriptor d, DescriptorKeyID key, DescriptorClassID cls) {
+  const Callback call("descriptor PutGlobalClass");
   return PutValue(d, key, {.type = ValueType::GlobalClass, .code1 = cls}, "PutGlobalClass");
 }
 OSErr AdPutAlias(PIActionDescriptor d, DescriptorKeyID key, Handle alias) {
-  if (FindHandle(alias, "PutAlias") == nullptr) return paramErr;
+  const Callback call("descriptor PutAlias");
+  if (!CheckHandle(alias, "PutAlias")) return paramErr;
   return PutValue(d, key, {.type = ValueType::Alias, .text = HostHandleBytes(alias)}, "PutAlias");
 }
 OSErr AdGetInteger(PIActionDescriptor d, DescriptorKeyID key, int32_t* out) {
+  const Callback call("descriptor GetInteger");
   return GetValue(d, key, out, ValueType::Integer, "GetInteger",
                   [](const DescriptorValue& v, int32_t& o) { o = static_cast<int32_t>(v.integer); });
 }
 OSErr AdGetFloat(PIActionDescriptor d, DescriptorKeyID key, double* out) {
+  const Callback call("descriptor GetFloat");
   return GetValue(d, key, out, ValueType::Float, "GetFloat", [](const DescriptorValue& v, double& o) { o = v.number; });
 }
 OSErr AdGetUnitFloat(PIActionDescriptor d, DescriptorKeyID key, DescriptorUnitID* unit, double* out) {
+  const Callback call("descriptor GetUnitFloat");
   return GetValue(d, key, out, ValueType::UnitFloat, "GetUnitFloat", [unit](const DescriptorValue& v, double& o) {
     if (unit != nullptr) *unit = v.code1;
     o = v.number;
   });
 }
 OSErr AdGetStringLength(PIActionDescriptor d, DescriptorKeyID key, uint32_t* out) {
+  const Callback call("descriptor GetStringLength");
   return GetValue(d, key, out, ValueType::Text, "GetStringLength",
                   [](const DescriptorValue& v, uint32_t& o) { o = static_cast<uint32_t>(v.text.size()); });
 }
 OSErr AdGetString(PIActionDescriptor d, DescriptorKeyID key, char* out, uint32_t maxLength) {
+  const Callback call("descriptor GetString");
   const DescriptorValue* v = nullptr;
   if (Out(out, "GetString") != noErr || maxLength == 0) return paramErr;
   const OSErr err = Lookup(d, key, "GetString", ValueType::Text, v);
@@ -354,6 +411,7 @@ OSErr AdGetString(PIActionDescriptor d, DescriptorKeyID key, char* out, uint32_t
   return noErr;
 }
 OSErr AdGetBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean* out) {
+  const Callback call("descriptor GetBoolean");
   return GetValue(d, key, out, ValueType::Bool, "GetBoolean",
                   [](const DescriptorValue& v, Boolean& o) { o = v.integer != 0; });
 }
@@ -362,6 +420,7 @@ OSErr AdGetBoolean(PIActionDescriptor d, DescriptorKeyID key, Boolean* out) {
 // host does not serve them.
 template <int N>
 OSErr UnservedEntry() {
+  const Callback call("descriptor entry " + std::to_string(N));
   Say("pmhost: action descriptor suite entry %d called; this host does not serve it\n", N);
   return errPlugInHostInsufficient;
 }
@@ -383,11 +442,13 @@ ActionDescriptorTable gDescriptorTable = MakeDescriptorTable(std::make_integer_s
 
 template <int N>
 SPErr UnservedFileListEntry() {
+  const Callback call("file-list entry " + std::to_string(N));
   Say("pmhost: file-list suite entry %d called; this host does not serve it\n", N);
   return kSPSuiteNotFoundError;
 }
 
 SPErr BrowseUrl(const char* url) {
+  const Callback call("BrowseUrl");
   if (url == nullptr) {
     ReportMisuse("BrowseUrl called without an address");
     return paramErr;
@@ -401,6 +462,7 @@ PSGetFileListSuite4 gFileListSuite = {reinterpret_cast<void*>(&UnservedFileListE
                                       reinterpret_cast<void*>(&UnservedFileListEntry<3>), BrowseUrl};
 
 SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
+  const Callback call(std::string("AcquireSuite(") + (name != nullptr ? name : "null") + ", " + std::to_string(version) + ")");
   if (suite == nullptr || name == nullptr) {
     ReportMisuse("AcquireSuite called without a name or a place for the suite");
     return kSPSuiteNotFoundError;
@@ -421,6 +483,7 @@ SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
 }
 
 SPErr ReleaseSuite(const char* name, int32_t version) {
+  const Callback call(std::string("ReleaseSuite(") + (name != nullptr ? name : "null") + ", " + std::to_string(version) + ")");
   if (name == nullptr) {
     ReportMisuse("ReleaseSuite called without a name");
     return kSPSuiteNotFoundError;
@@ -440,6 +503,7 @@ SPBoolean IsEqual(const char* a, const char* b) {
 }
 
 SPErr AllocateBlock(size_t size, void** block) {
+  const Callback call("AllocateBlock(" + std::to_string(size) + ")");
   if (block == nullptr) return kSPSuiteNotFoundError;
   *block = std::malloc(size > 0 ? size : 1);
   if (*block == nullptr) return memFullErr;
@@ -448,6 +512,7 @@ SPErr AllocateBlock(size_t size, void** block) {
 }
 
 SPErr FreeBlock(void* block) {
+  const Callback call("FreeBlock");
   if (block == nullptr) return 0;
   if (gBlocks.erase(block) == 0) {
     ReportMisuse("FreeBlock of %p, which is not a live block", block);
@@ -458,6 +523,7 @@ SPErr FreeBlock(void* block) {
 }
 
 SPErr ReallocateBlock(void* block, size_t size, void** newBlock) {
+  const Callback call("ReallocateBlock(" + std::to_string(size) + ")");
   if (newBlock == nullptr) return paramErr;
   if (block != nullptr && gBlocks.count(block) == 0) {
     ReportMisuse("ReallocateBlock of %p, which is not a live block", block);
@@ -494,6 +560,7 @@ OSErr Put(PIWriteDescriptor token, DescriptorKeyID key, DescriptorValue v, const
 }
 
 PIWriteDescriptor OpenWrite() {
+  const Callback call("openWriteDescriptorProc");
   auto d = std::make_unique<Descriptor>();
   auto* token = reinterpret_cast<PIWriteDescriptor>(d.get());
   gWriteTokens.emplace(token, std::move(d));
@@ -501,6 +568,7 @@ PIWriteDescriptor OpenWrite() {
 }
 
 OSErr CloseWrite(PIWriteDescriptor token, Handle* descriptor) {
+  const Callback call("closeWriteDescriptorProc");
   Descriptor* d = FindToken(token, "closeWriteDescriptorProc");
   if (d == nullptr) return paramErr;
   const std::string text = SerializeDescriptor(*d);
@@ -510,43 +578,52 @@ OSErr CloseWrite(PIWriteDescriptor token, Handle* descriptor) {
     return paramErr;
   }
   *descriptor = HostNewHandle(text.data(), text.size());
-  gHandles[*descriptor]->serial = -1;  // handed to the module: it must store or dispose of it
+  gOrigin[*descriptor] = -1;  // handed to the module: it must store or dispose of it
   return noErr;
 }
 
 OSErr WPutInteger(PIWriteDescriptor t, DescriptorKeyID k, int32_t v) {
+  const Callback call("putIntegerProc");
   return Put(t, k, {.type = ValueType::Integer, .integer = v}, "putIntegerProc");
 }
 OSErr WPutFloat(PIWriteDescriptor t, DescriptorKeyID k, const double* v) {
+  const Callback call("putFloatProc");
   if (v == nullptr) return paramErr;
   return Put(t, k, {.type = ValueType::Float, .number = *v}, "putFloatProc");
 }
 OSErr WPutUnitFloat(PIWriteDescriptor t, DescriptorKeyID k, DescriptorUnitID unit, const double* v) {
+  const Callback call("putUnitFloatProc");
   if (v == nullptr) return paramErr;
   return Put(t, k, {.type = ValueType::UnitFloat, .number = *v, .code1 = unit}, "putUnitFloatProc");
 }
 OSErr WPutBoolean(PIWriteDescriptor t, DescriptorKeyID k, Boolean v) {
+  const Callback call("putBooleanProc");
   return Put(t, k, {.type = ValueType::Bool, .integer = v != 0}, "putBooleanProc");
 }
 OSErr WPutText(PIWriteDescriptor t, DescriptorKeyID k, Handle text) {
-  if (FindHandle(text, "putTextProc") == nullptr) return paramErr;
+  const Callback call("putTextProc");
+  if (!CheckHandle(text, "putTextProc")) return paramErr;
   return Put(t, k, {.type = ValueType::Text, .text = HostHandleBytes(text)}, "putTextProc");
 }
 OSErr WPutAlias(PIWriteDescriptor t, DescriptorKeyID k, Handle alias) {
-  if (FindHandle(alias, "putAliasProc") == nullptr) return paramErr;
+  const Callback call("putAliasProc");
+  if (!CheckHandle(alias, "putAliasProc")) return paramErr;
   return Put(t, k, {.type = ValueType::Alias, .text = HostHandleBytes(alias)}, "putAliasProc");
 }
 OSErr WPutEnumerated(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID type, DescriptorEnumID id) {
+  const Callback call("putEnumeratedProc");
   return Put(t, k, {.type = ValueType::Enumerated, .code1 = type, .code2 = id}, "putEnumeratedProc");
 }
 OSErr WPutClass(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls) {
+  const Callback call("putClassProc");
   return Put(t, k, {.type = ValueType::Class, .code1 = cls}, "putClassProc");
 }
 OSErr WPutSimpleReference(PIWriteDescriptor t, DescriptorKeyID k, const void*) {
+  const Callback call("putSimpleReferenceProc");
   return Put(t, k, {.type = ValueType::Reference}, "putSimpleReferenceProc");
 }
 OSErr WPutObjectCommon(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h, const char* caller) {
-  if (FindHandle(h, caller) == nullptr) return paramErr;
+  if (!CheckHandle(h, caller)) return paramErr;
   DescriptorValue value{.type = ValueType::Object, .code1 = cls, .object = std::make_shared<Descriptor>()};
   std::string error;
   if (!ParseDescriptor(HostHandleBytes(h), *value.object, error)) {
@@ -556,20 +633,25 @@ OSErr WPutObjectCommon(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID 
   return Put(t, k, value, caller);
 }
 OSErr WPutObject(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h) {
+  const Callback call("putObjectProc");
   return WPutObjectCommon(t, k, cls, h, "putObjectProc");
 }
 OSErr WPutCount(PIWriteDescriptor t, DescriptorKeyID k, uint32_t count) {
+  const Callback call("putCountProc");
   return Put(t, k, {.type = ValueType::Integer, .integer = count}, "putCountProc");
 }
 OSErr WPutString(PIWriteDescriptor t, DescriptorKeyID k, const unsigned char* pascal) {
+  const Callback call("putStringProc");
   if (pascal == nullptr) return paramErr;
   return Put(t, k, {.type = ValueType::Text, .text = std::string(reinterpret_cast<const char*>(pascal) + 1, pascal[0])},
              "putStringProc");
 }
 OSErr WPutScopedClass(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls) {
-  return WPutClass(t, k, cls);
+  const Callback call("putScopedClassProc");
+  return Put(t, k, {.type = ValueType::Class, .code1 = cls}, "putScopedClassProc");
 }
 OSErr WPutScopedObject(PIWriteDescriptor t, DescriptorKeyID k, DescriptorTypeID cls, Handle h) {
+  const Callback call("putScopedObjectProc");
   return WPutObjectCommon(t, k, cls, h, "putScopedObjectProc");
 }
 
@@ -583,41 +665,100 @@ WriteDescriptorProcs gWriteProcs = {0, 16, OpenWrite, CloseWrite, WPutInteger, W
 // ---- public ----------------------------------------------------------------
 
 void ReportMisuse(const char* format, ...) {
-  ++gMisuses;
   char text[1024];
   std::va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  Say("pmhost: MISUSE: %s\n", text);
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gMisuse.Flag(text, gCurrentCall);
+  ShowNew();
 }
 
-int MisuseCount() { return gMisuses; }
+int MisuseCount() {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  return static_cast<int>(gMisuse.all().size());
+}
 
-void InitServices(const ServiceOptions& options) { gOptions = options; }
+std::string MisuseLine(int index) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  const auto& all = gMisuse.all();
+  if (index < 0 || size_t(index) >= all.size()) return {};
+  return all[size_t(index)].what + " (in " + all[size_t(index)].call + ")";
+}
+
+std::string LastHostCall() { return gCalls.Last(); }
+
+void EnterSelector(const char* selector) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gCalls.Note(std::string("PluginMain(") + selector + ")");
+  ShowNew();
+  gCurrentCall = selector;
+}
+
+void LeaveSelector(const char* selector) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  // The checks that follow a selector report in its name.
+  gCurrentCall = selector;
+  ShowNew();
+}
+
+void NoteCall(hostkit::Event e, const char* name) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gCalls.Add(std::move(e));
+  gCurrentCall = name;
+  ShowNew();
+}
+
+void BeginCall(const char* name) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gCurrentCall = name;
+}
+
+void InitServices(const ServiceOptions& options) {
+  gOptions = options;
+  if (options.failNewHandleAt > 0) gPlan.FailAt("newProc", options.failNewHandleAt);
+  // Under Wine a freed block keeps its old bytes: kept blocks make a pointer
+  // held past its unlock read nonsense, and show a write through it.
+  gTable.keepMovedBlocks = true;
+}
 HandleProcs* HostHandleProcs() { return &gHandleProcs; }
 SPBasicSuite* HostBasicSuite() { return gOptions.basicSuite ? &gBasicSuite : nullptr; }
 WriteDescriptorProcs* HostWriteDescriptorProcs() { return gOptions.writeDescriptorProcs ? &gWriteProcs : nullptr; }
 
 Handle HostNewHandle(const void* data, size_t size) {
-  Handle h = MakeHandle(static_cast<int32_t>(size), 0);
-  if (size > 0) std::memcpy(gHandles[h]->bytes.data(), data, size);
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gCalls.Note("the host makes a handle of " + std::to_string(size) + " bytes");
+  Handle h = gTable.New(static_cast<int32_t>(size));
+  if (size > 0) std::memcpy(gTable.Bytes(h), data, size);
+  gOrigin[h] = 0;
+  ShowNew();
   return h;
 }
 
-bool IsHostHandle(Handle h) { return gHandles.count(h) != 0; }
-
-std::string HostHandleBytes(Handle h) {
-  const auto* r = FindHandle(h, nullptr);
-  return r != nullptr ? std::string(r->bytes.data(), static_cast<size_t>(r->size)) : std::string();
+bool IsHostHandle(Handle h) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  return LiveHandle(h);
 }
 
-void HostDisposeHandle(Handle h) { gHandles.erase(h); }
+std::string HostHandleBytes(Handle h) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  if (!LiveHandle(h)) return {};
+  return std::string(reinterpret_cast<const char*>(gTable.Bytes(h)), size_t(gTable.GetSize(h)));
+}
 
-void CheckLockedHandles(const char* when) {
-  for (const auto& [h, r] : gHandles)
-    if (r->locks > 0)
-      ReportMisuse("handle %p (%d bytes) still locked %s", static_cast<void*>(h), r->size, when);
+void HostDisposeHandle(Handle h) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gCalls.Note("the host disposes of handle " + std::to_string(gTable.Id(h)));
+  gTable.Dispose(h);
+  ShowNew();
+}
+
+void CheckHandles(const char* when) {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gTable.Check(when);
+  gTable.CheckMoved(when);
+  ShowNew();
 }
 
 std::string DescribeDescriptorHandle(Handle h) {
@@ -686,16 +827,21 @@ std::vector<std::string> DescribeRegistry() {
 }
 
 void ReportLeaks() {
+  const std::lock_guard<std::recursive_mutex> lock(gLogLock);
+  gCurrentCall = "the end of the session";
+  gTable.CheckMoved("at the end of the session");
   for (const auto& [suite, count] : gSuitesHeld)
     if (count > 0)
       ReportMisuse("suite \"%s\" version %d acquired %d more time(s) than released", suite.first.c_str(), suite.second,
                    count);
-  for (const auto& [h, r] : gHandles) {
-    if (r->serial == 0) continue;
-    if (r->serial > 0)
-      ReportMisuse("handle %p (%d bytes, newProc call %d) never disposed", static_cast<void*>(h), r->size, r->serial);
+  for (const auto& [h, serial] : gOrigin) {
+    if (serial == 0 || !gTable.Live(h)) continue;
+    const int id = gTable.Id(h);
+    const int32_t size = gTable.GetSize(h);
+    if (serial > 0)
+      ReportMisuse("handle %d (%d bytes, newProc call %d) never disposed", id, size, serial);
     else
-      ReportMisuse("descriptor handle %p from closeWriteDescriptorProc neither stored nor disposed", static_cast<void*>(h));
+      ReportMisuse("descriptor handle %d from closeWriteDescriptorProc neither stored nor disposed", id);
   }
   for (const auto& [d, entry] : gDescriptors)
     ReportMisuse("descriptor %p from %s never freed", static_cast<void*>(d), entry.second.c_str());

@@ -1,6 +1,8 @@
 // What the host serves besides the pixels: memory handles, the basic suite
 // and the suites behind it (descriptor registry, action descriptors, file
-// list), the write-descriptor procedures; and the record of every misuse.
+// list), the write-descriptor procedures; and the session's logs. Handles come
+// from the host kit's handle table, every call goes into the kit's call log
+// and every misuse into its misuse log, with the call that made it.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "Descriptors.h"
+#include "HostKit.h"
 #include "host/HostApi.h"
 
 struct ServiceOptions {
@@ -19,25 +22,43 @@ struct ServiceOptions {
   bool writeDescriptorProcs = true;
   int32_t failNewHandleAt = 0;  // newProc answers null on this call (1-based); 0 never
   std::string registryFile;     // empty: the registry lives for this run only
+  bool verbose = false;         // print every call as the call log takes it
 };
 
-// Prints a misuse of the host interface by the module and counts it.
+// Logs a misuse of the host interface by the module, naming the call in
+// progress, and prints it.
 void ReportMisuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int MisuseCount();
+// Misuse number `index` (0 the first of the session) with its call, for people.
+std::string MisuseLine(int index);
+// The last call in the call log, described (for the crash and timeout reports).
+std::string LastHostCall();
+
+// The call log's entries for what the pixel side of the host does: a
+// selector called and returned (the checks after it report in its name), a
+// callback begun (named in any misuse found while it runs) and logged.
+void EnterSelector(const char* selector);
+void LeaveSelector(const char* selector);
+void BeginCall(const char* name);
+void NoteCall(hostkit::Event e, const char* name);
 
 void InitServices(const ServiceOptions& options);
 HandleProcs* HostHandleProcs();
 SPBasicSuite* HostBasicSuite();  // null when switched off
 WriteDescriptorProcs* HostWriteDescriptorProcs();  // null when switched off
 
-// Host-side handle operations (no misuse checks, nothing counted).
+// Host-side handle operations on the kit's table: a handle made from bytes,
+// whether a handle is one of the host's and still there, its bytes, and
+// disposing of it (logged, and misuse when the module left it locked).
 Handle HostNewHandle(const void* data, size_t size);
 bool IsHostHandle(Handle h);
 std::string HostHandleBytes(Handle h);
 void HostDisposeHandle(Handle h);
 
-// Reports every handle that is still locked, naming the moment.
-void CheckLockedHandles(const char* when);
+// Reports every handle that is still locked and every guard byte written
+// past a handle's block or through a pointer into a block that has moved,
+// naming the moment.
+void CheckHandles(const char* when);
 
 // The scripting descriptor that a handle holds, for people; empty text when
 // the handle is not one of the host's descriptor handles.

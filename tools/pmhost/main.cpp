@@ -109,8 +109,9 @@ std::string OnImage() {
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
   std::fflush(stdout);
   BarAbandon();
-  std::fprintf(stderr, "pmhost: the module crashed during %s%s: exception 0x%08lX at %p\n", CurrentSelectorName(),
-               OnImage().c_str(), info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
+  std::fprintf(stderr, "pmhost: the module crashed during %s%s: exception 0x%08lX at %p; the last host call: %s\n",
+               CurrentSelectorName(), OnImage().c_str(), info->ExceptionRecord->ExceptionCode,
+               info->ExceptionRecord->ExceptionAddress, LastHostCall().c_str());
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), kExitCrash);
   return EXCEPTION_EXECUTE_HANDLER;
@@ -123,8 +124,8 @@ DWORD WINAPI Watchdog(LPVOID) {
   const std::string where = std::strcmp(CurrentSelectorName(), "none") == 0
                                 ? std::string("outside the module's calls")
                                 : std::string("during ") + CurrentSelectorName();
-  std::fprintf(stderr, "pmhost: no result after %d s%s (%s); giving up\n", gTimeoutSeconds, OnImage().c_str(),
-               where.c_str());
+  std::fprintf(stderr, "pmhost: no result after %d s%s (%s; the last host call: %s); giving up\n", gTimeoutSeconds,
+               OnImage().c_str(), where.c_str(), LastHostCall().c_str());
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), kExitTimeout);
   return 0;
@@ -415,7 +416,8 @@ int ConvertOne(const Job& job, const Session& session, std::string& why) {
   const int misuses = MisuseCount() - misusesBefore;
   if (misuses > 0 && code == kExitOk) {
     code = kExitMisuse;
-    why = job.input + ": written, but the module misused the host (" + std::to_string(misuses) + " report(s) above)";
+    why = job.input + ": written, but the module misused the host (" + std::to_string(misuses) +
+          " report(s) above; the first: " + MisuseLine(misusesBefore) + ")";
   }
   if (session.run.timing)
     Say("pmhost: timing: %s: read %.1f ms, filter run %.1f ms, write %.1f ms\n", job.input.c_str(),
@@ -580,6 +582,7 @@ int main(int argc, char** argv) {
   if (gTimeoutSeconds > 0) CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
 
   std::string error;
+  services.verbose = run.verbose;
   InitServices(services);
   if (!LoadRegistry(error)) {
     std::fprintf(stderr, "pmhost: %s\n", error.c_str());
@@ -681,7 +684,7 @@ int main(int argc, char** argv) {
   if (!SaveRegistry(error)) Warn("pmhost: %s\n", error.c_str());
 
   if (MisuseCount() > 0) {
-    Say("pmhost: %d misuse(s) of the host reported\n", MisuseCount());
+    Say("pmhost: %d misuse(s) of the host reported; the first: %s\n", MisuseCount(), MisuseLine(0).c_str());
     // Also those that belong to no one image: the about box, leaks found
     // once the module is gone.
     if (code == kExitOk) code = kExitMisuse;

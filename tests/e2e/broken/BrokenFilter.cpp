@@ -5,8 +5,14 @@
 //   interleaved  the same, with all planes asked for in one buffer: its
 //             result must equal none's, which checks the host's interleaving
 //   overrun   also write one byte past each output row
+//   input     also write into the input buffer, plane by plane
+//   input-interleaved  the same, with all planes in one buffer
 //   locked    also leave the parameters handle locked
+//   past      also write one byte past the parameters handle's block
+//   stale     also write through a pointer to the parameters handle's block
+//             kept past its unlock
 //   leak      also acquire the registry suite and never release it
+//   crash     lock the parameters handle, then write through a null pointer
 // Without dithering, its result keeps no plane's mean.
 #include <windows.h>
 
@@ -32,7 +38,8 @@ void Start(FilterRecord* r, int16_t* result) {
   const VRect area{r->filterRect.top, r->filterRect.left, r->filterRect.bottom, r->filterRect.right};
   if (r->bigDocumentData != nullptr) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
   r->inRect = r->outRect = r->filterRect;
-  const bool together = Fault("interleaved");
+  const bool together = Fault("interleaved") || Fault("input-interleaved");
+  const bool intoInput = Fault("input") || Fault("input-interleaved");
   const int16_t last = static_cast<int16_t>(r->planes - 1);
   for (int16_t p = 0; p <= last; p = together ? static_cast<int16_t>(last + 1) : static_cast<int16_t>(p + 1)) {
     r->inLoPlane = r->outLoPlane = p;
@@ -55,6 +62,7 @@ void Start(FilterRecord* r, int16_t* result) {
         }
       }
       if (Fault("overrun")) out[samples * (r->depth / 8)] = 0;
+      if (intoInput && y == 0) const_cast<uint8_t*>(in)[0] ^= 1;
     }
   }
   r->inRect = r->outRect = Rect{0, 0, 0, 0};
@@ -68,9 +76,20 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
   if (selector == filterSelectorParameters && r->parameters == nullptr) r->parameters = r->handleProcs->newProc(1);
   if (selector == filterSelectorStart) {
     if (Fault("locked") && r->parameters != nullptr) r->handleProcs->lockProc(r->parameters, 0);
+    if ((Fault("past") || Fault("stale")) && r->parameters != nullptr) {
+      auto* block = reinterpret_cast<uint8_t*>(r->handleProcs->lockProc(r->parameters, 0));
+      const int32_t size = r->handleProcs->getSizeProc(r->parameters);
+      if (Fault("past")) block[size] = 0;
+      r->handleProcs->unlockProc(r->parameters);
+      if (Fault("stale")) block[0] = 0;
+    }
     if (Fault("leak") && r->sSPBasic != nullptr) {
       const void* suite = nullptr;
       r->sSPBasic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite);
+    }
+    if (Fault("crash") && r->parameters != nullptr) {
+      r->handleProcs->lockProc(r->parameters, 0);
+      *static_cast<volatile uint8_t*>(r->maskData) = 0;  // no mask here: null
     }
     Start(r, result);
   }
