@@ -20,10 +20,11 @@
 #include <vector>
 
 #include "DialogDriver_win.h"
-#include "Suites.h"
 #include "HostKit.h"
 #include "HostSuiteNames.h"
+#include "ModuleHost_win.h"
 #include "PlaneDelivery.h"
+#include "Suites.h"
 #include "host/HostApi.h"
 
 namespace {
@@ -49,37 +50,33 @@ void CheckEqual(const std::string& actual, const std::string& expected, const ch
 #define CHECK_TEXT(actual, expected) CheckEqual((actual), (expected), #actual " == " #expected, __LINE__)
 
 // ---- the host: a front end on the host kit -------------------------------------
-// Everything the module is handed comes from the kit: handles from its handle
-// table (lock counts, blocks that move on their last unlock, guard bytes),
-// tiles through guarded buffers with padded rows, every call in one call log,
+// The host side is the kit's ModuleHost (tests/hostkit/ModuleHost_win.h),
+// shared with the Wine settings program: handles from the kit's handle table
+// (lock counts, blocks that move on their last unlock, guard bytes), tiles
+// through guarded buffers with padded rows, top-down and bottom-up by turns,
+// every call in one call log, every PluginMain call inside the record guard,
 // and every misuse, with the call that made it, in one misuse log that main
 // reads after the scenario. The suites (the basic suite, and the file-list
-// suite whose browse procedure the about box's links call) are the kit's,
-// on the same logs and table; only the file-list suite is served, every
-// other is refused.
+// suite whose browse procedure the about box's links call) are the kit's, on
+// the same logs and table; only the file-list suite is served, every other is
+// refused.
 // Host state changes on the host's (main) thread only; the driver thread
 // reads it through BrowsedUrls and FileListAcquisitions, which run there.
 
 using hostkit::kFileListSuiteName;
-using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
+using hostkit::PluginMainProc;
 
-struct Host {
-  hostkit::CallLog log;
-  hostkit::MisuseLog misuse;
-  hostkit::HandleTable handles{log, misuse};
-  hostkit::PlaneDelivery delivery{log, misuse};
-  hostkit::Suites suites{log, misuse, handles, [] {
-    hostkit::Capabilities caps;
-    caps.registrySuite = false;
-    caps.descriptorVersion = 0;
-    return caps;
-  }()};
+hostkit::Capabilities DialogHostCapabilities() {
+  hostkit::Capabilities caps;
+  caps.registrySuite = false;
+  caps.descriptorVersion = 0;
+  return caps;
+}
+
+struct Host : hostkit::ModuleHost {
   int fileListBase = 0;  // file-list acquisitions before the last Reset
 
-  Host() {
-    delivery.guarded = true;
-    suites.MakeCurrent();
-  }
+  Host() : ModuleHost(DialogHostCapabilities()) {}
 
   // The suites flag misuse as it happens; what must be back with the host
   // between calls is checked after each call of the module.
@@ -97,16 +94,10 @@ struct Host {
 // suite it holds when it is unloaded.
 Host* gHost = nullptr;
 
-Handle NewHandle(int32_t size) { return gHost->handles.New(size); }
-void DisposeHandle(Handle h) { gHost->handles.Dispose(h); }
-int32_t GetHandleSize(Handle h) { return gHost->handles.GetSize(h); }
-OSErr SetHandleSize(Handle h, int32_t size) { return gHost->handles.SetSize(h, size); }
-Ptr LockHandle(Handle h, Boolean) { return gHost->handles.Lock(h); }
-void UnlockHandle(Handle h) { gHost->handles.Unlock(h); }
-void RecoverSpace(int32_t) {}
-
-HandleProcs gHandleProcs{2, 8, NewHandle, DisposeHandle, GetHandleSize, SetHandleSize,
-                         LockHandle, UnlockHandle, RecoverSpace, DisposeHandle};
+Handle NewHandle(int32_t size) { return gHost->Procs()->newProc(size); }
+void DisposeHandle(Handle h) { gHost->Procs()->disposeProc(h); }
+Ptr LockHandle(Handle h, Boolean moveHigh) { return gHost->Procs()->lockProc(h, moveHigh); }
+void UnlockHandle(Handle h) { gHost->Procs()->unlockProc(h); }
 
 SPBasicSuite* BasicSuite() { return gHost->suites.BasicSuite(); }
 
@@ -118,7 +109,6 @@ constexpr int kImagePlanes = 3;
 std::vector<uint8_t> gInPlanes[kImagePlanes];
 std::vector<uint8_t> gOutPlanes[kImagePlanes];
 hostkit::Planes gImage;
-FilterRecord* gCurrentRecord = nullptr;
 intptr_t* gCurrentData = nullptr;
 
 void ResetImage() {
@@ -132,21 +122,9 @@ void ResetImage() {
   }
 }
 
-OSErr AdvanceState() { return gHost->delivery.Deliver(*gCurrentRecord, gImage); }
-
-// Runs PluginMain as the host makes the call: the `size` bytes of the record
-// compared before and after it (only `writable` may differ), and what the
-// suites still hold after it flagged under the call.
 void CallModule(PluginMainProc main, int16_t selector, void* record, size_t size,
                 const std::vector<hostkit::Range>& writable, intptr_t* data, int16_t* result) {
-  const std::string call = "PluginMain selector " + std::to_string(selector);
-  gHost->log.Note(call);
-  hostkit::RecordGuard guard;
-  guard.Take(record, size);
-  main(selector, record, data, result);
-  if (auto written = guard.Compare(record, selector == filterSelectorAbout ? "AboutRecord" : "FilterRecord", writable))
-    gHost->misuse.Flag(*written, call);
-  gHost->CheckSuites(call);
+  gHost->Call(main, selector, record, size, writable, data, result);
 }
 
 // ---- the module -----------------------------------------------------------------
@@ -159,23 +137,15 @@ struct Plugin {
   DialogProc confirmProc = nullptr;
 };
 
-template <typename F>
-F Export(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-// ctest hands us a Unix path; Wine maps the filesystem root to drive Z:.
-std::string WindowsPath(const std::string& path) { return path.rfind('/', 0) == 0 ? "Z:" + path : path; }
+using hostkit::WindowsPath;
 
 Plugin LoadPlugin(const std::string& path) {
+  const hostkit::LoadedModule loaded = hostkit::LoadModule(path);
+  if (loaded.handle == nullptr) std::exit(2);
   Plugin p;
-  p.module = LoadLibraryA(WindowsPath(path).c_str());
-  if (p.module == nullptr) {
-    std::fprintf(stderr, "cannot load %s (error %lu)\n", path.c_str(), GetLastError());
-    std::exit(2);
-  }
-  p.main = Export<PluginMainProc>(p.module, "PluginMain");
-  p.confirmProc = Export<DialogProc>(p.module, "tarnwickPixelmoorProc");
+  p.module = loaded.handle;
+  p.main = loaded.main;
+  p.confirmProc = hostkit::Export<DialogProc>(p.module, "tarnwickPixelmoorProc");
   if (p.main == nullptr || p.confirmProc == nullptr) {
     std::fprintf(stderr, "%s lacks its exports\n", path.c_str());
     std::exit(2);
@@ -208,9 +178,9 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   auto* record = reinterpret_cast<FilterRecord*>(storage.data());
   PlatformData platform{owner};
   record->platformData = &platform;
-  record->handleProcs = &gHandleProcs;
+  record->handleProcs = gHost->Procs();
   record->sSPBasic = BasicSuite();
-  record->advanceState = AdvanceState;
+  record->advanceState = hostkit::ModuleHost::AdvanceState;
   record->parameters = NewHandle(1);
   *LockHandle(record->parameters, 0) = 1;  // dithering on
   UnlockHandle(record->parameters);
@@ -225,16 +195,12 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   gHost->Reset();
   ResetImage();
   // Tiles go top-down and bottom-up (negative row bytes) by turns, from one
-  // start that asks for tiles to the next: every scenario that converts twice
-  // sees both layouts.
-  static bool bottomUp = false;
-  gHost->delivery.bottomUp = bottomUp;
-  const size_t before = gHost->log.Of(hostkit::Ev::AdvanceState).size();
-  gCurrentRecord = record;
+  // start that asks for tiles to the next (the kit's host flips them): every
+  // scenario that converts twice sees both layouts.
+  gHost->Serve(*record, gImage);
   gCurrentData = &data;
   CallModule(plugin.main, filterSelectorStart, record, storage.size(), hostkit::FilterRecordWritable(), &data, &result);
-  gHost->delivery.Finish(*record);
-  gCurrentRecord = nullptr;
+  const int advanced = gHost->EndServe();
   gCurrentData = nullptr;
   CheckHandlesAfter("start", record->parameters, data);
 
@@ -242,8 +208,6 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   DisposeHandle(reinterpret_cast<Handle>(data));
   bool converted = true;
   for (const auto& plane : gOutPlanes) converted = converted && std::find(plane.begin(), plane.end(), 7) == plane.end();
-  const int advanced = static_cast<int>(gHost->log.Of(hostkit::Ev::AdvanceState).size() - before);
-  if (advanced > 0) bottomUp = !bottomUp;
   return {result, advanced, converted};
 }
 
@@ -444,7 +408,7 @@ void ReentryScenario(const Plugin& plugin, HWND owner) {
       // A refused call writes nothing of its record, not even the members a
       // call may write.
       const bool isAbout = selector == filterSelectorAbout;
-      void* record = isAbout ? static_cast<void*>(&about) : gCurrentRecord;
+      void* record = isAbout ? static_cast<void*>(&about) : gHost->Serving();
       int16_t result = 0x77;
       CallModule(plugin.main, selector, record, isAbout ? sizeof(about) : sizeof(FilterRecord) + kRecordTail, {},
                  gCurrentData, &result);
@@ -777,11 +741,7 @@ int main(int argc, char** argv) {
   // Any misuse fails the scenario: the first is where a chain of faults
   // starts, so it is named with the call that made it.
   host.CheckSuites("module unload");
-  if (const auto first = host.misuse.First()) {
-    ++gFailures;
-    std::fprintf(stderr, "host misuse: %s (in %s)\n", first->what.c_str(), first->call.c_str());
-    for (const std::string& line : host.misuse.Lines()) std::fprintf(stderr, "  %s\n", line.c_str());
-  }
+  if (host.ReportMisuse(stderr)) ++gFailures;
   DestroyWindow(owner);
   std::printf("%s: %s\n", scenario.c_str(), gFailures == 0 ? "passed" : "FAILED");
   return gFailures == 0 ? 0 : 1;

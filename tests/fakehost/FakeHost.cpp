@@ -6,6 +6,7 @@
 #include <random>
 #include <sstream>
 
+#include "PlaneDelivery.h"
 #include "entry/PluginMain.h"
 
 namespace fakehost {
@@ -16,24 +17,10 @@ FakeHost* gCurrent = nullptr;
 
 using hostkit::GuardByte;
 using hostkit::Range;
-using hostkit::RectText;
 using hostkit::TileBuffer;
 
 bool Empty(const VRect& r) { return int64_t(r.bottom) - r.top <= 0 || int64_t(r.right) - r.left <= 0; }
 
-VRect Widen(const Rect& r) { return VRect{r.top, r.left, r.bottom, r.right}; }
-
-// The FilterRecord members the module may write outside about.
-#define PM_MEMBER(m) Range{offsetof(FilterRecord, m), sizeof(FilterRecord::m)}
-const std::vector<Range> kModuleWritable = {
-    PM_MEMBER(parameters), PM_MEMBER(maxSpace),   PM_MEMBER(bufferSpace), PM_MEMBER(inRect),
-    PM_MEMBER(inLoPlane),  PM_MEMBER(inHiPlane),  PM_MEMBER(outRect),     PM_MEMBER(outLoPlane),
-    PM_MEMBER(outHiPlane), PM_MEMBER(maskRect),   PM_MEMBER(inputRate),   PM_MEMBER(maskRate),
-    // Written by this host itself in advanceState.
-    PM_MEMBER(inData), PM_MEMBER(inRowBytes), PM_MEMBER(outData), PM_MEMBER(outRowBytes), PM_MEMBER(maskData),
-    PM_MEMBER(maskRowBytes),
-};
-#undef PM_MEMBER
 
 }  // namespace
 
@@ -257,16 +244,9 @@ OSErr FakeHost::Deliver() {
   EndDelivery();
   FilterRecord& r = *record_;
   BigDocumentStruct* big = r.bigDocumentData;
-  Event e;
-  e.kind = Ev::AdvanceState;
-  e.rects32 = big != nullptr && big->PluginUsing32BitCoordinates != 0;
-  e.in = e.rects32 ? big->inRect32 : Widen(r.inRect);
-  e.out = e.rects32 ? big->outRect32 : Widen(r.outRect);
-  e.mask = e.rects32 ? big->maskRect32 : Widen(r.maskRect);
-  e.inLo = r.inLoPlane;
-  e.inHi = r.inHiPlane;
-  e.outLo = r.outLoPlane;
-  e.outHi = r.outHiPlane;
+  // The request as every kit host reads it: the 32-bit rectangles once the
+  // module says it uses them, else the 16-bit ones.
+  Event e = hostkit::ReadRequest(r);
   const bool planned = faults_.Fails("advanceState");
 
   auto finish = [&](OSErr code) {
@@ -277,19 +257,12 @@ OSErr FakeHost::Deliver() {
   if (planned || faults_.Calls("advanceState") == options_.advanceFailsAt) return finish(options_.advanceError);
 
   const int imagePlanes = std::max<int16_t>(options_.planes, 0);
-  auto rectInside = [&](const VRect& rect) {
-    return rect.top >= 0 && rect.left >= 0 && rect.bottom <= options_.height && rect.right <= options_.width;
-  };
-  for (const VRect* rect : {&e.in, &e.out, &e.mask}) {
-    if (!Empty(*rect) && !rectInside(*rect)) {
-      Flag("advanceState: requested rectangle " + RectText(*rect) + " lies outside the image");
-      return finish(filterBadParameters);
-    }
-  }
-  auto planesValid = [&](int lo, int hi) { return lo > hi || (lo >= 0 && hi < imagePlanes); };
-  if (!planesValid(e.inLo, e.inHi) || !planesValid(e.outLo, e.outHi)) {
-    Flag("advanceState: requested planes outside the image");
-    return finish(filterBadParameters);
+  // A rectangle outside the image or planes outside it: misuse, named with
+  // the request that made it, and refused.
+  if (auto outside = hostkit::RequestOutside(e, options_.height, options_.width, imagePlanes)) {
+    finish(filterBadParameters);
+    Flag(*outside);
+    return filterBadParameters;
   }
 
   auto d = std::make_unique<Delivery>();
@@ -356,7 +329,7 @@ void FakeHost::CheckUnchanged(int16_t selector) {
   auto report = [&](const std::optional<std::string>& written) {
     if (written) misuse_.Flag(*written, context);
   };
-  report(recordBefore_.Compare(record_.get(), "FilterRecord", about ? nothing : kModuleWritable));
+  report(recordBefore_.Compare(record_.get(), "FilterRecord", about ? nothing : hostkit::FilterRecordWritable()));
   report(aboutBefore_.Compare(about_.get(), "AboutRecord", nothing));
   report(platformBefore_.Compare(platform_.get(), "PlatformData", nothing));
   if (scriptingGuarded_ != nullptr) {

@@ -1,10 +1,16 @@
-// Loads the real Pixelmoor.8bf and drives it as a minimal host would, with
-// the host kit's suites, whose handle table serves every handle (the two
-// blocks and the scripting descriptors: lock counts, blocks that move on their
-// last unlock, guard bytes) and whose misuse log is checked after every call:
-// the setting persists between runs in the host's
-// registry and is recorded for scripting, and the held file-list suite goes
-// back to the host exactly once when the module is unloaded.
+// Loads the real Pixelmoor.8bf and drives it as a minimal host would, on the
+// host kit's ModuleHost (tests/hostkit/ModuleHost_win.h), shared with the Wine
+// dialogs program: one handle table serves every handle (the two blocks and
+// the scripting descriptors: lock counts, blocks that move on their last
+// unlock, guard bytes), advanceState hands out guarded tiles (inputs never
+// written, guard bytes and row padding, top-down and bottom-up by turns,
+// requests outside the image or its planes flagged), every PluginMain call
+// runs inside the record guard (the FilterRecord and the AboutRecord with the
+// host's tail after them), and any misuse fails the scenario, the first named
+// with the call that made it. The scenarios: the setting persists between
+// runs in the host's registry and is recorded for scripting, and the held
+// file-list suite goes back to the host exactly once when the module is
+// unloaded.
 //
 //   pixelmoor_settings_wine <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link
 //
@@ -24,13 +30,15 @@
 #include <vector>
 
 #include "DialogDriver_win.h"
+#include "ModuleHost_win.h"
+#include "PlaneDelivery.h"
 #include "Suites.h"
 
 namespace {
 
 using hostkit::Op;
+using hostkit::PluginMainProc;
 using hostkit::Suites;
-using PluginMainProc = void (*)(int16_t selector, void* record, intptr_t* data, int16_t* result);
 
 constexpr int kSkipped = 77;
 int gFailures = 0;
@@ -40,15 +48,6 @@ void Check(bool ok, const std::string& what) {
     ++gFailures;
     std::printf("FAIL: %s\n", what.c_str());
   }
-}
-
-std::string WindowsPath(std::string path) {
-  if (path.size() > 1 && path[0] == '/') {
-    for (char& c : path)
-      if (c == '/') c = '\\';
-    path = "Z:" + path;
-  }
-  return path;
 }
 
 // Answers the modal dialogs that the module runs on this (the host's) thread
@@ -98,27 +97,22 @@ struct Document {
       target[p] = source[p];
     }
   }
+
+  // The planes as the kit's tile delivery reads them: the module gets copies
+  // in guarded tiles, and its output comes back into `target`.
+  hostkit::Planes Planes() {
+    hostkit::Planes planes;
+    planes.height = kHeight;
+    planes.width = planes.rowBytes = kWidth;
+    for (int p = 0; p < kPlanes; ++p) {
+      planes.in.push_back(source[p].data());
+      planes.out.push_back(target[p].data());
+    }
+    return planes;
+  }
 };
 
 Document gDocument;
-FilterRecord* gRecord = nullptr;
-
-OSErr AdvanceState() {
-  FilterRecord* r = gRecord;
-  const Rect& out = r->outRect;
-  if (out.top >= out.bottom || out.left >= out.right) {
-    r->inData = r->outData = nullptr;
-    return noErr;
-  }
-  if (out.top < 0 || out.left < 0 || out.bottom > Document::kHeight || out.right > Document::kWidth ||
-      r->outLoPlane < 0 || r->outLoPlane >= Document::kPlanes || r->outLoPlane != r->inLoPlane)
-    return -50;
-  const size_t offset = size_t(out.top) * Document::kWidth + size_t(out.left);
-  r->inData = gDocument.source[r->inLoPlane].data() + offset;
-  r->outData = gDocument.target[r->outLoPlane].data() + offset;
-  r->inRowBytes = r->outRowBytes = Document::kWidth;
-  return noErr;
-}
 
 Boolean NeverAbort() { return 0; }
 void NoProgress(int32_t, int32_t) {}
@@ -154,9 +148,9 @@ class Host {
     window_ = CreateWindowExA(0, wc.lpszClassName, "Pixelmoor settings host", WS_OVERLAPPEDWINDOW, 100, 100, 640,
                               480, nullptr, nullptr, wc.hInstance, nullptr);
     platform_.hwnd = window_;
-    module_ = LoadLibraryA(WindowsPath(modulePath).c_str());
-    if (module_ != nullptr)
-      pluginMain_ = reinterpret_cast<PluginMainProc>(reinterpret_cast<void*>(GetProcAddress(module_, "PluginMain")));
+    const hostkit::LoadedModule loaded = hostkit::LoadModule(modulePath);
+    module_ = loaded.handle;
+    pluginMain_ = loaded.main;
     Check(pluginMain_ != nullptr, "cannot load " + modulePath + " or find PluginMain");
   }
   ~Host() {
@@ -165,6 +159,8 @@ class Host {
   }
 
   bool Loaded() const { return pluginMain_ != nullptr; }
+  hostkit::ModuleHost& kit() { return kit_; }
+  Suites& suites() { return kit_.suites; }
 
   void Unload() {
     if (module_ != nullptr) FreeLibrary(module_);
@@ -183,22 +179,25 @@ class Host {
     r.planes = Document::kPlanes;
     r.filterRect = Rect{0, 0, Document::kHeight, Document::kWidth};
     r.platformData = &platform_;
-    r.advanceState = AdvanceState;
+    r.advanceState = hostkit::ModuleHost::AdvanceState;
     r.outTileHeight = r.outTileWidth = 32;
     r.inTileHeight = r.inTileWidth = 32;
     r.depth = 8;
     r.imageMode = 3;
-    r.handleProcs = suites.Handles();
+    r.handleProcs = kit_.Procs();
     suites.Attach(r);
-    gRecord = &r;
     for (int16_t selector = filterSelectorParameters; selector <= filterSelectorFinish; ++selector) {
       int16_t result = 0;
+      // Only start asks for tiles; a request in any other call finds the
+      // image served all the same, and the delivery ends with the call.
+      kit_.Serve(r, gDocument.Planes());
       if (selector == filterSelectorStart) {
         DialogAnswers answers(window_, {IDOK});
-        pluginMain_(selector, &r, &data_, &result);
+        Call(selector, &result);
       } else {
-        pluginMain_(selector, &r, &data_, &result);
+        Call(selector, &result);
       }
+      kit_.EndServe();
       Check(result == 0, "selector " + std::to_string(selector) + " answered " + std::to_string(result));
       Check(suites.LockedHandles() == 0, "a block stays locked after selector " + std::to_string(selector));
       // Guard bytes written and handles left locked, and the per-operation
@@ -216,7 +215,7 @@ class Host {
     about_.record.sSPBasic = suites.BasicSuite();
     int16_t result = 0x77;
     DialogAnswers answers(window_, std::move(commands));
-    pluginMain_(filterSelectorAbout, &about_.record, &data_, &result);
+    kit_.Call(pluginMain_, filterSelectorAbout, &about_, sizeof(about_), {}, &data_, &result);
     Check(result == 0x77, "the about selector wrote the result slot");
     return answers.DialogsSeen();
   }
@@ -224,6 +223,15 @@ class Host {
   PIDescriptorParameters* Scripting() { return filter_.record.descriptorParameters; }
 
  private:
+  // The FilterRecord with the host's tail compared before and after the
+  // call; the module may write only the members a filter call may.
+  void Call(int16_t selector, int16_t* result) {
+    kit_.Call(pluginMain_, selector, &filter_, sizeof(filter_), hostkit::FilterRecordWritable(), &data_, result);
+  }
+
+  // Made first and gone last: the module gives back the suite it holds when
+  // it is unloaded, which the destructor does.
+  hostkit::ModuleHost kit_;
   // Hosts allocate more than the records the module knows; the module must
   // never touch the bytes past them.
   struct {
@@ -259,11 +267,19 @@ std::string ScriptText(const Suites& suites, Handle descriptor) {
   return s.empty() ? "no key" : s.substr(0, s.size() - 1);
 }
 
-void CheckBalanced(const Suites& suites) {
+// Any misuse fails the scenario; the first is where a chain of faults
+// starts, so it is named with the call that made it before all are listed.
+void CheckNoMisuse(Suites& suites) {
+  if (const auto first = suites.misuseLog().First())
+    Check(false, "first host misuse: " + first->what + " (in " + first->call + ")");
+  for (const std::string& m : suites.Misuse()) Check(false, "host misuse: " + m);
+}
+
+void CheckBalanced(Suites& suites) {
   Check(suites.HeldSuites() == 0, "a suite is still held");
   Check(suites.LiveDescriptors() == 0, "a descriptor was not freed");
   Check(suites.LiveTokens() == 0, "a write token was not closed");
-  for (const std::string& m : suites.Misuse()) Check(false, "host misuse: " + m);
+  CheckNoMisuse(suites);
 }
 
 int FileListReleases(const Suites& suites) {
@@ -365,11 +381,12 @@ void TearDownHost() {
 // filter run follows, and the process then ends with the module loaded.
 int ExitAfterLinkChild(const std::string& modulePath) {
   // Never destroyed: the process ends with the host and the module in use.
-  Suites& suites = *new Suites;
   Host* host = new Host(modulePath);
   if (!host->Loaded()) return 1;
+  Suites& suites = host->suites();
   host->About(suites, {4, 1});
   host->FilterRun(suites);
+  CheckNoMisuse(suites);
   const bool held = suites.Count(Op::AcquireSuite, hostkit::kFileListSuiteName) == 1 && suites.HeldSuites() == 1 &&
                     FileListReleases(suites) == 0;
   if (!held || gFailures != 0) {
@@ -427,11 +444,10 @@ int ExitAfterLink(const std::string& modulePath) {
 // cannot run in this build. Every suite, descriptor and token it used must be
 // back with the host by the end.
 int Run(const std::string& modulePath, bool (*scenario)(Suites&, Host&)) {
-  Suites suites;
   Host host(modulePath);
   if (!host.Loaded()) return 1;
-  if (!scenario(suites, host)) return kSkipped;
-  CheckBalanced(suites);
+  if (!scenario(host.suites(), host)) return kSkipped;
+  CheckBalanced(host.suites());
   return gFailures == 0 ? 0 : 1;
 }
 
