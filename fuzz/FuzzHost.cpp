@@ -156,6 +156,10 @@ struct Session {
   std::vector<int16_t> injected;  // advanceState codes handed out in this call
   int32_t lastProgress = 0;
   Delivery delivery;
+  // The rectangles the host last wrote back into the record (clipped or
+  // shrunk); a request that still holds them is the host's own.
+  bool wroteBack = false;
+  VRect wroteIn{}, wroteOut{}, wroteMask{};
 
   // Values at the start of the current call.
   Handle callParameters = nullptr;
@@ -578,6 +582,9 @@ bool Mode32() {
 }
 
 VRect Widen(const Rect& r) { return VRect{r.top, r.left, r.bottom, r.right}; }
+bool Same(const VRect& a, const VRect& b) {
+  return a.top == b.top && a.left == b.left && a.bottom == b.bottom && a.right == b.right;
+}
 Rect Narrow(const VRect& r) {
   return Rect{int16_t(r.top), int16_t(r.left), int16_t(r.bottom), int16_t(r.right)};
 }
@@ -685,11 +692,24 @@ OSErr HostAdvanceState() {
   VRect in = mode32 ? big->inRect32 : Widen(rec->inRect);
   VRect out = mode32 ? big->outRect32 : Widen(rec->outRect);
   VRect mask = mode32 ? big->maskRect32 : Widen(rec->maskRect);
+  // Pixels exist only inside the filter rectangle: the module asks for no
+  // row or column outside it. A request the module did not write (the next
+  // plane of the same tile, after the host wrote back what it delivered) is
+  // the host's own and is not held against the module.
+  const VRect filter = mode32 ? big->filterRect32 : Widen(rec->filterRect);
+  const bool hostsOwn = gS->wroteBack && Same(in, gS->wroteIn) && Same(out, gS->wroteOut) &&
+                        (rec->haveMask == 0 || Same(mask, gS->wroteMask));
+  gS->wroteBack = false;
+  for (const VRect* v : {&in, &out, &mask}) {
+    if (hostsOwn || (v == &mask && rec->haveMask == 0)) continue;
+    if (v->top >= v->bottom || v->left >= v->right) continue;
+    Require(v->top >= filter.top && v->left >= filter.left && v->bottom <= filter.bottom && v->right <= filter.right,
+            "advanceState asked for pixels outside the filter rectangle");
+  }
   const bool deliverMask = rec->haveMask != 0 && (f & 0x02) == 0;
   if (f & 0x41) {
     // The host clips the requests to the filter rectangle, or delivers a pixel
     // less on each side than asked, and says so in the record.
-    const VRect filter = mode32 ? big->filterRect32 : Widen(rec->filterRect);
     for (VRect* v : {&in, &out, &mask}) {
       if (f & 0x01) {
         v->top = std::max(v->top, filter.top);
@@ -711,6 +731,10 @@ OSErr HostAdvanceState() {
       rec->outRect = Narrow(out);
       if (rec->haveMask != 0) rec->maskRect = Narrow(mask);
     }
+    gS->wroteBack = true;
+    gS->wroteIn = mode32 ? in : Widen(rec->inRect);
+    gS->wroteOut = mode32 ? out : Widen(rec->outRect);
+    gS->wroteMask = mode32 ? mask : Widen(rec->maskRect);
   }
 
   Delivery& d = gS->delivery;

@@ -89,14 +89,22 @@ void ConvertImage(bool dither) {
       const VRect tile{ClampToInt32(top), ClampToInt32(left),
                        ClampToInt32(std::min<int64_t>(top + tileHeight, current.bottom)),
                        ClampToInt32(std::min<int64_t>(left + tileWidth, current.right))};
-      WriteInRect(tile);
-      WriteOutRect(tile);
-      // With a selection, its mask comes with every tile: masked-out pixels
-      // stay as the host delivered them.
-      if (record->haveMask != 0) WriteMaskRect(tile);
+      // A host that shrank the filter rectangle during the run leaves tiles
+      // of the walk with no pixel in it. Nothing is asked for them: the
+      // rectangle would be inside out, and in the 16-bit members its
+      // coordinates could wrap into a valid-looking one. They still count in
+      // the progress, whose total was given at the start.
+      const bool holdsPixels = tile.top < tile.bottom && tile.left < tile.right;
+      if (holdsPixels) {
+        WriteInRect(tile);
+        WriteOutRect(tile);
+        // With a selection, its mask comes with every tile: masked-out pixels
+        // stay as the host delivered them.
+        if (record->haveMask != 0) WriteMaskRect(tile);
+      }
 
       // The record's plane count is read afresh at every step, never kept.
-      for (int plane = 0; plane < record->planes; ++plane) {
+      for (int plane = 0; holdsPixels && plane < record->planes; ++plane) {
         const auto p = static_cast<int16_t>(plane);
         record->inLoPlane = record->outLoPlane = p;
         record->inHiPlane = record->outHiPlane = p;

@@ -117,9 +117,14 @@ FakeHost::~FakeHost() {
 FakeHost* FakeHost::Current() { return gCurrent; }
 
 void FakeHost::SetFilterRect(VRect rect) {
+  // Changed during a call (from a callback), the rectangle is the host's own
+  // change, not the module's: what the module wrote up to here is checked
+  // first, then the copies that later checks compare with are taken again.
+  if (callSelector_) CheckUnchanged(*callSelector_);
   record_->filterRect = Rect{static_cast<int16_t>(rect.top), static_cast<int16_t>(rect.left),
                              static_cast<int16_t>(rect.bottom), static_cast<int16_t>(rect.right)};
   if (big_) big_->record.filterRect32 = rect;
+  if (callSelector_) TakeCopies();
 }
 
 void FakeHost::SetBasicSuite(SPBasicSuite* suite) {
@@ -348,18 +353,25 @@ void FakeHost::CheckUnchanged(int16_t selector) {
   }
 }
 
-int16_t FakeHost::Call(int16_t selector) {
-  gCurrent = this;
+void FakeHost::TakeCopies() {
   recordBefore_.Take(record_.get(), sizeof(FilterRecord));
   aboutBefore_.Take(about_.get(), sizeof(Guarded<AboutRecord>));
   platformBefore_.Take(platform_.get(), sizeof(PlatformData));
   if (big_) bigBefore_.Take(big_.get(), sizeof(Guarded<BigDocumentStruct>));
   scriptingGuarded_ = record_->descriptorParameters;
   if (scriptingGuarded_ != nullptr) scriptingBefore_.Take(scriptingGuarded_, sizeof(PIDescriptorParameters));
+}
+
+int16_t FakeHost::Call(int16_t selector) {
+  gCurrent = this;
+  TakeCopies();
+  const std::optional<int16_t> outer = callSelector_;
+  callSelector_ = selector;
   if (options_.suites) suites_->MakeCurrent();
   void* target = selector == filterSelectorAbout ? static_cast<void*>(&about_->record)
                                                  : static_cast<void*>(record_.get());
   PluginMain(selector, target, data_.get(), result_.get());
+  callSelector_ = outer;
   CheckUnchanged(selector);
   EndDelivery();
 

@@ -98,7 +98,9 @@ class FakeHost {
   // Options::suites is set).
   hostkit::Suites& suites() { return *suites_; }
 
-  // Sets the filter rectangle in both forms (the 16-bit one keeps the low bits).
+  // Sets the filter rectangle in both forms (the 16-bit one keeps the low
+  // bits). From a callback it plays a host that moves the rectangle while the
+  // module runs.
   void SetFilterRect(VRect rect);
   void SetBasicSuite(SPBasicSuite* suite);  // in both records
   void SetDescriptorParameters(PIDescriptorParameters* parameters);
@@ -160,6 +162,7 @@ class FakeHost {
   OSErr Deliver();
   void EndDelivery();
   void CheckUnchanged(int16_t selector);
+  void TakeCopies();
 
   Options options_;
   Lies lies_;
@@ -178,6 +181,7 @@ class FakeHost {
   std::unique_ptr<Delivery> delivery_;
   std::vector<uint8_t> source_, destination_, mask_;
   int abortCalls_ = 0;
+  std::optional<int16_t> callSelector_;  // the selector of the call in progress
   // Copies taken before each call, to find writes to host-owned bytes.
   hostkit::RecordGuard recordBefore_, aboutBefore_, bigBefore_, platformBefore_, scriptingBefore_;
   PIDescriptorParameters* scriptingGuarded_ = nullptr;  // as the record pointed before the call

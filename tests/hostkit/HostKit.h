@@ -1,7 +1,8 @@
 // The host kit: the rules every test host of Pixelmoor enforces, in one place,
-// with no knowledge of the module. A harness (the in-process fake host, and in
-// time the fuzz host, pmhost and the bench host) is a thin front end that
-// wires these parts to the record layout and to its own way of running calls:
+// with no knowledge of the module. Each harness (the in-process fake host, the
+// fuzz host, pmhost, the bench host and the Wine programs' ModuleHost) is a
+// thin front end that wires these parts to the record layout and to its own
+// way of running calls:
 //
 //   CallLog      one ordered log of every host callback the module made
 //   MisuseLog    everything the module did wrong, each with the call that did it
@@ -13,6 +14,11 @@
 //   RecordGuard  a byte compare of a host record before and after a call, with
 //                the members the module may write
 //   FaultPlan    "the n-th call of X fails" and "the next input byte decides"
+//
+// Beside this header: Suites.h (the service suites on these logs and this
+// table), PlaneDelivery.h (advanceState from whole planes, in place or
+// guarded), and for Windows ModuleHost_win.h (the host side of the programs
+// that load the real module) and DialogDriver_win.h (its dialogs answered).
 //
 // Nothing here is a singleton: callbacks without a context reach their front
 // end through whatever pointer the front end keeps.

@@ -69,6 +69,9 @@ ModuleHost::ModuleHost(Capabilities capabilities) : suites(log, misuse, handles,
   procs_ = HandleProcs{2,          8,         NewHandle,    DisposeHandle, GetHandleSize, SetHandleSize,
                        LockHandle, UnlockHandle, RecoverSpace, DisposeHandle};
   delivery.guarded = true;
+  // Under Wine a freed block keeps its old bytes: kept blocks make a pointer
+  // held past its unlock read nonsense, and show a write through it.
+  handles.keepMovedBlocks = true;
   suites.MakeCurrent();
   gCurrent = this;
 }
@@ -107,6 +110,7 @@ void ModuleHost::Call(PluginMainProc main, int16_t selector, void* record, size_
   if (auto written = guard.Compare(record, selector == filterSelectorAbout ? "AboutRecord" : "FilterRecord", writable))
     misuse.Flag(*written, call);
   suites.Check(call);
+  handles.CheckMoved(call);
 }
 
 void ModuleHost::Serve(FilterRecord& record, const Planes& image) {

@@ -184,6 +184,36 @@ TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
   }
 }
 
+// The filter rectangle is read afresh for every tile, and a host may shrink it
+// while the run goes on. Tiles of the walk left with no pixel of it are not
+// asked for (an inside-out rectangle would reach the host, and in the 16-bit
+// members its coordinates wrap: a tile starting at row 32768 reads as -32768),
+// yet they count in the progress, whose total was given at the start.
+TEST_F(Convert, TilesAShrunkFilterRectLeavesEmptyAreNotRequested) {
+  for (const bool bigDocument : {true, false}) {
+    SCOPED_TRACE(bigDocument ? "32-bit rectangles" : "16-bit rectangles");
+    Options options;
+    options.height = options.width = 40;
+    options.planes = 1;
+    options.tileHeight = options.tileWidth = 20;
+    options.bigDocument = bigDocument;
+    FakeHost& host = Make(options);
+    host.SetFilterRect(VRect{0, 0, 40, 40});
+    Prepare(host, 0);
+    host.record()->advanceState = [] {
+      FakeHost::Current()->SetFilterRect(VRect{0, 0, 10, 30});
+      return FakeHost::AdvanceState();
+    };
+    ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+    const std::vector<std::string> expected = {
+        "plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)",    "progress 1/4", "abort",
+        "plane 0 (0,20,10,30)(0,20,10,30)(0,0,0,0)", "progress 2/4", "abort",
+        "progress 3/4",                              "abort",        "progress 4/4",
+        "abort"};
+    EXPECT_EQ(Trace(host), expected);
+  }
+}
+
 // The output of a whole run equals the reference replayed with the same seed,
 // dithering on: the random draws come one per converted pixel, in tile, plane
 // and row order, and planes 4 and up are delivered, left alone and draw
