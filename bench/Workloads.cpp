@@ -140,18 +140,12 @@ OSErr DeliverPlane() {
 }
 
 Boolean NeverAbort() {
-  hostkit::Event e;
-  e.kind = hostkit::Ev::Abort;
-  gHost->log.Add(e);
+  gHost->log.Add(hostkit::Event::Abort(false));
   return 0;
 }
 
 void LogProgress(int32_t done, int32_t total) {
-  hostkit::Event e;
-  e.kind = hostkit::Ev::Progress;
-  e.a = done;
-  e.b = total;
-  gHost->log.Add(e);
+  gHost->log.Add(hostkit::Event::Progress(done, total));
 }
 
 // One ConvertImage over the host's planes in tiles of `tileSide`.

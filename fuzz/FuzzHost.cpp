@@ -763,19 +763,13 @@ OSErr HostAdvanceState() {
 }
 
 Boolean HostAbort() {
-  hostkit::Event e;
-  e.kind = hostkit::Ev::Abort;
-  e.a = ++gS->steps > kStepBudget ? 1 : gS->reader.U8() & 1;
-  gS->log.Add(e);
-  return static_cast<Boolean>(e.a);
+  const bool answer = ++gS->steps > kStepBudget ? true : (gS->reader.U8() & 1) != 0;
+  gS->log.Add(hostkit::Event::Abort(answer));
+  return static_cast<Boolean>(answer);
 }
 
 void HostProgress(int32_t done, int32_t total) {
-  hostkit::Event e;
-  e.kind = hostkit::Ev::Progress;
-  e.a = done;
-  e.b = total;
-  gS->log.Add(e);
+  gS->log.Add(hostkit::Event::Progress(done, total));
   Require(done == gS->lastProgress + 1, "progress does not count tiles one by one");
   Require(total <= 0 || done <= total, "progress beyond its total");
   gS->lastProgress = done;

@@ -219,11 +219,7 @@ void FakeHost::UnlockProc(Handle h) {
 void FakeHost::ProgressProc(int32_t done, int32_t total) {
   FakeHost* host = gCurrent;
   if (host == nullptr) return;
-  Event e;
-  e.kind = Ev::Progress;
-  e.a = done;
-  e.b = total;
-  host->log_.Add(e);
+  host->log_.Add(Event::Progress(done, total));
 }
 
 Boolean FakeHost::AbortProc() {
@@ -231,11 +227,9 @@ Boolean FakeHost::AbortProc() {
   if (host == nullptr) return 0;
   ++host->abortCalls_;
   const int after = host->options_.abortAfterTiles;
-  Event e;
-  e.kind = Ev::Abort;
-  e.a = (after > 0 && host->abortCalls_ >= after) ? 1 : 0;
-  host->log_.Add(e);
-  return static_cast<Boolean>(e.a);
+  const bool answer = after > 0 && host->abortCalls_ >= after;
+  host->log_.Add(Event::Abort(answer));
+  return static_cast<Boolean>(answer);
 }
 
 OSErr FakeHost::AdvanceState() {

@@ -36,6 +36,21 @@ std::string RectText(const VRect& r) {
   return s.str();
 }
 
+Event Event::Progress(int32_t done, int32_t total) {
+  Event e;
+  e.kind = Ev::Progress;
+  e.a = done;
+  e.b = total;
+  return e;
+}
+
+Event Event::Abort(bool answer) {
+  Event e;
+  e.kind = Ev::Abort;
+  e.a = answer ? 1 : 0;
+  return e;
+}
+
 std::string Event::Describe() const {
   std::ostringstream s;
   switch (kind) {
@@ -310,16 +325,27 @@ void TileBuffer::Build(const VRect& r, int planeLo, int planeCount, int32_t padd
   Seal();
 }
 
+namespace {
+
+// The layout both ways of laying a buffer share: rows of `width` pixel bytes
+// and `padding` more, guard bytes before and after (their values not yet set).
+void Shape(TileBuffer& b, const VRect& r, int planeLo, int32_t width, int32_t padding, bool upwards) {
+  b.present = true;
+  b.rect = r;
+  b.lo = planeLo;
+  b.planes = 1;
+  b.height = r.bottom - r.top;
+  b.rowWidth = width;
+  b.rowBytes = b.rowWidth + padding;
+  b.bottomUp = upwards;
+  // Resizing keeps the allocation from one tile to the next.
+  b.bytes.resize(2 * kGuardBytes + size_t(b.height) * size_t(b.rowBytes));
+}
+
+}  // namespace
+
 void TileBuffer::Lay(const VRect& r, int planeLo, int32_t width, int32_t padding, bool upwards) {
-  present = true;
-  rect = r;
-  lo = planeLo;
-  planes = 1;
-  height = r.bottom - r.top;
-  rowWidth = width;
-  rowBytes = rowWidth + padding;
-  bottomUp = upwards;
-  bytes.resize(2 * kGuardBytes + size_t(height) * size_t(rowBytes));
+  Shape(*this, r, planeLo, width, padding, upwards);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = GuardByte(i);
 }
 
@@ -393,16 +419,7 @@ bool GuardIntact(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
 }  // namespace
 
 void TileBuffer::LayGuards(const VRect& r, int planeLo, int32_t width, int32_t padding, bool upwards) {
-  present = true;
-  rect = r;
-  lo = planeLo;
-  planes = 1;
-  height = r.bottom - r.top;
-  rowWidth = width;
-  rowBytes = rowWidth + padding;
-  bottomUp = upwards;
-  // Resizing keeps the allocation from one tile to the next.
-  bytes.resize(2 * kGuardBytes + size_t(height) * size_t(rowBytes));
+  Shape(*this, r, planeLo, width, padding, upwards);
   FillGuard(bytes, 0, kGuardBytes);
   for (int32_t row = 0; row < height; ++row) {
     const size_t start = kGuardBytes + size_t(row) * size_t(rowBytes);

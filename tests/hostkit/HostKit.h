@@ -67,6 +67,9 @@ struct Event {
   int op = 0;           // Ev::Suite only
   std::string subject;  // Ev::Suite only
   std::string Describe() const;
+  // The entries of the two per-tile callbacks.
+  static Event Progress(int32_t done, int32_t total);
+  static Event Abort(bool answer);
 };
 
 std::string RectText(const VRect& r);

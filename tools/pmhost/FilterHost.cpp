@@ -139,11 +139,7 @@ void ProgressProc(int32_t done, int32_t total) {
   ++gHost.progressCalls;
   gHost.lastDone = done;
   gHost.lastTotal = total;
-  hostkit::Event e;
-  e.kind = hostkit::Ev::Progress;
-  e.a = done;
-  e.b = total;
-  NoteCall(std::move(e), "progressProc");
+  NoteCall(hostkit::Event::Progress(done, total), "progressProc");
   BarProgress(done, total);
 }
 
@@ -152,10 +148,7 @@ Boolean AbortProc() {
   ++gHost.abortCalls;
   const int32_t n = gHost.options->cancelAfter;
   const bool cancel = n > 0 && gHost.abortCalls >= n;
-  hostkit::Event e;
-  e.kind = hostkit::Ev::Abort;
-  e.a = cancel ? 1 : 0;
-  NoteCall(std::move(e), "abortProc");
+  NoteCall(hostkit::Event::Abort(cancel), "abortProc");
   if (cancel && gHost.abortCalls == n) Say("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
   return cancel ? 1 : 0;
 }
