@@ -164,7 +164,8 @@ TEST(HostKit, KeptMovedBlocksReportStaleWrites) {
     if (std::string(c.what).empty()) {
       EXPECT_TRUE(misuse.empty()) << misuse.Lines().front();
     } else {
-      ASSERT_EQ(misuse.all().size(), 1u) << misuse.Lines().back();
+      EXPECT_EQ(misuse.all().size(), 1u) << ::testing::PrintToString(misuse.Lines());
+      if (misuse.empty()) continue;
       EXPECT_EQ(misuse.First()->what, stale + c.what + moved);
       EXPECT_EQ(misuse.First()->call, c.call);
     }
@@ -244,7 +245,7 @@ TEST(HostKit, GuardsLaidWithoutACopyAndInputsComparedWithTheirSource) {
         if (byte != nullptr) *byte ^= 0x5A;
         const auto damage = b.GuardDamage("output");
         EXPECT_EQ(damage.has_value(), c.guard);
-        if (damage) {
+        if (damage && byte != nullptr) {
           EXPECT_EQ(*damage, "output guard byte " + std::to_string(byte - b.bytes.data()) + " of tile (2,1,5,5) written");
         }
         EXPECT_EQ(b.WrittenComparedWith("input", sourceRow).value_or(""),
@@ -384,7 +385,8 @@ TEST(HostKit, PlaneDeliveryServesChecksAndCopiesBack) {
     if (std::string(c.what).empty()) {
       EXPECT_TRUE(h.misuse.empty()) << h.misuse.Lines().front();
     } else {
-      ASSERT_TRUE(h.misuse.First().has_value());
+      EXPECT_FALSE(h.misuse.empty());
+      if (h.misuse.empty()) continue;
       EXPECT_EQ(h.misuse.First()->what, c.what);
       EXPECT_EQ(h.misuse.First()->call, h.log.Of(hostkit::Ev::AdvanceState).at(size_t(c.byRequest)).Describe());
       EXPECT_EQ(beforeFinish, !c.atFinish);
