@@ -19,6 +19,18 @@ using hostkit::CallLog;
 using hostkit::HandleTable;
 using hostkit::MisuseLog;
 
+// The misuse a table row expects: none when `what` is empty, else this first
+// misuse made by this call.
+void ExpectFirstMisuse(const MisuseLog& misuse, const std::string& what, const std::string& call) {
+  if (what.empty()) {
+    EXPECT_TRUE(misuse.empty()) << misuse.Lines().front();
+    return;
+  }
+  ASSERT_FALSE(misuse.empty());
+  EXPECT_EQ(misuse.First()->what, what);
+  EXPECT_EQ(misuse.First()->call, call);
+}
+
 TEST(HostKit, HandleTableFlagsEachMisuseWithItsCall) {
   struct Case {
     const char* name;
@@ -56,13 +68,7 @@ TEST(HostKit, HandleTableFlagsEachMisuseWithItsCall) {
     HandleTable table(log, misuse);
     const Handle h = table.New(3);
     c.act(table, h);
-    if (std::string(c.what).empty()) {
-      EXPECT_TRUE(misuse.empty()) << misuse.Lines().front();
-    } else {
-      ASSERT_TRUE(misuse.First().has_value());
-      EXPECT_EQ(misuse.First()->what, c.what);
-      EXPECT_EQ(misuse.First()->call, c.call);
-    }
+    ExpectFirstMisuse(misuse, c.what, c.call);
   }
 }
 
@@ -161,14 +167,11 @@ TEST(HostKit, KeptMovedBlocksReportStaleWrites) {
     const Handle h = table.New(3);
     c.act(table, h);
     table.CheckMoved("at the end");  // a stale write is reported once
-    if (std::string(c.what).empty()) {
-      EXPECT_TRUE(misuse.empty()) << misuse.Lines().front();
-    } else {
+    const bool none = std::string(c.what).empty();
+    if (!none) {
       EXPECT_EQ(misuse.all().size(), 1u) << ::testing::PrintToString(misuse.Lines());
-      if (misuse.empty()) continue;
-      EXPECT_EQ(misuse.First()->what, stale + c.what + moved);
-      EXPECT_EQ(misuse.First()->call, c.call);
     }
+    ExpectFirstMisuse(misuse, none ? "" : stale + c.what + moved, c.call);
   }
 }
 
@@ -382,13 +385,10 @@ TEST(HostKit, PlaneDeliveryServesChecksAndCopiesBack) {
     const void* inData = h.r.inData;  // packed: read by value
     EXPECT_EQ(inData, nullptr);
     EXPECT_TRUE(h.out == h.expected) << "the output as written lands in the host's planes, nothing else";
-    if (std::string(c.what).empty()) {
-      EXPECT_TRUE(h.misuse.empty()) << h.misuse.Lines().front();
-    } else {
-      EXPECT_FALSE(h.misuse.empty());
-      if (h.misuse.empty()) continue;
-      EXPECT_EQ(h.misuse.First()->what, c.what);
-      EXPECT_EQ(h.misuse.First()->call, h.log.Of(hostkit::Ev::AdvanceState).at(size_t(c.byRequest)).Describe());
+    const bool none = std::string(c.what).empty();
+    ExpectFirstMisuse(h.misuse, c.what,
+                      none ? "" : h.log.Of(hostkit::Ev::AdvanceState).at(size_t(c.byRequest)).Describe());
+    if (!none) {
       EXPECT_EQ(beforeFinish, !c.atFinish);
     }
   }
@@ -462,13 +462,7 @@ TEST(HostKit, SuitesKeepTheRulesOnTheHostsLogAndTable) {
     table.New(1);  // the host's own handle first: the suites' come after it
     Suites suites(log, misuse, table);
     c.act(suites);
-    if (std::string(c.what).empty()) {
-      EXPECT_TRUE(misuse.empty()) << misuse.Lines().front();
-    } else {
-      ASSERT_TRUE(misuse.First().has_value());
-      EXPECT_EQ(misuse.First()->what, c.what);
-      EXPECT_EQ(misuse.First()->call, c.call);
-    }
+    ExpectFirstMisuse(misuse, c.what, c.call);
     EXPECT_EQ(log.events().front().kind, hostkit::Ev::NewHandle);
     EXPECT_GT(log.events().size(), 1u) << "the suites' calls are in the host's log";
   }
