@@ -747,7 +747,7 @@ bool CallSelector(PluginEntry entry, int16_t selector, RecordStorage& s, RunOutc
   if (const auto changed = big.Compare(&s.big, "bigDocumentData", BigDocumentWritable()))
     ReportMisuse("the module changed the host's image size or filter rectangle in bigDocumentData during %s (%s)",
                  kSelectorNames[selector], changed->c_str());
-  CheckHandles((std::string("after ") + kSelectorNames[selector]).c_str());
+  CheckAfterCall((std::string("after ") + kSelectorNames[selector]).c_str());
   if (result != noErr) {
     outcome.result = result;
     outcome.failedSelector = kSelectorNames[selector];
@@ -900,7 +900,7 @@ RunOutcome RunAbout(PluginEntry entry, void* hostWindow) {
   gSelectorName = "none";
   if (const auto written = guard.Compare(bytes.data(), "AboutRecord", {}))
     ReportMisuse("the module wrote into the AboutRecord (%s)", written->c_str());
-  CheckHandles("after about");
+  CheckAfterCall("after about");
   if (result != noErr) {
     outcome.result = result;
     outcome.failedSelector = "about";

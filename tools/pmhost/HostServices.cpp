@@ -754,10 +754,26 @@ void HostDisposeHandle(Handle h) {
   ShowNew();
 }
 
-void CheckHandles(const char* when) {
+void CheckAfterCall(const char* when) {
   const std::lock_guard<std::recursive_mutex> lock(gLogLock);
   gTable.Check(when);
   gTable.CheckMoved(when);
+  // What a call must give back before it returns: the registry and
+  // descriptor suites (held for one operation), descriptors and write tokens.
+  // The file-list suite is held from its first use until the module is
+  // unloaded. Each is reported once, at the first call that left it; the end
+  // of the session reports what was never given back at all.
+  static std::set<std::pair<std::string, int32_t>> suitesReported;
+  static std::set<const void*> itemsReported;
+  for (const auto& [suite, count] : gSuitesHeld)
+    if (count > 0 && suite.first != kFileListSuiteName && suitesReported.insert(suite).second)
+      ReportMisuse("suite \"%s\" version %d still held %s", suite.first.c_str(), suite.second, when);
+  for (const auto& [d, entry] : gDescriptors)
+    if (itemsReported.insert(d).second)
+      ReportMisuse("descriptor %p from %s not freed %s", static_cast<void*>(d), entry.second.c_str(), when);
+  for (const auto& [t, d] : gWriteTokens)
+    if (itemsReported.insert(t).second)
+      ReportMisuse("write-descriptor token %p not closed %s", static_cast<void*>(t), when);
   ShowNew();
 }
 

@@ -55,10 +55,11 @@ bool IsHostHandle(Handle h);
 std::string HostHandleBytes(Handle h);
 void HostDisposeHandle(Handle h);
 
-// Reports every handle that is still locked and every guard byte written
-// past a handle's block or through a pointer into a block that has moved,
-// naming the moment.
-void CheckHandles(const char* when);
+// After a call of the module: reports every handle that is still locked,
+// every guard byte written past a handle's block or through a pointer into a
+// block that has moved, and every suite (but the file-list suite),
+// descriptor and write token the call did not give back, naming the moment.
+void CheckAfterCall(const char* when);
 
 // The scripting descriptor that a handle holds, for people; empty text when
 // the handle is not one of the host's descriptor handles.

@@ -12,6 +12,8 @@
 //   stale     also write through a pointer to the parameters handle's block
 //             kept past its unlock
 //   leak      also acquire the registry suite and never release it
+//   held      also acquire the registry suite at start and release it only
+//             at finish: balanced over the run, but held between calls
 //   crash     lock the parameters handle, then write through a null pointer
 // Without dithering, its result keeps no plane's mean.
 #include <windows.h>
@@ -83,7 +85,7 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
       r->handleProcs->unlockProc(r->parameters);
       if (Fault("stale")) block[0] = 0;
     }
-    if (Fault("leak") && r->sSPBasic != nullptr) {
+    if ((Fault("leak") || Fault("held")) && r->sSPBasic != nullptr) {
       const void* suite = nullptr;
       r->sSPBasic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite);
     }
@@ -93,4 +95,6 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
     }
     Start(r, result);
   }
+  if (selector == filterSelectorFinish && Fault("held") && r->sSPBasic != nullptr)
+    r->sSPBasic->ReleaseSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1);
 }

@@ -44,6 +44,12 @@ set(ENV{PMHOST_BROKEN_FAULT} leak)
 pm_host(5 --answer ok --registry none ${MODULE} in.png out.png)
 pm_expect("MISUSE: suite \"61e608b0-40fd-11d1-8da3-00c04fd5f7ee\" version 1 acquired 1 more time")
 
+# The registry suite is held for one operation: one given back only in a
+# later call is misuse, although the run ends balanced.
+set(ENV{PMHOST_BROKEN_FAULT} held)
+pm_host(5 --answer ok --registry none ${MODULE} in.png out.png)
+pm_expect("MISUSE: suite \"61e608b0-40fd-11d1-8da3-00c04fd5f7ee\" version 1 still held after start")
+
 # A crash is reported with the selector and the last call the host logged.
 set(ENV{PMHOST_BROKEN_FAULT} crash)
 pm_host(6 --answer ok --registry none ${MODULE} in.png out.png)
