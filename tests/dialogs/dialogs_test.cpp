@@ -78,9 +78,6 @@ struct Host : hostkit::ModuleHost {
 
   Host() : ModuleHost(DialogHostCapabilities()) {}
 
-  // The suites flag misuse as it happens; what must be back with the host
-  // between calls is checked after each call of the module.
-  void CheckSuites(const std::string& call) { suites.Check(call); }
   int FileListAcquisitions() const {
     return suites.Count(hostkit::Op::AcquireSuite, kFileListSuiteName) - fileListBase;
   }
@@ -740,7 +737,7 @@ int main(int argc, char** argv) {
   }
   // Any misuse fails the scenario: the first is where a chain of faults
   // starts, so it is named with the call that made it.
-  host.CheckSuites("module unload");
+  host.suites.Check("module unload");
   if (host.ReportMisuse(stderr)) ++gFailures;
   DestroyWindow(owner);
   std::printf("%s: %s\n", scenario.c_str(), gFailures == 0 ? "passed" : "FAILED");
