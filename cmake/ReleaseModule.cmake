@@ -40,3 +40,5 @@ add_custom_command(TARGET Pixelmoor POST_BUILD
   COMMENT "Moving the module's debug information into ${PIXELMOOR_SYMBOL_FILE_NAME}"
   VERBATIM)
 set_property(TARGET Pixelmoor APPEND PROPERTY ADDITIONAL_CLEAN_FILES ${PIXELMOOR_SYMBOL_FILE})
+# A change to the step links the module again, so that the step runs again.
+set_property(TARGET Pixelmoor APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/SplitSymbols.cmake)

@@ -61,8 +61,9 @@ for a in "${artefacts[@]}"; do
   status=1
   echo "DIFFERENT: $a" >&2
   if [ -e "$first" ] && [ -e "$second" ]; then
-    echo "  $(cmp -l "$first" "$second" | wc -l) bytes differ; the first (offset, octal values):" >&2
-    cmp -l "$first" "$second" | head -8 | sed 's/^/  /' >&2
+    cmp -l "$first" "$second" >"$scratch/differences" 2>&1 || true
+    echo "  $(wc -l <"$scratch/differences") bytes differ; the first (offset from 1, octal values):" >&2
+    sed -n '1,8s/^/  /p' "$scratch/differences" >&2
     for pair in "$first=$top" "$second=$copy"; do
       file="${pair%%=*}" folder="${pair#*=}"
       if grep -qaF "$folder" "$file"; then
