@@ -18,8 +18,20 @@
 if(DEFINED ENV{SOURCE_DATE_EPOCH} AND NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 else()
-  execute_process(COMMAND git -C ${CPACK_PIXELMOOR_SOURCE_DIR} log -1 --format=%ct
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE epoch ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  # Only the source tree's own history counts, not that of a repository it
+  # was unpacked into.
+  execute_process(COMMAND git -C ${CPACK_PIXELMOOR_SOURCE_DIR} rev-parse --show-toplevel
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE top ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(rc EQUAL 0)
+    file(REAL_PATH "${top}" top)
+    file(REAL_PATH "${CPACK_PIXELMOOR_SOURCE_DIR}" source)
+    if(top STREQUAL source)
+      execute_process(COMMAND git -C ${CPACK_PIXELMOOR_SOURCE_DIR} log -1 --format=%ct
+                      RESULT_VARIABLE rc OUTPUT_VARIABLE epoch ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+    else()
+      set(rc 1)
+    endif()
+  endif()
   if(NOT rc EQUAL 0)
     set(epoch 315532800)
     message(WARNING "No SOURCE_DATE_EPOCH and no git history in ${CPACK_PIXELMOOR_SOURCE_DIR}: "
