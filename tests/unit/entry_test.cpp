@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <new>
 #include <string>
@@ -739,36 +740,70 @@ TEST_F(Entry, AfterAnAbandonedCallAWalkThatCannotDecideRefuses) {
 }
 
 // A call from another thread while the latch is held is refused, whether the
-// holder is running (here, its dialog is open) or was abandoned; the holder's
-// own thread takes an abandoned call over.
+// holder is running (its dialog is open) or was abandoned; the holder's own
+// thread takes an abandoned call over. Each way round, the holder on the test's
+// thread and on a thread of its own: one of the two puts the caller's stack
+// above the holder's, where the stack walk alone would see no holder.
 TEST_F(Entry, CallsFromAnotherThreadAreRefusedWhileTheLatchIsHeld) {
-  FakeHost& host = Make();
-  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
-  const auto fromAnotherThread = [&] {
-    int16_t own = 0x77;
-    std::thread([&] { PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &own); }).join();
-    return own;
-  };
-  int16_t whileOpen = 0;
-  fakehost::FakeDialogs().whileConfirmOpen = [&] { whileOpen = fromAnotherThread(); };
-  EXPECT_EQ(host.Call(filterSelectorStart), noErr);
-  EXPECT_EQ(whileOpen, filterBadParameters);
-
-  fakehost::FakeDialogs().whileConfirmOpen = [] { std::longjmp(gLeaveCall, 1); };
-  if (setjmp(gLeaveCall) == 0) {
-    host.Call(filterSelectorStart);
-    ADD_FAILURE() << "start returned instead of being left";
+  for (const bool holderOnItsOwnThread : {false, true}) {
+    for (const bool abandoned : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "holder on " << (holderOnItsOwnThread ? "a thread of its own" : "the test's thread")
+                                      << (abandoned ? ", abandoned" : ", dialog open"));
+      FakeHost& host = Make();
+      ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+      std::promise<void> held, called;
+      std::future<void> heldNow = held.get_future(), calledNow = called.get_future();
+      // The holder: a start that waits with its dialog open, or one that is
+      // left by a longjmp and then waits; either way the other thread calls
+      // meanwhile. Then it runs the filter again.
+      int16_t holderCode = 1;
+      const auto holder = [&] {
+        if (abandoned) {
+          fakehost::FakeDialogs().whileConfirmOpen = [] { std::longjmp(gLeaveCall, 1); };
+          if (setjmp(gLeaveCall) == 0) {
+            host.Call(filterSelectorStart);
+            ADD_FAILURE() << "start returned instead of being left";
+          }
+          host.Abandoned();
+          FakeHost::UnlockProc(host.record()->parameters);
+          FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
+          held.set_value();
+          calledNow.wait();
+        } else {
+          fakehost::FakeDialogs().whileConfirmOpen = [&] {
+            held.set_value();
+            calledNow.wait();
+          };
+          ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+        }
+        fakehost::FakeDialogs().whileConfirmOpen = nullptr;
+        host.destination() = host.source();
+        holderCode = host.RunFilter(false);
+      };
+      int16_t own = 0x77;
+      size_t eventsBefore = 0, eventsAfter = 0;
+      const auto caller = [&] {
+        heldNow.wait();
+        eventsBefore = host.events().size();
+        PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &own);
+        eventsAfter = host.events().size();
+        called.set_value();
+      };
+      if (holderOnItsOwnThread) {
+        std::thread holding(holder);
+        caller();
+        holding.join();
+      } else {
+        std::thread calling(caller);
+        holder();
+        calling.join();
+      }
+      EXPECT_EQ(own, filterBadParameters);
+      EXPECT_EQ(eventsAfter, eventsBefore) << "the call from the other thread called the host";
+      EXPECT_EQ(holderCode, noErr);
+      EXPECT_TRUE(ConvertedEverywhere(host));
+    }
   }
-  host.Abandoned();
-  FakeHost::UnlockProc(host.record()->parameters);
-  FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
-  fakehost::FakeDialogs().whileConfirmOpen = nullptr;
-  host.ClearEvents();
-  EXPECT_EQ(fromAnotherThread(), filterBadParameters);
-  EXPECT_THAT(host.events(), IsEmpty());
-  host.destination() = host.source();
-  EXPECT_EQ(host.RunFilter(false), noErr);
-  EXPECT_TRUE(ConvertedEverywhere(host));
 }
 
 // A host whose unlockProc throws (after giving the lock back) does not get
