@@ -653,6 +653,17 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
   }
 }
 
+// Makes the call, which a callback leaves by a longjmp to gLeaveCall; then
+// the host forgets the call.
+std::jmp_buf gLeaveCall;
+[[gnu::noinline]] void CallLeftByLongjmp(FakeHost& host, int16_t selector) {
+  if (setjmp(gLeaveCall) == 0) {
+    host.Call(selector);
+    ADD_FAILURE() << "the call returned instead of being left";
+  }
+  host.Abandoned();
+}
+
 // A host whose abortProc or advanceState longjmps out of start leaves the
 // call without it ever returning. The next call, with the same result slot,
 // made as the abandoned one was or from far deeper down the stack, is served:
@@ -660,7 +671,6 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
 // is still refused. The abandoned call's locks are not given back by the
 // module (the host may have disposed of the handles): the host that left the
 // call gives them back itself.
-std::jmp_buf gLeaveCall;
 
 TEST_F(Entry, ACallLeftByLongjmpDoesNotStopTheNext) {
   for (const Callback callback : {Callback::Abort, Callback::Advance}) {
@@ -671,11 +681,7 @@ TEST_F(Entry, ACallLeftByLongjmpDoesNotStopTheNext) {
       ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
       ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
       InstallCallbackWork(host, callback, [] { std::longjmp(gLeaveCall, 1); });
-      if (setjmp(gLeaveCall) == 0) {
-        host.Call(filterSelectorStart);
-        ADD_FAILURE() << "start returned instead of being left";
-      }
-      host.Abandoned();
+      CallLeftByLongjmp(host, filterSelectorStart);
       const Handle parameters = host.record()->parameters;
       const Handle runState = reinterpret_cast<Handle>(host.dataSlot());
       EXPECT_EQ(host.LockCount(parameters), 1);
@@ -717,11 +723,7 @@ TEST_F(Entry, AfterAnAbandonedCallAWalkThatCannotDecideRefuses) {
   FakeHost& host = Make();
   ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
   InstallCallbackWork(host, Callback::Abort, [] { std::longjmp(gLeaveCall, 1); });
-  if (setjmp(gLeaveCall) == 0) {
-    host.Call(filterSelectorStart);
-    ADD_FAILURE() << "start returned instead of being left";
-  }
-  host.Abandoned();
+  CallLeftByLongjmp(host, filterSelectorStart);
   FakeHost::UnlockProc(host.record()->parameters);
   FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
   host.record()->abortProc = &FakeHost::AbortProc;
@@ -760,11 +762,7 @@ TEST_F(Entry, CallsFromAnotherThreadAreRefusedWhileTheLatchIsHeld) {
       const auto holder = [&] {
         if (abandoned) {
           fakehost::FakeDialogs().whileConfirmOpen = [] { std::longjmp(gLeaveCall, 1); };
-          if (setjmp(gLeaveCall) == 0) {
-            host.Call(filterSelectorStart);
-            ADD_FAILURE() << "start returned instead of being left";
-          }
-          host.Abandoned();
+          CallLeftByLongjmp(host, filterSelectorStart);
           FakeHost::UnlockProc(host.record()->parameters);
           FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
           held.set_value();
