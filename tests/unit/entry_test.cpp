@@ -16,7 +16,9 @@
 
 #include "FakeHost.h"
 #include "FakeHostTest.h"
+#include "entry/OuterCall.h"
 #include "entry/PluginMain.h"
+#include "entry/ThisThread.h"
 #include "host/CallContext.h"
 
 namespace {
@@ -830,6 +832,48 @@ TEST_F(Entry, AnUnlockProcThatThrowsIsStoppedAtTheFirewall) {
     host.result() = 0;
     EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
   }
+}
+
+// The walk itself, on a holder built as PluginMain is: a frame that notes its
+// address and calls, from one place, a function that notes where the holder
+// resumes. While the holder runs, the walk finds it from just below, from 64
+// frames down, and gives no verdict past a frame without unwind information;
+// once it has returned, the walk proves it gone from the same place and from
+// far deeper, and again gives no verdict past such a frame.
+struct NotedHolder {
+  uintptr_t returnAddress = 0, frame = 0;
+};
+NotedHolder gNoted;
+[[gnu::noinline]] void Served(const std::function<void()>& work) {
+  gNoted.returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+  work();
+}
+[[gnu::noinline]] void Holder(const std::function<void()>& work) {
+  gNoted.frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  Served(work);
+  volatile int after = 0;  // the call above is not the last thing: no tail call
+  (void)after;
+}
+
+TEST(StackWalk, FindsAHolderBeneathAndProvesAReturnedOneGone) {
+  const ThisThread thread = CurrentThread();
+  const auto walk = [&] { return FindOuterCall(gNoted.returnAddress, gNoted.frame, thread); };
+  OuterCall there{}, deeper{}, hidden{};
+  Holder([&] {
+    there = walk();
+    FromDeeper(64, [&] { deeper = walk(); });
+    RunWithoutUnwindInfo([&] { hidden = walk(); });
+  });
+  EXPECT_EQ(there, OuterCall::Live);
+  EXPECT_EQ(deeper, OuterCall::Live);
+  EXPECT_EQ(hidden, OuterCall::Unknown);
+
+  EXPECT_EQ(walk(), OuterCall::Abandoned);
+  OuterCall afterDeeper{}, afterHidden{};
+  FromDeeper(64, [&] { afterDeeper = walk(); });
+  FromDeeper(8, [&] { RunWithoutUnwindInfo([&] { afterHidden = walk(); }); });
+  EXPECT_EQ(afterDeeper, OuterCall::Abandoned);
+  EXPECT_EQ(afterHidden, OuterCall::Unknown);
 }
 
 }  // namespace
