@@ -61,11 +61,7 @@ void RefuseNestedCall(int16_t selector, int16_t* result, const int16_t* outerSlo
 bool TakeOverAbandonedCall(const int16_t* holder, const int16_t* slot, const ThisThread& thread) {
   if (gHolderThread.load() != thread.id || gHolderStack.load() != thread.stackHigh) return false;
   if (FindOuterCall(gHolderReturnAddress.load(), gHolderFrame.load(), thread) != OuterCall::Abandoned) return false;
-  if (!gCallInProgress.compare_exchange_strong(holder, slot)) return false;
-  // The abandoned call's locks are forgotten, not given back: the host that
-  // left the call may have disposed of those handles while it recovered.
-  ForgetLockedBlocks();
-  return true;
+  return gCallInProgress.compare_exchange_strong(holder, slot);
 }
 
 // Ends the call in progress on every way out of PluginMain, and leaves no
@@ -237,6 +233,10 @@ void Firewalled(int16_t selector, Work work) {
 // into the host happens in here.
 [[gnu::noinline]] void ServeCall(int16_t selector, void* record, intptr_t* data, int16_t* result) {
   gHolderReturnAddress.store(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  // Locks still on record here were taken by a call that never reached its
+  // end (its host left it): they are forgotten, not given back, since that
+  // host may have disposed of the handles while it recovered.
+  ForgetLockedBlocks();
   if (!BeginCall(selector, record, data, result)) return;
   Firewalled(selector, [selector] { Dispatch(selector); });
   // The locks the handler took go back here, whichever way it ended; a host
