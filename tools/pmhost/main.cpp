@@ -9,8 +9,6 @@
 #include <iterator>
 #include <cstdlib>
 #include <cstring>
-#include <cctype>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "FilterHost.h"
 #include "HostServices.h"
 #include "ImageFile.h"
+#include "JobList.h"
 #include "Pipl.h"
 
 namespace {
@@ -78,12 +77,6 @@ const char* const kUsage =
     "            4 cancelled, 5 misuse of the host, 6 module crashed, 7 timed out;\n"
     "            with several images, 0 when every image succeeded, otherwise the code of the\n"
     "            first image that failed (the others are still converted)\n";
-
-// One image to convert: where it comes from and where it goes.
-struct Job {
-  std::string input, output;
-  std::string error;  // known before reading, e.g. an empty folder
-};
 
 // The jobs of this run, fixed before the first one starts, and the one in
 // hand (-1 for none), for the crash and timeout reports.
@@ -325,21 +318,27 @@ std::vector<Job> OutDirJobs(const std::vector<std::string>& inputs, const std::s
   return jobs;
 }
 
-// Two jobs that would write the same file: the second would silently replace
-// the first's result. Windows file names ignore case and either slash.
-bool FindDuplicateOutput(const std::vector<Job>& jobs, std::string& why) {
-  std::map<std::string, const Job*> seen;
-  for (const Job& job : jobs) {
-    if (job.output.empty()) continue;
-    std::string key = job.output;
-    for (char& c : key) c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto [it, fresh] = seen.emplace(key, &job);
-    if (!fresh) {
-      why = it->second->input + " and " + job.input + " would both be written to " + job.output;
-      return true;
-    }
+// Which file a path names, for CheckJobList: an existing file (or folder)
+// by its identity on disk, the volume and file index, which every spelling,
+// short name and hard link of it shares; a path that names nothing yet by its
+// full path, as Windows resolves it, in one case.
+std::string FileKeyOnDisk(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (known)
+      return "file " + std::to_string(info.dwVolumeSerialNumber) + ":" +
+             std::to_string(uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
   }
-  return false;
+  char full[MAX_PATH * 4];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  const std::string resolved = length > 0 && length < sizeof full ? std::string(full, length) : path;
+  char current[MAX_PATH * 4];
+  const DWORD here = GetCurrentDirectoryA(sizeof current, current);
+  return "path " + PathKey(resolved, here > 0 && here < sizeof current ? std::string(current, here) : std::string());
 }
 
 // What stays the same for every image of a run.
@@ -573,8 +572,9 @@ int main(int argc, char** argv) {
     } else {
       for (size_t i = 1; i + 1 < positional.size(); i += 2) gJobs.push_back({positional[i], positional[i + 1], ""});
     }
-    std::string why;
-    if (FindDuplicateOutput(gJobs, why)) {
+    // A run that would lose a file is refused before anything is converted.
+    const std::string why = CheckJobList(gJobs, FileKeyOnDisk);
+    if (!why.empty()) {
       std::fprintf(stderr, "pmhost: %s; nothing converted\n", why.c_str());
       return kExitHostError;
     }
