@@ -11,7 +11,8 @@
 
 namespace {
 
-struct Session {
+// What stays the same for every image of a run.
+struct Conversion {
   PluginEntry entry = nullptr;
   const PiplInfo* pipl = nullptr;  // null when run through --entry without a property list
   RunOptions run;
@@ -23,7 +24,7 @@ struct Session {
 // Returns the image's exit code; `why` names the image and the reason when it
 // is not kExitOk. Nothing is written for an image that fails (unless
 // --keep-partial asks for the module's partial result).
-int ConvertOne(const Job& job, const Session& session, std::string& why) {
+int ConvertOne(const Job& job, const Conversion& session, std::string& why) {
   if (!job.error.empty()) {
     why = job.error;
     Warn("pmhost: %s\n", why.c_str());
@@ -119,7 +120,7 @@ int RunImages(const ImageRun& request) {
   const int opened = OpenSession(request.setup, host);
   if (opened != kExitOk) return opened;
   const RunOptions& run = request.run;
-  const Session session{host.module.entry, host.module.Pipl(), run, request.keepPartial, host.window};
+  const Conversion session{host.module.entry, host.module.Pipl(), run, request.keepPartial, host.window};
   int code = kExitOk;
   const bool batch = jobs.size() > 1;
   std::vector<std::string> failures;
