@@ -33,6 +33,10 @@ int MisuseCount();
 std::string MisuseLine(int index);
 // The last call in the call log, described (for the crash and timeout reports).
 std::string LastHostCall();
+// The whole misuse log and call log of the session so far, for a front end
+// that judges a run by them.
+std::vector<hostkit::Misuse> MisuseEntries();
+std::vector<std::string> CallLogLines();
 
 // The call log's entries for what the pixel side of the host does: a
 // selector called and returned (the checks after it report in its name), a

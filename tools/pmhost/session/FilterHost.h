@@ -27,6 +27,7 @@ struct RunOptions {
   bool hasRectSelection = false;
   VRect rectSelection{};
   std::string maskPath;           // selection as a gray image (non-zero selected)
+  PlanarImage maskImage;          // or one given in memory (one 8-bit plane of the image's size), when no maskPath
   bool quiet = false;             // no progress bar
   bool progressAtOnce = false;    // the bar from the first report, however short the run
   bool verbose = false;           // every request and call
@@ -42,6 +43,9 @@ struct RunOutcome {
   std::string message;            // why, when refused or hostError
 };
 
+// Runs the filter `options.runs` times on `image`, in memory; `image` holds
+// the result afterwards (the partial one when the module failed). No file is
+// read but the mask named in `options`, none is written.
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow);
 
