@@ -78,7 +78,10 @@ void ConvertImage(bool dither) {
 
   const int64_t tilesDown = (filterHeight + tileHeight - 1) / tileHeight;
   const int64_t tilesAcross = (filterWidth + tileWidth - 1) / tileWidth;
-  const int32_t total = ClampToInt32(tilesDown * tilesAcross);
+  // Up to 2^32 tiles each way: the product can pass int64, so the clamp to
+  // the progress counter's range is decided before multiplying.
+  const int32_t total =
+      tilesDown > INT32_MAX / tilesAcross ? INT32_MAX : static_cast<int32_t>(tilesDown * tilesAcross);
   int64_t done = 0;
 
   for (int64_t rowOffset = 0; rowOffset < filterHeight; rowOffset += tileHeight) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -190,28 +191,65 @@ TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
 // members its coordinates wrap: a tile starting at row 32768 reads as -32768),
 // yet they count in the progress, whose total was given at the start.
 TEST_F(Convert, TilesAShrunkFilterRectLeavesEmptyAreNotRequested) {
-  for (const bool bigDocument : {true, false}) {
-    SCOPED_TRACE(bigDocument ? "32-bit rectangles" : "16-bit rectangles");
-    Options options;
-    options.height = options.width = 40;
-    options.planes = 1;
-    options.tileHeight = options.tileWidth = 20;
-    options.bigDocument = bigDocument;
-    FakeHost& host = Make(options);
-    host.SetFilterRect(VRect{0, 0, 40, 40});
-    Prepare(host, 0);
-    host.record()->advanceState = [] {
-      FakeHost::Current()->SetFilterRect(VRect{0, 0, 10, 30});
-      return FakeHost::AdvanceState();
-    };
-    ASSERT_EQ(host.Call(filterSelectorStart), noErr);
-    const std::vector<std::string> expected = {
-        "plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)",    "progress 1/4", "abort",
-        "plane 0 (0,20,10,30)(0,20,10,30)(0,0,0,0)", "progress 2/4", "abort",
-        "progress 3/4",                              "abort",        "progress 4/4",
-        "abort"};
-    EXPECT_EQ(Trace(host), expected);
+  // Shrunk across rows, the second row of tiles is left empty; across
+  // columns, the second column (each tile then starts right of where the
+  // rectangle now ends).
+  struct Case {
+    const char* name;
+    VRect shrunk;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"rows",
+       VRect{0, 0, 10, 30},
+       {"plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)", "progress 1/4", "abort",
+        "plane 0 (0,20,10,30)(0,20,10,30)(0,0,0,0)", "progress 2/4", "abort", "progress 3/4", "abort",
+        "progress 4/4", "abort"}},
+      {"columns",
+       VRect{0, 0, 30, 10},
+       {"plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)", "progress 1/4", "abort", "progress 2/4", "abort",
+        "plane 0 (20,0,30,10)(20,0,30,10)(0,0,0,0)", "progress 3/4", "abort", "progress 4/4", "abort"}},
+  };
+  static VRect shrunk;
+  for (const Case& c : cases) {
+    for (const bool bigDocument : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "shrunk across " << c.name << ", "
+                                      << (bigDocument ? "32-bit rectangles" : "16-bit rectangles"));
+      Options options;
+      options.height = options.width = 40;
+      options.planes = 1;
+      options.tileHeight = options.tileWidth = 20;
+      options.bigDocument = bigDocument;
+      FakeHost& host = Make(options);
+      host.SetFilterRect(VRect{0, 0, 40, 40});
+      Prepare(host, 0);
+      shrunk = c.shrunk;
+      host.record()->advanceState = [] {
+        FakeHost::Current()->SetFilterRect(shrunk);
+        return FakeHost::AdvanceState();
+      };
+      ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+      EXPECT_EQ(Trace(host), c.expected);
+    }
   }
+}
+
+// A filter rectangle over the whole 32-bit range in tiles of one pixel holds
+// 2^64 tiles: the progress total is clamped to the largest int32, computed
+// without overflowing (under UBSan an overflow ends the test program). The
+// host cancels at the first check.
+TEST_F(Convert, ProgressTotalOfTheWholeInt32RangeIsClamped) {
+  Options options;
+  options.height = options.width = 4;
+  options.planes = 0;  // nothing is delivered: only progress and the cancel check
+  options.tileHeight = options.tileWidth = 1;
+  options.abortAfterTiles = 1;
+  FakeHost& host = Make(options);
+  host.SetFilterRect(VRect{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX});
+  Prepare(host, 0);
+  EXPECT_EQ(host.Call(filterSelectorStart), userCanceledErr);
+  const std::vector<std::string> expected = {"progress 1/" + std::to_string(INT32_MAX), "abort"};
+  EXPECT_EQ(Trace(host), expected);
 }
 
 // The output of a whole run equals the reference replayed with the same seed,
