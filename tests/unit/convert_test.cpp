@@ -73,14 +73,15 @@ int CountedReplayDraw() {
 // `start`, the destination as it was before the run: tiles in
 // row order, planes 0 to 3 converted, later planes untouched; it stops where
 // the host's nth advanceState fails (`failAt`) or after the nth tile's cancel
-// check answers yes (`cancelAfter`), 0 for never.
+// check answers yes (`cancelAfter`), 0 for never; `progress` false for a host
+// without progressProc.
 struct Replay {
   std::vector<uint8_t> destination;
   std::vector<int64_t> drawsBefore;  // draws made before each call into the host
 };
 
 Replay ReplayRun(FakeHost& host, const std::vector<uint8_t>& start, VRect filter, int tileHeight, int tileWidth,
-                 bool dither, int (*draw)(), int failAt = 0, int cancelAfter = 0) {
+                 bool dither, int (*draw)(), int failAt = 0, int cancelAfter = 0, bool progress = true) {
   const Options& o = host.options();
   Replay replay{start, {}};
   gReplayDraw = draw;
@@ -101,7 +102,7 @@ Replay ReplayRun(FakeHost& host, const std::vector<uint8_t>& start, VRect filter
                                     host.mask().empty() ? nullptr : host.mask().data() + at, o.width, h, w, dither,
                                     kBits[p], CountedReplayDraw);
       }
-      replay.drawsBefore.push_back(gReplayDraws);  // progress
+      if (progress) replay.drawsBefore.push_back(gReplayDraws);  // progress
       replay.drawsBefore.push_back(gReplayDraws);  // cancel check
       if (++tiles == cancelAfter) return replay;
     }
@@ -351,11 +352,15 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
     int16_t planes;
     bool mask;
     int failAt, cancelAfter;
+    bool progress;
   };
+  // Without progressProc the cancel check is the only call into the host
+  // between tiles: the generator must be handed back before it as well.
   const Case cases[] = {
-      {"complete run, 6 planes, mask", 6, true, 0, 0},
-      {"cancel after tile 4", 4, false, 0, 4},
-      {"advanceState error on plane 2 of tile 6", 4, true, 23, 0},
+      {"complete run, 6 planes, mask", 6, true, 0, 0, true},
+      {"cancel after tile 4", 4, false, 0, 4, true},
+      {"advanceState error on plane 2 of tile 6", 4, true, 23, 0, true},
+      {"no progressProc, cancel after tile 4", 4, true, 0, 4, false},
   };
   for (const Source source : {Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel}) {
     for (const Case& c : cases) {
@@ -375,9 +380,11 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
         MarkDestinationAndMask(host);
         const VRect filter{0, 0, 37, 45};
         const std::vector<uint8_t> start = host.destination();
-        const Replay counts = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
+        const Replay counts =
+            ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter, c.progress);
         Prepare(host, 1);
         HookHostCalls<GeneratorAtCalls::Read>(host);
+        if (!c.progress) host.record()->progressProc = nullptr;
         GeneratorAtCalls::generator = generator;
         GeneratorAtCalls::drawsBefore = counts.drawsBefore;
         GeneratorAtCalls::seen.clear();
@@ -393,7 +400,8 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
         EXPECT_EQ(result, c.failAt != 0 ? -4321 : c.cancelAfter != 0 ? userCanceledErr : noErr);
         EXPECT_EQ(GeneratorAtCalls::copying, drawsources::CopiesTheGenerator(source));
         generator.seed(seed);
-        const Replay expected = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
+        const Replay expected =
+            ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter, c.progress);
         EXPECT_EQ(host.destination(), expected.destination);
         ASSERT_EQ(GeneratorAtCalls::seen.size(), expected.drawsBefore.size()) << "calls into the host";
         for (size_t call = 0; call < expected.drawsBefore.size(); ++call)
