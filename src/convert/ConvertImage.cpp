@@ -50,7 +50,7 @@ bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane, b
 
 }  // namespace
 
-void ConvertImage(bool dither) {
+void ConvertImage(const volatile uint8_t& useDithering) {
   // Seeded first, at every run: two runs in the same second dither alike.
   const auto seed = static_cast<unsigned>(static_cast<uint32_t>(std::time(nullptr)));
   std::srand(seed);
@@ -120,6 +120,8 @@ void ConvertImage(bool dither) {
         StoreResult(err);
         if (err != noErr) return;
         // Only 8-bit planes are converted; deeper ones pass through unchanged.
+        // The choice is read here, once per plane (never per pixel).
+        const bool dither = useDithering != 0;
         if (record->depth == 8 && !ConvertDeliveredPlane(record, tile, plane, dither)) {
           StoreResult(filterBadParameters);
           return;

@@ -146,7 +146,7 @@ void HandleStart() {
   StoreResult(noErr);
   gPluginGlobals.runState->showDialog = 1;
   if (confirmed)
-    ConvertImage(parameters.useDithering != 0);
+    ConvertImage(parameters.useDithering);
   else
     StoreResult(userCanceledErr);
 }

@@ -471,6 +471,35 @@ TEST_F(Convert, CancelAfterTheFirstTileStopsTheRun) {
   EXPECT_EQ(host.Destination(0, 70, 70), host.Source(0, 70, 70)) << "later tiles are not requested";
 }
 
+// The dithering choice lives in the parameter block, host memory that a host
+// may rewrite while the run goes on: it is read afresh for every plane. Here
+// the host clears it when it delivers plane 1: plane 0 is dithered, planes 1
+// and 2 are plainly truncated.
+TEST_F(Convert, DitheringIsReadAfreshForEveryPlane) {
+  Options options;
+  options.height = options.width = 40;
+  options.planes = 3;
+  FakeHost& host = Make(options);
+  for (auto& b : host.source()) b = 101;
+  Prepare(host, 1);
+  static int advances;
+  advances = 0;
+  host.record()->advanceState = [] {
+    if (++advances == 2) *FakeHost::Current()->ParameterByte() = 0;
+    return FakeHost::AdvanceState();
+  };
+  ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+  ASSERT_EQ(advances, 3);
+  int raised = 0;
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 40; ++x) {
+      raised += host.Destination(0, y, x) != 96;
+      EXPECT_EQ(host.Destination(1, y, x), 100) << y << "," << x;
+      EXPECT_EQ(host.Destination(2, y, x), 96) << y << "," << x;
+    }
+  EXPECT_GT(raised, 0) << "plane 0 was not dithered";
+}
+
 // Any code other than 0 from advanceState stops the run and is passed on,
 // positive ones as well as negative ones.
 TEST_F(Convert, AdvanceStateErrorIsPassedOnAtOnce) {
