@@ -168,7 +168,8 @@ void RunConvert(BenchHost& host, uint8_t dither, int16_t tileSide = kTileSide) {
   gPluginGlobals.hostRecord = &r;
   gPluginGlobals.resultSlot = &host.result;
   host.guard.Take(&r, sizeof(r));
-  ConvertImage(dither != 0);
+  const uint8_t useDithering = dither != 0 ? 1 : 0;
+  ConvertImage(useDithering);
   host.delivery.Finish(r);
   gPluginGlobals = PluginGlobals{};
   gHost = nullptr;

@@ -50,7 +50,7 @@ bool ConvertDeliveredPlane(FilterRecord* record, const VRect& tile, int plane, b
 
 }  // namespace
 
-void ConvertImage(bool dither) {
+void ConvertImage(const volatile uint8_t& useDithering) {
   // Seeded first, at every run: two runs in the same second dither alike.
   const auto seed = static_cast<unsigned>(static_cast<uint32_t>(std::time(nullptr)));
   std::srand(seed);
@@ -78,7 +78,10 @@ void ConvertImage(bool dither) {
 
   const int64_t tilesDown = (filterHeight + tileHeight - 1) / tileHeight;
   const int64_t tilesAcross = (filterWidth + tileWidth - 1) / tileWidth;
-  const int32_t total = ClampToInt32(tilesDown * tilesAcross);
+  // Up to 2^32 tiles each way: the product can pass int64, so the clamp to
+  // the progress counter's range is decided before multiplying.
+  const int32_t total =
+      tilesDown > INT32_MAX / tilesAcross ? INT32_MAX : static_cast<int32_t>(tilesDown * tilesAcross);
   int64_t done = 0;
 
   for (int64_t rowOffset = 0; rowOffset < filterHeight; rowOffset += tileHeight) {
@@ -117,6 +120,8 @@ void ConvertImage(bool dither) {
         StoreResult(err);
         if (err != noErr) return;
         // Only 8-bit planes are converted; deeper ones pass through unchanged.
+        // The choice is read here, once per plane (never per pixel).
+        const bool dither = useDithering != 0;
         if (record->depth == 8 && !ConvertDeliveredPlane(record, tile, plane, dither)) {
           StoreResult(filterBadParameters);
           return;

@@ -9,5 +9,7 @@
 // Planes past these four are delivered and left as they are.
 inline constexpr uint8_t kPlaneBits[4] = {5, 6, 5, 8};
 
-// `dither`: the user's choice, random rounding (true) or plain truncation.
-void ConvertImage(bool dither);
+// `useDithering`: the user's choice in the parameter block, non-zero for
+// random rounding, 0 for plain truncation. The block is host memory that the
+// host may rewrite during the run: the byte is read afresh for every plane.
+void ConvertImage(const volatile uint8_t& useDithering);

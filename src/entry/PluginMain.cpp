@@ -174,7 +174,7 @@ void HandleStart() {
   StoreResult(noErr);
   gPluginGlobals.runState->showDialog = 1;
   if (confirmed)
-    ConvertImage(parameters.useDithering != 0);
+    ConvertImage(parameters.useDithering);
   else
     StoreResult(userCanceledErr);
 }

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -72,14 +73,15 @@ int CountedReplayDraw() {
 // `start`, the destination as it was before the run: tiles in
 // row order, planes 0 to 3 converted, later planes untouched; it stops where
 // the host's nth advanceState fails (`failAt`) or after the nth tile's cancel
-// check answers yes (`cancelAfter`), 0 for never.
+// check answers yes (`cancelAfter`), 0 for never; `progress` false for a host
+// without progressProc.
 struct Replay {
   std::vector<uint8_t> destination;
   std::vector<int64_t> drawsBefore;  // draws made before each call into the host
 };
 
 Replay ReplayRun(FakeHost& host, const std::vector<uint8_t>& start, VRect filter, int tileHeight, int tileWidth,
-                 bool dither, int (*draw)(), int failAt = 0, int cancelAfter = 0) {
+                 bool dither, int (*draw)(), int failAt = 0, int cancelAfter = 0, bool progress = true) {
   const Options& o = host.options();
   Replay replay{start, {}};
   gReplayDraw = draw;
@@ -100,7 +102,7 @@ Replay ReplayRun(FakeHost& host, const std::vector<uint8_t>& start, VRect filter
                                     host.mask().empty() ? nullptr : host.mask().data() + at, o.width, h, w, dither,
                                     kBits[p], CountedReplayDraw);
       }
-      replay.drawsBefore.push_back(gReplayDraws);  // progress
+      if (progress) replay.drawsBefore.push_back(gReplayDraws);  // progress
       replay.drawsBefore.push_back(gReplayDraws);  // cancel check
       if (++tiles == cancelAfter) return replay;
     }
@@ -190,28 +192,65 @@ TEST_F(Convert, WalksTilesInRowOrderWithProgress) {
 // members its coordinates wrap: a tile starting at row 32768 reads as -32768),
 // yet they count in the progress, whose total was given at the start.
 TEST_F(Convert, TilesAShrunkFilterRectLeavesEmptyAreNotRequested) {
-  for (const bool bigDocument : {true, false}) {
-    SCOPED_TRACE(bigDocument ? "32-bit rectangles" : "16-bit rectangles");
-    Options options;
-    options.height = options.width = 40;
-    options.planes = 1;
-    options.tileHeight = options.tileWidth = 20;
-    options.bigDocument = bigDocument;
-    FakeHost& host = Make(options);
-    host.SetFilterRect(VRect{0, 0, 40, 40});
-    Prepare(host, 0);
-    host.record()->advanceState = [] {
-      FakeHost::Current()->SetFilterRect(VRect{0, 0, 10, 30});
-      return FakeHost::AdvanceState();
-    };
-    ASSERT_EQ(host.Call(filterSelectorStart), noErr);
-    const std::vector<std::string> expected = {
-        "plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)",    "progress 1/4", "abort",
-        "plane 0 (0,20,10,30)(0,20,10,30)(0,0,0,0)", "progress 2/4", "abort",
-        "progress 3/4",                              "abort",        "progress 4/4",
-        "abort"};
-    EXPECT_EQ(Trace(host), expected);
+  // Shrunk across rows, the second row of tiles is left empty; across
+  // columns, the second column (each tile then starts right of where the
+  // rectangle now ends).
+  struct Case {
+    const char* name;
+    VRect shrunk;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"rows",
+       VRect{0, 0, 10, 30},
+       {"plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)", "progress 1/4", "abort",
+        "plane 0 (0,20,10,30)(0,20,10,30)(0,0,0,0)", "progress 2/4", "abort", "progress 3/4", "abort",
+        "progress 4/4", "abort"}},
+      {"columns",
+       VRect{0, 0, 30, 10},
+       {"plane 0 (0,0,20,20)(0,0,20,20)(0,0,0,0)", "progress 1/4", "abort", "progress 2/4", "abort",
+        "plane 0 (20,0,30,10)(20,0,30,10)(0,0,0,0)", "progress 3/4", "abort", "progress 4/4", "abort"}},
+  };
+  static VRect shrunk;
+  for (const Case& c : cases) {
+    for (const bool bigDocument : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "shrunk across " << c.name << ", "
+                                      << (bigDocument ? "32-bit rectangles" : "16-bit rectangles"));
+      Options options;
+      options.height = options.width = 40;
+      options.planes = 1;
+      options.tileHeight = options.tileWidth = 20;
+      options.bigDocument = bigDocument;
+      FakeHost& host = Make(options);
+      host.SetFilterRect(VRect{0, 0, 40, 40});
+      Prepare(host, 0);
+      shrunk = c.shrunk;
+      host.record()->advanceState = [] {
+        FakeHost::Current()->SetFilterRect(shrunk);
+        return FakeHost::AdvanceState();
+      };
+      ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+      EXPECT_EQ(Trace(host), c.expected);
+    }
   }
+}
+
+// A filter rectangle over the whole 32-bit range in tiles of one pixel holds
+// 2^64 tiles: the progress total is clamped to the largest int32, computed
+// without overflowing (under UBSan an overflow ends the test program). The
+// host cancels at the first check.
+TEST_F(Convert, ProgressTotalOfTheWholeInt32RangeIsClamped) {
+  Options options;
+  options.height = options.width = 4;
+  options.planes = 0;  // nothing is delivered: only progress and the cancel check
+  options.tileHeight = options.tileWidth = 1;
+  options.abortAfterTiles = 1;
+  FakeHost& host = Make(options);
+  host.SetFilterRect(VRect{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX});
+  Prepare(host, 0);
+  EXPECT_EQ(host.Call(filterSelectorStart), userCanceledErr);
+  const std::vector<std::string> expected = {"progress 1/" + std::to_string(INT32_MAX), "abort"};
+  EXPECT_EQ(Trace(host), expected);
 }
 
 // The output of a whole run equals the reference replayed with the same seed,
@@ -313,11 +352,15 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
     int16_t planes;
     bool mask;
     int failAt, cancelAfter;
+    bool progress;
   };
+  // Without progressProc the cancel check is the only call into the host
+  // between tiles: the generator must be handed back before it as well.
   const Case cases[] = {
-      {"complete run, 6 planes, mask", 6, true, 0, 0},
-      {"cancel after tile 4", 4, false, 0, 4},
-      {"advanceState error on plane 2 of tile 6", 4, true, 23, 0},
+      {"complete run, 6 planes, mask", 6, true, 0, 0, true},
+      {"cancel after tile 4", 4, false, 0, 4, true},
+      {"advanceState error on plane 2 of tile 6", 4, true, 23, 0, true},
+      {"no progressProc, cancel after tile 4", 4, true, 0, 4, false},
   };
   for (const Source source : {Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel}) {
     for (const Case& c : cases) {
@@ -337,9 +380,11 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
         MarkDestinationAndMask(host);
         const VRect filter{0, 0, 37, 45};
         const std::vector<uint8_t> start = host.destination();
-        const Replay counts = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
+        const Replay counts =
+            ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter, c.progress);
         Prepare(host, 1);
         HookHostCalls<GeneratorAtCalls::Read>(host);
+        if (!c.progress) host.record()->progressProc = nullptr;
         GeneratorAtCalls::generator = generator;
         GeneratorAtCalls::drawsBefore = counts.drawsBefore;
         GeneratorAtCalls::seen.clear();
@@ -355,7 +400,8 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
         EXPECT_EQ(result, c.failAt != 0 ? -4321 : c.cancelAfter != 0 ? userCanceledErr : noErr);
         EXPECT_EQ(GeneratorAtCalls::copying, drawsources::CopiesTheGenerator(source));
         generator.seed(seed);
-        const Replay expected = ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter);
+        const Replay expected =
+            ReplayRun(host, start, filter, 16, 20, true, generator.draw, c.failAt, c.cancelAfter, c.progress);
         EXPECT_EQ(host.destination(), expected.destination);
         ASSERT_EQ(GeneratorAtCalls::seen.size(), expected.drawsBefore.size()) << "calls into the host";
         for (size_t call = 0; call < expected.drawsBefore.size(); ++call)
@@ -423,6 +469,35 @@ TEST_F(Convert, CancelAfterTheFirstTileStopsTheRun) {
   EXPECT_EQ(host.EventsOf(Ev::Progress).size(), 1u);
   EXPECT_EQ(host.EventsOf(Ev::AdvanceState).size(), 3u);
   EXPECT_EQ(host.Destination(0, 70, 70), host.Source(0, 70, 70)) << "later tiles are not requested";
+}
+
+// The dithering choice lives in the parameter block, host memory that a host
+// may rewrite while the run goes on: it is read afresh for every plane. Here
+// the host clears it when it delivers plane 1: plane 0 is dithered, planes 1
+// and 2 are plainly truncated.
+TEST_F(Convert, DitheringIsReadAfreshForEveryPlane) {
+  Options options;
+  options.height = options.width = 40;
+  options.planes = 3;
+  FakeHost& host = Make(options);
+  for (auto& b : host.source()) b = 101;
+  Prepare(host, 1);
+  static int advances;
+  advances = 0;
+  host.record()->advanceState = [] {
+    if (++advances == 2) *FakeHost::Current()->ParameterByte() = 0;
+    return FakeHost::AdvanceState();
+  };
+  ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+  ASSERT_EQ(advances, 3);
+  int raised = 0;
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 40; ++x) {
+      raised += host.Destination(0, y, x) != 96;
+      EXPECT_EQ(host.Destination(1, y, x), 100) << y << "," << x;
+      EXPECT_EQ(host.Destination(2, y, x), 96) << y << "," << x;
+    }
+  EXPECT_GT(raised, 0) << "plane 0 was not dithered";
 }
 
 // Any code other than 0 from advanceState stops the run and is passed on,

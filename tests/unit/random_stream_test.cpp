@@ -46,6 +46,10 @@ uint32_t gState = 1;
 void KeepSeed(unsigned seed) { gState = seed; }
 void IgnoreSeed(unsigned) { gState = 1; }
 void KeepLow16BitsOfSeed(unsigned seed) { gState = seed & 0xFFFFu; }
+// A seed kept in 30 bits: the seeds the module runs from (seconds since 1970,
+// past 2^30 since 2004) lose bit 30, so every draw differs from the rule;
+// only a probe seed with bit 30 set can tell.
+void KeepLow30BitsOfSeed(unsigned seed) { gState = seed & 0x3FFFFFFFu; }
 int OtherMultiplier() {  // the C standard's example generator
   gState = gState * 1103515245u + 12345u;
   return static_cast<int>((gState >> 16) & 0x7FFF);
@@ -88,6 +92,7 @@ TEST(RandomStream, RuleCheckAcceptsTheRuleAndNothingElse) {
       {"output taken before stepping", {KeepSeed, OutputBeforeStepping}, false},
       {"seed ignored", {IgnoreSeed, TheRule}, false},
       {"seed cut to 16 bits", {KeepLow16BitsOfSeed, TheRule}, false},
+      {"seed cut to 30 bits", {KeepLow30BitsOfSeed, TheRule}, false},
       {"parts from the rule after 20 draws", {SeedAndCount, PartsAfterTwentyDraws}, false},
 #ifdef _WIN32
       {"this C runtime (msvcrt)", StandardCRuntimeRandom(), true},
