@@ -37,6 +37,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +110,14 @@ constexpr int kWarmUp = 60;  // every pattern of the plan below comes round in i
 constexpr int kFirstLink = 4;  // the about box's first link button
 
 int gFailures = 0;
+const char* gPhase = "setup";
+int gDone = 0;
+
+// A module that aborts takes the host with it: say where, at least.
+void OnAbort(int) {
+  std::printf("FAIL: abort() during %s %d\n", gPhase, gDone);
+  std::fflush(stdout);
+}
 
 void Fail(const std::string& what) {
   ++gFailures;
@@ -378,7 +387,9 @@ bool DialogsAnsweredCleanly(const char* phase, int done) {
 // Load, run, unload, `cycles` times.
 bool LoadCycles(const std::string& path, Pattern pattern, int cycles, int every) {
   Footprint base{};
+  gPhase = "load cycle";
   for (int cycle = 0; cycle < cycles; ++cycle) {
+    gDone = cycle;
     if (cycle == kWarmUp) {
       base = Measure();
       std::printf("load cycles: after the warm-up of %d: %s\n", kWarmUp, hostkit::Describe(base).c_str());
@@ -423,7 +434,9 @@ bool RunsWithoutUnloading(const std::string& path, Pattern pattern, int runs, in
   {
     Host host(module.main);
     Footprint base{};
+    gPhase = "run";
     for (int run = 0; run < runs && ok; ++run) {
+      gDone = run;
       if (run == kWarmUp) {
         base = Measure();
         std::printf("runs: after the warm-up of %d: %s\n", kWarmUp, hostkit::Describe(base).c_str());
@@ -479,6 +492,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::signal(SIGABRT, OnAbort);
   WNDCLASSA wc{};
   wc.lpfnWndProc = HostWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
