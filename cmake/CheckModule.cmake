@@ -1,6 +1,9 @@
-# cmake -DOBJDUMP=... -DMODULE=... -P CheckModule.cmake
+# cmake -DOBJDUMP=... -DMODULE=... [-DMAP=...] -P CheckModule.cmake
 # The module must import Windows system DLLs only and export exactly the
-# host's entry point and the dialog procedure, under their plain names.
+# host's entry point and the dialog procedure, under their plain names. With
+# the link map, it must also pull in nothing that costs a hosting process
+# something per load (docs/lifetime.md).
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${MODULE}")
@@ -54,3 +57,65 @@ if(spills)
   message(FATAL_ERROR "${MODULE} moves a 32-byte register through the stack: ${first}")
 endif()
 message(STATUS "no 32-byte stack spills")
+
+# What the module's own code may not ask of the runtime, read from the link
+# map's list of archive members and the reference that pulled each in. Each
+# of these allocates a thread-local slot (or more) per load of the module
+# that nothing gives back when it is unloaded, or can end in abort():
+#   guard.o                 a guarded function-local static: __cxa_guard_acquire
+#                           takes the thread library's once-only path, which
+#                           allocates a TLS slot on every load
+#   __cxa_throw, __cxa_allocate_exception, __cxa_rethrow, std::__throw_*
+#                           a throw: the runtime's per-thread exception record
+#                           lives in emulated TLS (the same slot, heap blocks
+#                           and handles per load)
+#   __emutls_get_address    a thread_local variable of our own
+#   pthread_*               the thread library directly
+#   operator new            throws std::bad_alloc when memory runs out
+if(DEFINED MAP)
+  # Written by the same link as the module: an older one describes another build.
+  file(TIMESTAMP ${MAP} map_time "%s" UTC)
+  file(TIMESTAMP ${MODULE} module_time "%s" UTC)
+  if(NOT map_time)
+    set(map_time 0)
+  endif()
+  math(EXPR oldest_map "${module_time} - 5")
+  if(map_time LESS oldest_map)
+    message(FATAL_ERROR "${MAP} is missing or older than ${MODULE}: the link wrote no map")
+  endif()
+  file(READ ${MAP} map)
+  string(FIND "${map}" "Archive member included to satisfy reference by file (symbol)" start)
+  string(FIND "${map}" "Memory Configuration" stop)
+  if(start EQUAL -1 OR stop LESS start)
+    message(FATAL_ERROR "${MAP} has no list of archive members")
+  endif()
+  math(EXPR length "${stop} - ${start}")
+  string(SUBSTRING "${map}" ${start} ${length} members)
+  # "archive.a(member.o)", then (on the same line or the next) "by (symbol)".
+  string(REGEX MATCHALL "[^ \n]+\\.a\\([^)\n]+\\)[ \n]+[^ \n]+ \\([^)\n]+\\)" pulls "${members}")
+  list(LENGTH pulls count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "${MAP} lists no archive members")
+  endif()
+  set(forbidden_symbols __cxa_guard_acquire __cxa_throw __cxa_allocate_exception __cxa_rethrow __emutls_get_address
+                        _Znwy _Znay _Znwm _Znam)
+  foreach(pull ${pulls})
+    string(REGEX MATCH "([^ \n/]+)\\.a\\(([^)\n]+)\\)[ \n]+([^ \n]+) \\(([^)\n]+)\\)" matched "${pull}")
+    set(archive "${CMAKE_MATCH_1}")
+    set(member "${CMAKE_MATCH_2}")
+    set(by "${CMAKE_MATCH_3}")
+    set(symbol "${CMAKE_MATCH_4}")
+    if(archive STREQUAL "libstdc++" AND member STREQUAL "guard.o")
+      message(FATAL_ERROR "${MODULE} links the runtime's static guard (${symbol}, for ${by}): "
+                          "a function-local static with a dynamic initialiser")
+    endif()
+    # Only what our own objects ask for; the runtime's members refer to each other.
+    if(NOT by MATCHES "CMakeFiles/")
+      continue()
+    endif()
+    if(symbol IN_LIST forbidden_symbols OR symbol MATCHES "^_ZSt[0-9]+__throw_" OR symbol MATCHES "^pthread_")
+      message(FATAL_ERROR "${by} makes ${MODULE} link ${symbol} (from ${archive}(${member}))")
+    endif()
+  endforeach()
+  message(STATUS "no guarded statics, throws, thread-locals or thread library calls of our own (${count} runtime members checked)")
+endif()
