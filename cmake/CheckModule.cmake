@@ -59,7 +59,7 @@ endif()
 message(STATUS "no 32-byte stack spills")
 
 # What the module's own code may not ask of the runtime, read from the link
-# map's list of archive members and the reference that pulled each in. Each
+# map: its list of archive members and its cross-reference table. Each
 # of these allocates a thread-local slot (or more) per load of the module
 # that nothing gives back when it is unloaded, or can end in abort():
 #   guard.o                 a guarded function-local static: __cxa_guard_acquire
@@ -97,25 +97,38 @@ if(DEFINED MAP)
   if(count EQUAL 0)
     message(FATAL_ERROR "${MAP} lists no archive members")
   endif()
-  set(forbidden_symbols __cxa_guard_acquire __cxa_throw __cxa_allocate_exception __cxa_rethrow __emutls_get_address
-                        _Znwy _Znay _Znwm _Znam)
   foreach(pull ${pulls})
     string(REGEX MATCH "([^ \n/]+)\\.a\\(([^)\n]+)\\)[ \n]+([^ \n]+) \\(([^)\n]+)\\)" matched "${pull}")
-    set(archive "${CMAKE_MATCH_1}")
-    set(member "${CMAKE_MATCH_2}")
-    set(by "${CMAKE_MATCH_3}")
-    set(symbol "${CMAKE_MATCH_4}")
-    if(archive STREQUAL "libstdc++" AND member STREQUAL "guard.o")
-      message(FATAL_ERROR "${MODULE} links the runtime's static guard (${symbol}, for ${by}): "
+    if(CMAKE_MATCH_1 STREQUAL "libstdc++" AND CMAKE_MATCH_2 STREQUAL "guard.o")
+      message(FATAL_ERROR "${MODULE} links the runtime's static guard (${CMAKE_MATCH_4}, for ${CMAKE_MATCH_3}): "
                           "a function-local static with a dynamic initialiser")
     endif()
-    # Only what our own objects ask for; the runtime's members refer to each other.
-    if(NOT by MATCHES "CMakeFiles/")
-      continue()
-    endif()
-    if(symbol IN_LIST forbidden_symbols OR symbol MATCHES "^_ZSt[0-9]+__throw_" OR symbol MATCHES "^pthread_")
-      message(FATAL_ERROR "${by} makes ${MODULE} link ${symbol} (from ${archive}(${member}))")
+  endforeach()
+
+  # The cross-reference table (--cref) names every file that refers to each
+  # symbol, the defining one first; only our own objects' references count,
+  # the runtime's members refer to each other.
+  string(FIND "${map}" "\nCross Reference Table" cref_start)
+  if(cref_start EQUAL -1)
+    message(FATAL_ERROR "${MAP} has no cross-reference table (link with --cref)")
+  endif()
+  string(SUBSTRING "${map}" ${cref_start} -1 cref)
+  string(REPLACE ";" "," cref "${cref}")
+  string(REPLACE "\n" ";" cref_lines "${cref}")
+  set(forbidden "^(__cxa_guard_acquire|__cxa_throw|__cxa_allocate_exception|__cxa_rethrow|__emutls_get_address|pthread_[a-z_]+|std::__throw_[a-z_]+|operator new(\\[\\])?)[ (]")
+  set(symbol "")
+  set(checked 0)
+  foreach(line ${cref_lines})
+    if(line MATCHES "^[^ ]")
+      set(symbol "")
+      if(line MATCHES "${forbidden}")
+        set(symbol "${CMAKE_MATCH_1}")
+        math(EXPR checked "${checked} + 1")
+      endif()
+    elseif(symbol AND line MATCHES "CMakeFiles/[^ ]+")
+      message(FATAL_ERROR "${CMAKE_MATCH_0} makes ${MODULE} use ${symbol}")
     endif()
   endforeach()
-  message(STATUS "no guarded statics, throws, thread-locals or thread library calls of our own (${count} runtime members checked)")
+  message(STATUS "no static guard linked; none of ${checked} throw, thread-local, thread-library or "
+                 "operator new symbols used by our own code")
 endif()
