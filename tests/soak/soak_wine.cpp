@@ -43,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -247,6 +248,9 @@ struct Document {
 
 Document gDocument;
 int gAbortCalls = 0;
+// How often each planned fault came into play (the planned call was reached),
+// and how many confirmations were cancelled, per phase.
+std::map<std::string, int> gFired;
 int gAbortAfter = -1;
 
 Boolean AbortProc() { return gAbortAfter >= 0 && ++gAbortCalls > gAbortAfter; }
@@ -281,7 +285,12 @@ class Host {
       WaitForSingleObject(worker, INFINITE);
       CloseHandle(worker);
     }
-    if (plan.filterRun) ok = FilterRun(plan, where) && ok;
+    if (plan.filterRun) {
+      ok = FilterRun(plan, where) && ok;
+      if (plan.failCall != nullptr && kit.faults.Calls(plan.failCall) >= plan.failAt) ++gFired[plan.failCall];
+      if (plan.abortAfter >= 0 && gAbortCalls > plan.abortAfter) ++gFired["abortProc"];
+      if (plan.dialog.confirmAnswer == IDCANCEL) ++gFired["Cancel"];
+    }
     if (plan.about) ok = About(plan, where) && ok;
     if (kit.ReportMisuse(stdout)) {
       Fail(where + "host misuse");
@@ -394,6 +403,23 @@ bool DialogsAnsweredCleanly(const char* phase, int done) {
   Fail(std::string(phase) + " " + std::to_string(done) + ": " + std::to_string(gDialogs.ignored) +
        " dialog(s) ignored their answer, " + std::to_string(gDialogs.wrongOwner) + " not owned by the host window");
   return false;
+}
+
+// Says how often each planned fault came into play; in the mixed plan every
+// kind must have.
+bool FaultsCameIntoPlay(const char* phase, Pattern pattern) {
+  std::string text;
+  for (const auto& [what, n] : gFired) text += " " + what + " " + std::to_string(n);
+  std::printf("%s: faults that came into play:%s\n", phase, text.c_str());
+  bool ok = true;
+  if (pattern == Pattern::Mixed)
+    for (const char* what : {"newProc", "lockProc", "advanceState", "abortProc", "Cancel"})
+      if (gFired[what] == 0) {
+        Fail(std::string(phase) + ": no planned " + what + " came into play");
+        ok = false;
+      }
+  gFired.clear();
+  return ok;
 }
 
 // Load, run, unload, `cycles` times.
@@ -517,11 +543,13 @@ int main(int argc, char** argv) {
   bool ok = cycles <= 0 || LoadCycles(path, pattern, cycles, every);
   const ULONGLONG cyclesDone = GetTickCount64();
   std::printf("load cycles: %d in %.1f s, %d dialogs\n", cycles, double(cyclesDone - start) / 1000, gDialogs.shown);
+  if (ok && cycles > 0) ok = FaultsCameIntoPlay("load cycles", pattern);
   if (ok && runs > 0) {
     gDialogs.shown = 0;
     ok = RunsWithoutUnloading(path, pattern, runs, every);
     std::printf("runs: %d in %.1f s, %d dialogs\n", runs, double(GetTickCount64() - cyclesDone) / 1000,
                 gDialogs.shown);
+    if (ok) ok = FaultsCameIntoPlay("runs", pattern);
   }
   DestroyWindow(gWindow);
   std::printf("soak: %s\n", ok && gFailures == 0 ? "passed" : "FAILED");
