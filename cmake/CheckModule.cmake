@@ -1,6 +1,9 @@
-# cmake -DOBJDUMP=... -DMODULE=... -P CheckModule.cmake
+# cmake -DOBJDUMP=... -DMODULE=... [-DMAP=...] -P CheckModule.cmake
 # The module must import Windows system DLLs only and export exactly the
-# host's entry point and the dialog procedure, under their plain names.
+# host's entry point and the dialog procedure, under their plain names. With
+# the link map, it must also pull in nothing that costs a hosting process
+# something per load (docs/lifetime.md).
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${MODULE}")
@@ -54,3 +57,78 @@ if(spills)
   message(FATAL_ERROR "${MODULE} moves a 32-byte register through the stack: ${first}")
 endif()
 message(STATUS "no 32-byte stack spills")
+
+# What the module's own code may not ask of the runtime, read from the link
+# map: its list of archive members and its cross-reference table. Each
+# of these allocates a thread-local slot (or more) per load of the module
+# that nothing gives back when it is unloaded, or can end in abort():
+#   guard.o                 a guarded function-local static: __cxa_guard_acquire
+#                           takes the thread library's once-only path, which
+#                           allocates a TLS slot on every load
+#   __cxa_throw, __cxa_allocate_exception, __cxa_rethrow, std::__throw_*
+#                           a throw: the runtime's per-thread exception record
+#                           lives in emulated TLS (the same slot, heap blocks
+#                           and handles per load)
+#   __emutls_get_address    a thread_local variable of our own
+#   pthread_*               the thread library directly
+#   operator new            throws std::bad_alloc when memory runs out
+if(DEFINED MAP)
+  # Written by the same link as the module: an older one describes another build.
+  file(TIMESTAMP ${MAP} map_time "%s" UTC)
+  file(TIMESTAMP ${MODULE} module_time "%s" UTC)
+  if(NOT map_time)
+    set(map_time 0)
+  endif()
+  math(EXPR oldest_map "${module_time} - 5")
+  if(map_time LESS oldest_map)
+    message(FATAL_ERROR "${MAP} is missing or older than ${MODULE}: the link wrote no map")
+  endif()
+  file(READ ${MAP} map)
+  string(FIND "${map}" "Archive member included to satisfy reference by file (symbol)" start)
+  string(FIND "${map}" "Memory Configuration" stop)
+  if(start EQUAL -1 OR stop LESS start)
+    message(FATAL_ERROR "${MAP} has no list of archive members")
+  endif()
+  math(EXPR length "${stop} - ${start}")
+  string(SUBSTRING "${map}" ${start} ${length} members)
+  # "archive.a(member.o)", then (on the same line or the next) "by (symbol)".
+  string(REGEX MATCHALL "[^ \n]+\\.a\\([^)\n]+\\)[ \n]+[^ \n]+ \\([^)\n]+\\)" pulls "${members}")
+  list(LENGTH pulls count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "${MAP} lists no archive members")
+  endif()
+  foreach(pull ${pulls})
+    string(REGEX MATCH "([^ \n/]+)\\.a\\(([^)\n]+)\\)[ \n]+([^ \n]+) \\(([^)\n]+)\\)" matched "${pull}")
+    if(CMAKE_MATCH_1 STREQUAL "libstdc++" AND CMAKE_MATCH_2 STREQUAL "guard.o")
+      message(FATAL_ERROR "${MODULE} links the runtime's static guard (${CMAKE_MATCH_4}, for ${CMAKE_MATCH_3}): "
+                          "a function-local static with a dynamic initialiser")
+    endif()
+  endforeach()
+
+  # The cross-reference table (--cref) names every file that refers to each
+  # symbol, the defining one first; only our own objects' references count,
+  # the runtime's members refer to each other.
+  string(FIND "${map}" "\nCross Reference Table" cref_start)
+  if(cref_start EQUAL -1)
+    message(FATAL_ERROR "${MAP} has no cross-reference table (link with --cref)")
+  endif()
+  string(SUBSTRING "${map}" ${cref_start} -1 cref)
+  string(REPLACE ";" "," cref "${cref}")
+  string(REPLACE "\n" ";" cref_lines "${cref}")
+  set(forbidden "^(__cxa_guard_acquire|__cxa_throw|__cxa_allocate_exception|__cxa_rethrow|__emutls_get_address|pthread_[a-z_]+|std::__throw_[a-z_]+|operator new(\\[\\])?)[ (]")
+  set(symbol "")
+  set(checked 0)
+  foreach(line ${cref_lines})
+    if(line MATCHES "^[^ ]")
+      set(symbol "")
+      if(line MATCHES "${forbidden}")
+        set(symbol "${CMAKE_MATCH_1}")
+        math(EXPR checked "${checked} + 1")
+      endif()
+    elseif(symbol AND line MATCHES "CMakeFiles/[^ ]+")
+      message(FATAL_ERROR "${CMAKE_MATCH_0} makes ${MODULE} use ${symbol}")
+    endif()
+  endforeach()
+  message(STATUS "no static guard linked; none of ${checked} throw, thread-local, thread-library or "
+                 "operator new symbols used by our own code")
+endif()

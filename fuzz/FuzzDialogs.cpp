@@ -9,12 +9,9 @@ bool ShowConfirmDialog(const FilterRecord*) { return FuzzConfirmAnswer(); }
 
 intptr_t ShowAboutBox(const AboutRecord*) {
   for (int clicks = FuzzAboutClicks(); clicks > 0; --clicks) {
-    try {
-      const auto* suite = static_cast<const PSGetFileListSuite4*>(gFileListSuite.GetSuite());
-      if (suite != nullptr && suite->BrowseUrl != nullptr) suite->BrowseUrl("https://example.com/pixelmoor");
-    } catch (const HostSuiteError&) {
-      // The link does nothing on a host without the suite.
-    }
+    // The link does nothing on a host without the suite.
+    const auto* suite = static_cast<const PSGetFileListSuite4*>(gFileListSuite.GetSuite());
+    if (suite != nullptr && suite->BrowseUrl != nullptr) suite->BrowseUrl("https://example.com/pixelmoor");
   }
   return 0;
 }

@@ -245,12 +245,13 @@ constexpr Kernels kAvx2{QuantizeKernelSet::kAvx2, TruncateTile, DitherFromState,
 
 }  // namespace
 
+// Asked afresh on every call (the caller keeps the table it chose): a
+// function-local static here would be guarded, and the guard costs a hosting
+// process a thread-local slot per load of the module (docs/lifetime.md).
+// __builtin_cpu_init reads the processor once and only notes the answer.
 const Kernels* Avx2Kernels() {
-  static const bool present = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return present ? &kAvx2 : nullptr;
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0 ? &kAvx2 : nullptr;
 }
 
 }  // namespace quantize

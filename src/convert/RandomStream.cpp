@@ -2,10 +2,6 @@
 
 #include <cstdlib>
 
-// Straight to the C runtime's entry points: a draw that must be a rand()
-// call costs that call and no more.
-CRuntimeRandom StandardCRuntimeRandom() { return CRuntimeRandom{std::srand, std::rand}; }
-
 bool FollowsTheWindowsRandRule(const CRuntimeRandom& runtime) {
   // Another multiplier, increment or output shift parts from the rule within
   // a few draws of any seed. Bit 31 of the state never reaches an output, so
@@ -52,7 +48,13 @@ void RandomStream::Skip(uint64_t count) {
   for (uint64_t k = 0; k < count; ++k) runtime_.draw();
 }
 
-RandomStream& DitherRandom() {
-  static RandomStream stream;
-  return stream;
-}
+namespace {
+
+// Constant-initialised: nothing runs at load or at first use. A function-local
+// static would be guarded, and the guard costs a hosting process a
+// thread-local slot per load of the module (docs/lifetime.md).
+constinit RandomStream gDitherRandom;
+
+}  // namespace
+
+RandomStream& DitherRandom() { return gDitherRandom; }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace lcg {
 
@@ -62,7 +63,10 @@ struct CRuntimeRandom {
   int (*draw)();
 };
 
-CRuntimeRandom StandardCRuntimeRandom();
+// Straight to the C runtime's entry points: a draw that must be a rand()
+// call costs that call and no more. A constant, so that the stream below can
+// be constant-initialised.
+constexpr CRuntimeRandom StandardCRuntimeRandom() { return CRuntimeRandom{std::srand, std::rand}; }
 
 // True when `runtime` follows the rule above: seeded with each of two known
 // values, it must give the rule's first 24 numbers. Leaves `runtime` seeded

@@ -3,6 +3,12 @@
 #include "host/HostSuite.h"
 #include "host/PluginInstance.h"
 
+// The C++ runtime's own clean-up: frees the reserve it allocates at load for
+// throwing when memory runs out (some 73 KiB). Declared by no public header.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 namespace {
 
 HINSTANCE gPluginInstance = nullptr;
@@ -14,9 +20,20 @@ HINSTANCE gPluginInstance = nullptr;
 // reserved argument means the process is ending, not that the host unloads
 // us; the runtime calls this entry before it runs the module's exit-time
 // list, so the held suite's release sees the note. Nothing here can fail.
+//
+// An unload from a living process gives back the C++ runtime's reserve for
+// exceptions, which it allocates when the module loads and would otherwise
+// leave behind in the host at every unload (docs/lifetime.md). Nothing of
+// the module throws, and nothing of it runs after this but the exit-time
+// list, which does not throw either.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   gPluginInstance = instance;
-  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) NoteProcessTermination();
+  if (reason == DLL_PROCESS_DETACH) {
+    if (reserved != nullptr)
+      NoteProcessTermination();
+    else
+      __gnu_cxx::__freeres();
+  }
   return TRUE;
 }
 

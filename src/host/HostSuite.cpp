@@ -24,21 +24,25 @@ void ReleaseHeldSuites() { gFileListSuite.ReleaseAtUnload(); }
 
 }  // namespace
 
-const void* HostSuite::GetSuite() {
+const void* HostSuite::GetSuite(uint32_t* whyNot) {
   if (suite != nullptr) return suite;
+  const auto fail = [whyNot](uint32_t code) -> const void* {
+    if (whyNot != nullptr) *whyNot = code;
+    return nullptr;
+  };
   SPBasicSuite* basic = gPluginGlobals.basicSuite;
   // A basic suite with missing entries is as good as none: never call through null.
-  if (!BasicSuiteUsable(basic)) throw HostSuiteError{kHostSuiteNoBasicSuite};
+  if (!BasicSuiteUsable(basic)) return fail(kHostSuiteNoBasicSuite);
   const void* acquired = nullptr;
   lastError = basic->AcquireSuite(name, static_cast<int32_t>(version), &acquired);
-  if (lastError != 0) throw HostSuiteError{static_cast<uint32_t>(lastError)};
+  if (lastError != 0) return fail(static_cast<uint32_t>(lastError));
   if (acquired == nullptr) {
     // The host counted an acquisition but handed out no table: give it back at
     // once rather than hold something nobody can call, and record the failure
     // as a missing suite, which is what the caller is told.
     lastError = kSPSuiteNotFoundError;
     basic->ReleaseSuite(name, static_cast<int32_t>(version));
-    throw HostSuiteError{static_cast<uint32_t>(kSPSuiteNotFoundError)};
+    return fail(static_cast<uint32_t>(kSPSuiteNotFoundError));
   }
   suite = acquired;
   return suite;

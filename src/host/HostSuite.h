@@ -3,12 +3,7 @@
 
 #include <cstdint>
 
-// Raised by HostSuite::GetSuite when the suite cannot be had.
-struct HostSuiteError {
-  uint32_t code;  // the AcquireSuite code, or 'Parm' when there is no basic suite
-};
-
-// 'Parm': what GetSuite raises when no usable basic suite is known.
+// 'Parm': why GetSuite failed when no usable basic suite is known.
 constexpr uint32_t kHostSuiteNoBasicSuite = 0x5061726d;
 
 // Static data: `suite` null and `lastError` 0 at load, `name` and `version` fixed.
@@ -20,9 +15,10 @@ struct HostSuite {
                         // code, or 'S!Fd' for a success that handed out no table; 0 after success
 
   // The suite's function table, acquired on first use through the basic suite
-  // of the current call. Throws HostSuiteError instead of returning on failure,
-  // so a caller never sees a null table.
-  const void* GetSuite();
+  // of the current call; null when it cannot be had, and then `whyNot` (when
+  // given) receives the AcquireSuite code, or 'Parm' when there is no usable
+  // basic suite. Never throws: nothing in the module does (docs/lifetime.md).
+  const void* GetSuite(uint32_t* whyNot = nullptr);
   // Releases an acquired suite through the basic suite of the last call,
   // unless the process is ending (see NoteProcessTermination).
   void ReleaseAtUnload();

@@ -22,16 +22,10 @@ void InitAboutBox(HWND dialog) {
 
 using BrowseUrlProc = SPErr (*)(const char* url);
 
-// The host's web-browsing entry, or null when the host cannot give it. The
-// acquisition error stops here: it must never unwind into the system's
-// dialog dispatch or the host.
+// The host's web-browsing entry, or null when the host cannot give it.
 BrowseUrlProc HostBrowseUrl() {
-  try {
-    const auto* suite = static_cast<const PSGetFileListSuite4*>(gFileListSuite.GetSuite());
-    return suite != nullptr ? suite->BrowseUrl : nullptr;
-  } catch (...) {
-    return nullptr;
-  }
+  const auto* suite = static_cast<const PSGetFileListSuite4*>(gFileListSuite.GetSuite());
+  return suite != nullptr ? suite->BrowseUrl : nullptr;
 }
 
 // Opens "http://" and the button's caption through the host; the box stays
