@@ -87,27 +87,30 @@ void LockBlocks() {
   gPluginGlobals.runState = runState;
 }
 
-void UnlockBlocks() {
+bool GiveBackOneLock() {
   // The block pointers die with the locks.
   gPluginGlobals.parameterBlock = nullptr;
   gPluginGlobals.runState = nullptr;
-  const Handle runState = gLockedRunState;
-  const Handle parameters = gLockedParameters;
-  gLockedRunState = gLockedParameters = nullptr;
-  if (runState == nullptr && parameters == nullptr) return;
+  // The lock is struck off before unlockProc is called: one that throws is
+  // not tried again, and the next call goes on to the other lock.
+  Handle* held = gLockedRunState != nullptr ? &gLockedRunState : &gLockedParameters;
+  const Handle handle = *held;
+  if (handle == nullptr) return false;
+  *held = nullptr;
   // The table as the host holds it now; a host that took unlockProc away
   // during the call keeps its locks, since there is no other way to give them.
   HandleProcs* procs = HostFilterRecord()->handleProcs;
-  if (procs == nullptr || procs->unlockProc == nullptr) return;
-  // An unlockProc that throws does not keep the other lock from going back;
-  // the exception goes on to the entry's firewall.
-  try {
-    if (runState != nullptr) procs->unlockProc(runState);
-  } catch (...) {
-    if (parameters != nullptr) procs->unlockProc(parameters);
-    throw;
+  if (procs == nullptr || procs->unlockProc == nullptr) {
+    gLockedRunState = gLockedParameters = nullptr;
+    return false;
   }
-  if (parameters != nullptr) procs->unlockProc(parameters);
+  procs->unlockProc(handle);
+  return true;
+}
+
+void UnlockBlocks() {
+  while (GiveBackOneLock()) {
+  }
 }
 
 void ForgetLockedBlocks() {

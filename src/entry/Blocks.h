@@ -19,8 +19,8 @@ inline bool BlocksLocked() {
 }
 
 // Block operations: no arguments, no result; they report through the result
-// slot. Locks taken by LockBlocks go back at UnlockBlocks, which PluginMain
-// calls after every handler. ForgetLockedBlocks drops the record of a call's
+// slot. Locks taken by LockBlocks go back at UnlockBlocks, or one at a time
+// through GiveBackOneLock, as PluginMain gives them after every handler. ForgetLockedBlocks drops the record of a call's
 // locks without giving them back (the call was abandoned by its host).
 void CreateParameters();
 void CreateRunState();
@@ -28,4 +28,8 @@ void InitParameters();
 void InitRunState();
 void LockBlocks();
 void UnlockBlocks();
+// Gives back one lock that LockBlocks took (the run state's first); false
+// when none is left to give back. The entry calls it behind its firewall, one
+// lock at a time, so that an unlockProc that throws keeps no other lock.
+bool GiveBackOneLock();
 void ForgetLockedBlocks();

@@ -239,9 +239,10 @@ void Firewalled(int16_t selector, Work work) {
   ForgetLockedBlocks();
   if (!BeginCall(selector, record, data, result)) return;
   Firewalled(selector, [selector] { Dispatch(selector); });
-  // The locks the handler took go back here, whichever way it ended; a host
-  // whose unlockProc throws is stopped at the firewall too.
-  Firewalled(selector, [] { UnlockBlocks(); });
+  // The locks the handler took go back here, whichever way it ended, one at
+  // a time: a host whose unlockProc throws is stopped at the firewall and
+  // still gets its other lock back, with no rethrow in the module.
+  for (bool more = true; more;) Firewalled(selector, [&more] { more = GiveBackOneLock(); });
 }
 
 }  // namespace
