@@ -81,6 +81,8 @@ struct Host {
   int32_t advanceCalls = 0, abortCalls = 0, progressCalls = 0;
   int32_t lastDone = 0, lastTotal = 0;
   bool samplingNoted = false;
+  bool stopped = false;  // abortProc answered cancel, or advanceState failed
+  int32_t advanceAfterStop = 0;
   // --timing, in performance-counter ticks: inside the module's entry point,
   // inside the host's procedures it called, and with a dialog of it open.
   LONGLONG moduleTicks = 0, advanceTicks = 0, callbackTicks = 0, dialogTicks = 0;
@@ -149,6 +151,7 @@ Boolean AbortProc() {
   const int32_t n = gHost.options->cancelAfter;
   const bool cancel = n > 0 && gHost.abortCalls >= n;
   NoteCall(hostkit::Event::Abort(cancel), "abortProc");
+  gHost.stopped = gHost.stopped || cancel;
   if (cancel && gHost.abortCalls == n) Say("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
   return cancel ? 1 : 0;
 }
@@ -359,6 +362,7 @@ OSErr AdvanceState() {
   const TimedSpan timed(gHost.advanceTicks);
   const int32_t call = ++gHost.advanceCalls;
   BeginCall("advanceState");
+  if (gHost.stopped) ++gHost.advanceAfterStop;
   Commit();
   OSErr result = noErr;
   if (gHost.plan.Fails("advanceState")) {
@@ -368,6 +372,7 @@ OSErr AdvanceState() {
     gHost.mask.Drop();
     PublishDeliveries();
     result = gHost.options->failAdvanceCode;
+    gHost.stopped = true;
   } else {
     result = DeliverRequests();
   }
@@ -671,6 +676,10 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
   doc.transparencyPlane = (channels == 2 || channels == 4) ? channels - 1 : -1;
   const bool gray = channels <= 2;
   doc.mode = image.depth == 16 ? (gray ? 10 : 11) : (gray ? 1 : 3);
+  if (o.imageMode >= 0) {
+    doc.mode = o.imageMode;
+    doc.transparencyPlane = -1;
+  }
   doc.filterRect = VRect{0, 0, image.height, image.width};
   if (o.hasRectSelection) {
     VRect r = o.rectSelection;
@@ -859,6 +868,10 @@ std::string ResultName(int32_t code) {
 }
 
 const char* CurrentSelectorName() { return gSelectorName; }
+
+RunCounts LastRunCounts() {
+  return RunCounts{gHost.advanceCalls, gHost.abortCalls, gHost.progressCalls, gHost.advanceAfterStop};
+}
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow) {

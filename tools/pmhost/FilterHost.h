@@ -31,6 +31,7 @@ struct RunOptions {
   bool progressAtOnce = false;    // the bar from the first report, however short the run
   bool verbose = false;           // every request and call
   bool timing = false;            // report the time spent inside the module itself
+  int32_t imageMode = -1;         // the document's mode as given (every plane a colour or extra channel); -1: from the image
 };
 
 // Everything a run reports back.
@@ -44,6 +45,14 @@ struct RunOutcome {
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow);
+
+// What the host counted in the last run: its callbacks, and the data asked
+// for after the host had answered a cancel or failed advanceState.
+struct RunCounts {
+  int32_t advanceCalls = 0, abortCalls = 0, progressCalls = 0;
+  int32_t advanceAfterStop = 0;
+};
+RunCounts LastRunCounts();
 
 // The about selector with a full AboutRecord.
 RunOutcome RunAbout(PluginEntry entry, void* hostWindow);

@@ -125,7 +125,9 @@ OSErr SetSizeProc(Handle h, int32_t size) {
 
 Ptr LockProc(Handle h, Boolean) {
   const Callback call("lockProc", false);
-  return gTable.Lock(h);
+  const bool refuse = gPlan.Fails("lockProc");
+  if (refuse) Say("pmhost: lockProc call %d answers null, as asked\n", gPlan.Calls("lockProc"));
+  return gTable.Lock(h, refuse);
 }
 
 void UnlockProc(Handle h) {
@@ -718,10 +720,26 @@ void BeginCall(const char* name) {
 void InitServices(const ServiceOptions& options) {
   gOptions = options;
   if (options.failNewHandleAt > 0) gPlan.FailAt("newProc", options.failNewHandleAt);
+  if (options.failLockAt > 0) gPlan.FailAt("lockProc", options.failLockAt);
+  // A half-filled table: the count says how many entries there are, and the
+  // ones past it are null.
+  gHandleProcs = {1, 8, NewHandleProc, DisposeHandleProc, GetSizeProc, SetSizeProc,
+                  LockProc, UnlockProc, RecoverSpaceProc, DisposeHandleProc};
+  gHandleProcs.numHandleProcs = options.handleProcCount;
+  const int n = options.handleProcCount;
+  if (n < 8) gHandleProcs.disposeRegularHandleProc = nullptr;
+  if (n < 7) gHandleProcs.recoverSpaceProc = nullptr;
+  if (n < 6) gHandleProcs.unlockProc = nullptr;
+  if (n < 5) gHandleProcs.lockProc = nullptr;
+  if (n < 4) gHandleProcs.setSizeProc = nullptr;
+  if (n < 3) gHandleProcs.getSizeProc = nullptr;
+  if (n < 2) gHandleProcs.disposeProc = nullptr;
+  if (n < 1) gHandleProcs.newProc = nullptr;
   // Under Wine a freed block keeps its old bytes: kept blocks make a pointer
   // held past its unlock read nonsense, and show a write through it.
   gTable.keepMovedBlocks = true;
 }
+int ServiceCalls(const char* name) { return gPlan.Calls(name); }
 HandleProcs* HostHandleProcs() { return &gHandleProcs; }
 SPBasicSuite* HostBasicSuite() { return gOptions.basicSuite ? &gBasicSuite : nullptr; }
 WriteDescriptorProcs* HostWriteDescriptorProcs() { return gOptions.writeDescriptorProcs ? &gWriteProcs : nullptr; }

@@ -20,6 +20,7 @@
 #include "HostServices.h"
 #include "ImageFile.h"
 #include "Pipl.h"
+#include "validate/Validate.h"
 
 namespace {
 
@@ -42,6 +43,8 @@ const char* const kUsage =
     "                                                 the same, each output in DIR under its input's name\n"
     "       pmhost --about [--answer ok] MODULE.8bf   show the module's about box\n"
     "       pmhost --list DIR|FILE                    list the filters found\n"
+    "       pmhost --validate [--quick] [--json FILE] MODULE.8bf|DIR ...   check modules against a battery of\n"
+    "                                                 host behaviours (pmhost --validate --help)\n"
     "options:\n"
     "  --out-dir DIR          write the outputs into DIR (made if missing); a FOLDER stands for its *.png files\n"
     "  --answer ok|cancel     press OK or Cancel in every dialog of the module (default: wait for a person)\n"
@@ -428,6 +431,10 @@ int ConvertOne(const Job& job, const Session& session, std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The validator and the child processes it runs each case in.
+  if (argc > 1 && std::strcmp(argv[1], "--validate-child") == 0) return ValidateChildMain(argc, argv);
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--validate") == 0) return ValidateMain(argc, argv);
   SetUnhandledExceptionFilter(OnCrash);
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   RunOptions run;
