@@ -15,7 +15,20 @@
 //   held      also acquire the registry suite at start and release it only
 //             at finish: balanced over the run, but held between calls
 //   crash     lock the parameters handle, then write through a null pointer
-// Without dithering, its result keeps no plane's mean.
+// and, each failing its own scenarios of pmhost --validate:
+//   ignore-cancel  go on with the next plane when abortProc answers cancel
+//   after-error    go on with the next plane when advanceState fails, and
+//             report success
+//   tls-leak  take a thread-local slot at every load and never give it back
+//   mangle-mode  in CMYK documents, which it claims, ask for one plane more
+//             than the image has
+//   lock-unchecked  at start, write through what lockProc answered without
+//             checking it for null
+//   basic-unchecked  at start, acquire and release the registry suite
+//             without checking that the host has a basic suite
+// Otherwise it is a polite module: it refuses the modes its property list
+// does not claim, checks abortProc after every plane and stops at the first
+// failed advanceState. Without dithering, its result keeps no plane's mean.
 #include <windows.h>
 
 #include <cstring>
@@ -36,18 +49,26 @@ uint16_t Truncate(uint16_t v, int depth) {
   return v == white ? white : static_cast<uint16_t>(v & (depth == 16 ? 0xF800 : 0xF8));
 }
 
+// The modes the property list claims: RGB, CMYK, RGB48, CMYK64.
+bool Claimed(int16_t mode) { return mode == 3 || mode == 4 || mode == 11 || mode == 13; }
+
 void Start(FilterRecord* r, int16_t* result) {
   const VRect area{r->filterRect.top, r->filterRect.left, r->filterRect.bottom, r->filterRect.right};
   if (r->bigDocumentData != nullptr) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
   r->inRect = r->outRect = r->filterRect;
   const bool together = Fault("interleaved") || Fault("input-interleaved");
   const bool intoInput = Fault("input") || Fault("input-interleaved");
-  const int16_t last = static_cast<int16_t>(r->planes - 1);
+  const bool cmyk = r->imageMode == 4 || r->imageMode == 13;
+  const int16_t last = static_cast<int16_t>(r->planes - 1 + (Fault("mangle-mode") && cmyk ? 1 : 0));
   for (int16_t p = 0; p <= last; p = together ? static_cast<int16_t>(last + 1) : static_cast<int16_t>(p + 1)) {
     r->inLoPlane = r->outLoPlane = p;
     r->inHiPlane = r->outHiPlane = together ? last : p;
     *result = r->advanceState();
-    if (*result != 0) return;
+    if (*result != 0) {
+      if (!Fault("after-error")) return;
+      *result = 0;
+      continue;
+    }
     const int32_t width = area.right - area.left;
     const int32_t samples = width * (r->outHiPlane - r->outLoPlane + 1);
     for (int32_t y = 0; y < area.bottom - area.top; ++y) {
@@ -66,15 +87,28 @@ void Start(FilterRecord* r, int16_t* result) {
       if (Fault("overrun")) out[samples * (r->depth / 8)] = 0;
       if (intoInput && y == 0) const_cast<uint8_t*>(in)[0] ^= 1;
     }
+    if (r->abortProc != nullptr && r->abortProc() != 0 && !Fault("ignore-cancel")) {
+      *result = -128;  // userCanceledErr
+      return;
+    }
   }
   r->inRect = r->outRect = Rect{0, 0, 0, 0};
 }
 
 }  // namespace
 
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH && Fault("tls-leak")) TlsAlloc();
+  return TRUE;
+}
+
 extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record, intptr_t*, int16_t* result) {
   if (selector == filterSelectorAbout) return;
   auto* r = static_cast<FilterRecord*>(record);
+  if (!Claimed(r->imageMode)) {
+    *result = -30101;  // filterBadMode
+    return;
+  }
   if (selector == filterSelectorParameters && r->parameters == nullptr) r->parameters = r->handleProcs->newProc(1);
   if (selector == filterSelectorStart) {
     if (Fault("locked") && r->parameters != nullptr) r->handleProcs->lockProc(r->parameters, 0);
@@ -88,6 +122,15 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
     if ((Fault("leak") || Fault("held")) && r->sSPBasic != nullptr) {
       const void* suite = nullptr;
       r->sSPBasic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite);
+    }
+    if (Fault("lock-unchecked") && r->parameters != nullptr) {
+      *reinterpret_cast<volatile uint8_t*>(r->handleProcs->lockProc(r->parameters, 0)) = 1;
+      r->handleProcs->unlockProc(r->parameters);
+    }
+    if (Fault("basic-unchecked")) {
+      const void* suite = nullptr;
+      if (r->sSPBasic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite) == 0)
+        r->sSPBasic->ReleaseSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1);
     }
     if (Fault("crash") && r->parameters != nullptr) {
       r->handleProcs->lockProc(r->parameters, 0);

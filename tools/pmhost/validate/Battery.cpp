@@ -27,6 +27,7 @@ const char* const kUsage =
     "  --quick        a subset of the scenarios, and only the first and last call of the indexed ones\n"
     "  --json FILE    write the verdicts as data too\n"
     "  --only PREFIX  only the scenarios whose names start with PREFIX (repeatable)\n"
+    "  --skip PREFIX  leave out the scenarios whose names start with PREFIX (repeatable)\n"
     "  --verbose      print each child's log\n"
     "exit codes: 0 every scenario passed (or was skipped, with the reason), 1 usage or host error,\n"
     "            8 a scenario failed, crashed or hung\n";
@@ -153,9 +154,14 @@ Verdict RunScenario(const Scenario& s, const std::string& module, bool quick) {
   return v;
 }
 
-bool Selected(const Scenario& s, const std::vector<std::string>& only, bool quick) {
-  if (only.empty()) return !quick || s.quick;
-  return std::any_of(only.begin(), only.end(), [&](const std::string& p) { return std::strncmp(s.name, p.c_str(), p.size()) == 0; });
+bool StartsWithAny(const char* name, const std::vector<std::string>& prefixes) {
+  return std::any_of(prefixes.begin(), prefixes.end(),
+                     [&](const std::string& p) { return std::strncmp(name, p.c_str(), p.size()) == 0; });
+}
+
+bool Selected(const Scenario& s, const std::vector<std::string>& only, const std::vector<std::string>& skip, bool quick) {
+  if (StartsWithAny(s.name, skip)) return false;
+  return only.empty() ? !quick || s.quick : StartsWithAny(s.name, only);
 }
 
 std::vector<std::string> ModulesIn(const std::string& where) {
@@ -190,13 +196,15 @@ const char* OutcomeName(Outcome o) {
 int ValidateMain(int argc, char** argv) {
   bool quick = false;
   std::string json;
-  std::vector<std::string> only, modules;
+  std::vector<std::string> only, skip, modules;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--validate") continue;
     if (a == "--quick") quick = true;
     else if (a == "--verbose") gVerbose = true;
-    else if ((a == "--json" || a == "--only") && i + 1 < argc) (a == "--json" ? json : only.emplace_back()) = argv[++i];
+    else if (a == "--json" && i + 1 < argc) json = argv[++i];
+    else if (a == "--only" && i + 1 < argc) only.push_back(argv[++i]);
+    else if (a == "--skip" && i + 1 < argc) skip.push_back(argv[++i]);
     else if (a == "--help" || a == "-h") return std::fputs(kUsage, stdout), kExitOk;
     else if (a.size() > 1 && a[0] == '-') return std::fprintf(stderr, "pmhost: unknown option %s for --validate\n%s", a.c_str(), kUsage), kExitUsage;
     else {
@@ -210,14 +218,14 @@ int ValidateMain(int argc, char** argv) {
   const ULONGLONG started = GetTickCount64();
   std::vector<ModuleVerdicts> all;
   size_t total = 0;
-  for (const Scenario& s : Battery()) total += Selected(s, only, quick) ? 1 : 0;
+  for (const Scenario& s : Battery()) total += Selected(s, only, skip, quick) ? 1 : 0;
   Progress progress(total * modules.size());
   for (const std::string& module : modules) {
     ModuleVerdicts m{module, {}};
     const StaticResult statics = CheckStatically(module);
     m.rows = statics.rows;
     for (const Scenario& s : Battery()) {
-      if (!Selected(s, only, quick)) continue;
+      if (!Selected(s, only, skip, quick)) continue;
       progress.Step(s.name);
       if (!statics.runnable) m.rows.push_back(Verdict{s.name, Outcome::kSkip, "the static checks found no entry point to call", 0});
       else m.rows.push_back(RunScenario(s, module, quick));

@@ -1,7 +1,6 @@
 #include "Lifetime.h"
 
 #include <windows.h>
-#include <psapi.h>
 
 #include "Drive.h"
 #include "HostWindow.h"
@@ -21,10 +20,12 @@ Footprint Measure() {
   f.nextTlsSlot = TlsAlloc();
   if (f.nextTlsSlot != TLS_OUT_OF_INDEXES) TlsFree(f.nextTlsSlot);
   GetProcessHandleCount(GetCurrentProcess(), &f.handles);
-  PROCESS_MEMORY_COUNTERS_EX memory{};
-  memory.cb = sizeof memory;
-  if (K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
-    f.privateBytes = memory.PrivateUsage;
+  // Committed private memory, region by region: the system's own counters
+  // of it are not kept under Wine.
+  MEMORY_BASIC_INFORMATION region{};
+  for (auto* at = static_cast<uint8_t*>(nullptr); VirtualQuery(at, &region, sizeof region) == sizeof region;
+       at = static_cast<uint8_t*>(region.BaseAddress) + region.RegionSize)
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) f.privateBytes += region.RegionSize;
   return f;
 }
 
@@ -82,8 +83,8 @@ LifetimeReport RunLifetime(const std::string& module, int cycles) {
   if (handles > kHandleAllowance) grew.push_back(std::to_string(handles) + " more open handles");
   if (kib > kKibPerCycle * cycles) grew.push_back(std::to_string(long(kib)) + " KiB more private memory");
   char text[256];
-  std::snprintf(text, sizeof text, "%d cycles: thread-local slots %+ld, handles %+ld, private memory %+.0f KiB", cycles,
-                slots, handles, kib);
+  std::snprintf(text, sizeof text, "%d cycles: thread-local slots %+ld, handles %+ld, private memory %+.0f KiB (of %.1f MiB)",
+                cycles, slots, handles, kib, double(after.privateBytes) / 1048576.0);
   report.text = text;
   if (!grew.empty()) {
     report.grew = true;
