@@ -516,8 +516,10 @@ void FillRecord(RecordStorage& s, const RunDocument& doc, const RunOptions& o, v
   r->inTileHeight = r->absTileHeight = r->outTileHeight = r->maskTileHeight = th;
   r->inTileWidth = r->absTileWidth = r->outTileWidth = r->maskTileWidth = tw;
   if (o.descriptorParameters) {
-    s.descriptor = PIDescriptorParameters{0, 1 /* show the dialog */, plugInDialogOptional, nullptr,
-                                          HostWriteDescriptorProcs(), nullptr};
+    s.descriptor = PIDescriptorParameters{0, o.playInfo, plugInDialogOptional, nullptr, HostWriteDescriptorProcs(),
+                                          nullptr};
+    if (!o.playDescriptor.empty())
+      s.descriptor.descriptor = HostNewHandle(o.playDescriptor.data(), o.playDescriptor.size());
     r->descriptorParameters = &s.descriptor;
   }
   r->errorString = s.errorString;
@@ -784,6 +786,8 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
       const std::string text = DescribeDescriptorHandle(d);
       if (text.empty()) ReportMisuse("descriptorParameters->descriptor holds %p, not a descriptor handle of this host", static_cast<void*>(d));
       else Say("pmhost: scripting descriptor: %s (recordInfo %d)\n", text.c_str(), r->descriptorParameters->recordInfo);
+      if (!text.empty()) outcome.recordedDescriptor = HostHandleBytes(d);
+      outcome.recordInfo = r->descriptorParameters->recordInfo;
       if (IsHostHandle(d)) HostDisposeHandle(d);
     }
     Say("pmhost: %d advanceState call(s), %d progress report(s), %d abort check(s)\n", gHost.advanceCalls,

@@ -32,6 +32,8 @@ struct RunOptions {
   bool verbose = false;           // every request and call
   bool timing = false;            // report the time spent inside the module itself
   int32_t imageMode = -1;         // the document's mode as given (every plane a colour or extra channel); -1: from the image
+  int16_t playInfo = 1;           // descriptorParameters->playInfo
+  std::string playDescriptor;     // a descriptor handed to the module (descriptor handle bytes); empty: none
 };
 
 // Everything a run reports back.
@@ -41,6 +43,8 @@ struct RunOutcome {
   bool refused = false;           // the host would not run the filter (message printed)
   bool hostError = false;         // a problem of the host or its input (message printed)
   std::string message;            // why, when refused or hostError
+  std::string recordedDescriptor; // the descriptor handle the module handed back (its bytes), if any
+  int16_t recordInfo = -1;        // and the recordInfo it set with it
 };
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,

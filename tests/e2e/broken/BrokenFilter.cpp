@@ -26,6 +26,11 @@
 //             checking it for null
 //   basic-unchecked  at start, acquire and release the registry suite
 //             without checking that the host has a basic suite
+//   record-undeclared  record a scripting descriptor at finish, though the
+//             property list declares no terminology
+//   reenter   forget the run in progress when any other call arrives, so
+//             that an about call from inside start's message loop makes start
+//             crash
 // Otherwise it is a polite module: it refuses the modes its property list
 // does not claim, checks abortProc after every plane and stops at the first
 // failed advanceState. Without dithering, its result keeps no plane's mean.
@@ -47,6 +52,31 @@ bool Fault(const char* name) {
 uint16_t Truncate(uint16_t v, int depth) {
   const uint16_t white = depth == 16 ? 0xFFFF : 0xFF;
   return v == white ? white : static_cast<uint16_t>(v & (depth == 16 ? 0xF800 : 0xF8));
+}
+
+// The run in progress, for the reenter fault.
+FilterRecord* gRunning = nullptr;
+
+// Start runs a short message loop first, as a module with a progress window
+// would: the host's messages (and any call it makes from them) come in here.
+void PumpMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
+// Records 'dith' = true as the scripting descriptor.
+void RecordDescriptor(FilterRecord* r) {
+  PIDescriptorParameters* d = r->descriptorParameters;
+  if (d == nullptr || d->writeDescriptorProcs == nullptr) return;
+  const WriteDescriptorProcs* w = d->writeDescriptorProcs;
+  PIWriteDescriptor token = w->openWriteDescriptorProc();
+  if (token == nullptr) return;
+  w->putBooleanProc(token, 0x64697468 /* 'dith' */, 1);
+  if (d->descriptor != nullptr) r->handleProcs->disposeProc(d->descriptor);
+  Handle fresh = nullptr;
+  w->closeWriteDescriptorProc(token, &fresh);
+  d->descriptor = fresh;
+  d->recordInfo = 0;
 }
 
 // The modes the property list claims: RGB, CMYK, RGB48, CMYK64.
@@ -103,6 +133,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 }
 
 extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record, intptr_t*, int16_t* result) {
+  if (Fault("reenter")) gRunning = nullptr;
   if (selector == filterSelectorAbout) return;
   auto* r = static_cast<FilterRecord*>(record);
   if (!Claimed(r->imageMode)) {
@@ -136,8 +167,12 @@ extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record,
       r->handleProcs->lockProc(r->parameters, 0);
       *static_cast<volatile uint8_t*>(r->maskData) = 0;  // no mask here: null
     }
-    Start(r, result);
+    gRunning = r;
+    PumpMessages();
+    Start(gRunning, result);
+    gRunning = nullptr;
   }
+  if (selector == filterSelectorFinish && Fault("record-undeclared")) RecordDescriptor(r);
   if (selector == filterSelectorFinish && Fault("held") && r->sSPBasic != nullptr)
     r->sSPBasic->ReleaseSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1);
 }

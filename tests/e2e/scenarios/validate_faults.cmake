@@ -11,7 +11,9 @@ set(table
   "tls-leak|lifetime"
   "mangle-mode|mode.cmyk,mode.cmyk64"
   "lock-unchecked|fail.lock,thin.half_handle_procs"
-  "basic-unchecked|thin.no_basic_suite")
+  "basic-unchecked|thin.no_basic_suite"
+  "record-undeclared|scripting.record"
+  "reenter|dialog.nested")
 
 set(wrong "")
 foreach(row IN LISTS table)

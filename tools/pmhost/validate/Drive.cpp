@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "HostWindow.h"
 #include "StaticChecks.h"
 
@@ -41,6 +44,35 @@ PluginEntry LoadEntry(const std::string& path, void*& module, PiplInfo& pipl, st
   return entry;
 }
 
+namespace {
+
+// The nested call: a message posted to the host window before the run is
+// dispatched by the first message loop on the host's thread, which can only
+// be one of the module's own (the host runs none while the module works);
+// the host window then calls the about selector, once.
+constexpr UINT kNestedMessage = WM_APP + 20;
+PluginEntry gNestedEntry = nullptr;
+void* gNestedWindow = nullptr;
+WNDPROC gHostWindowProc = nullptr;
+int gNestedCalls = 0;
+
+LRESULT CALLBACK NestedCallProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message != kNestedMessage) return CallWindowProcA(gHostWindowProc, window, message, w, l);
+  if (gNestedCalls++ > 0 || std::strcmp(CurrentSelectorName(), "none") == 0) return 0;
+  AboutRecord about{};
+  PlatformData platform{gNestedWindow};
+  about.platformData = &platform;
+  about.sSPBasic = HostBasicSuite();
+  intptr_t data = 0;
+  int16_t result = 0;
+  std::printf("pmhost: calling about from inside the module's message loop (during %s)\n", CurrentSelectorName());
+  gNestedEntry(filterSelectorAbout, &about, &data, &result);
+  std::printf("pmhost: the nested about call returned\n");
+  return 0;
+}
+
+}  // namespace
+
 bool SameImage(const PlanarImage& a, const PlanarImage& b) {
   return a.width == b.width && a.height == b.height && a.depth == b.depth && a.planes == b.planes;
 }
@@ -78,10 +110,30 @@ Observed Drive(const std::string& path, Setup setup) {
     seen.original = setup.image;
     seen.result = setup.image;
     setup.run.quiet = true;
+    if (setup.nested) {
+      gNestedEntry = entry;
+      gNestedWindow = window;
+      const auto hostWindow = static_cast<HWND>(window);
+      gHostWindowProc = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrA(hostWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(NestedCallProc)));
+      PostMessageA(hostWindow, kNestedMessage, 0, 0);
+    }
+    if (setup.replay) {
+      const int16_t playInfo = setup.run.playInfo;
+      setup.run.playInfo = 1;
+      PlanarImage first = setup.image;
+      seen.recorded = RunFilter(entry, &pipl, first, setup.run, window);
+      seen.dialogs = StopDialogWatcher();
+      StartDialogWatcher(watch);
+      setup.run.playInfo = playInfo;
+      setup.run.playDescriptor = seen.recorded.recordedDescriptor;
+      setup.run.callParameters = false;
+    }
     if (setup.about) seen.outcome = RunAbout(entry, window);
     else seen.outcome = RunFilter(entry, &pipl, seen.result, setup.run, window);
+    seen.nestedCalls = gNestedCalls;
     seen.counts = LastRunCounts();
-    seen.dialogs = StopDialogWatcher();
+    (setup.replay ? seen.replayDialogs : seen.dialogs) = StopDialogWatcher();
     EndSession();
   }
   seen.newProcCalls = ServiceCalls("newProc");

@@ -15,6 +15,8 @@ struct Setup {
   int answer = 1;       // the button pressed in every dialog: 1 OK, 2 Cancel
   bool about = false;   // the about selector instead of a run
   std::string mask;     // a selection from this gray image (written to a scratch file)
+  bool nested = false;  // call the about selector from inside the module's first message loop
+  bool replay = false;  // a second run, handed the descriptor the first recorded, with run.playInfo
 };
 
 struct Observed {
@@ -26,6 +28,9 @@ struct Observed {
   PlanarImage original, result;
   int dialogs = 0;          // dialogs the driver answered
   int newProcCalls = 0, lockProcCalls = 0;
+  int nestedCalls = 0;      // about calls made from the module's message loop
+  RunOutcome recorded;      // with replay: the first run (the second is `outcome`)
+  int replayDialogs = 0;    // with replay: dialogs of the second run
 };
 
 // A small test image: every plane a different slanted ramp, nothing constant.

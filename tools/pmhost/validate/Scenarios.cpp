@@ -4,6 +4,7 @@
 
 #include "Drive.h"
 #include "Lifetime.h"
+#include "Scripting.h"
 
 namespace {
 
@@ -195,6 +196,12 @@ CaseResult RunDialog(const std::string& module, const PiplInfo&, const Scenario&
     if (o.outcome.result != noErr) return Fail(Returned(o));
     return Pass(std::to_string(o.dialogs) + " dialog(s) answered");
   }
+  if (s.param == 3) {
+    setup.nested = true;
+    const Observed o = Drive(module, std::move(setup));
+    if (o.nestedCalls == 0 && o.misuses == 0) return Skip("the module ran no message loop (no dialog) to call from");
+    return Converted(o, "the about selector called from inside the module's message loop; the run went on");
+  }
   setup.answer = s.param == 1 ? kCancel : kOk;
   const Observed o = Drive(module, std::move(setup));
   if (s.param == 0) return Converted(o, std::to_string(o.dialogs) + " dialog(s) answered OK");
@@ -250,6 +257,14 @@ std::vector<Scenario> MakeBattery() {
   list.push_back({"dialog.ok", "every dialog answered OK", true, nullptr, RunDialog, 0});
   list.push_back({"dialog.cancel", "the dialog cancelled: userCanceledErr, the image untouched", true, nullptr, RunDialog, 1});
   list.push_back({"about", "the about box, answered OK", true, nullptr, RunDialog, 2});
+  list.push_back({"dialog.nested", "the about selector called from the dialog's message loop: turned away, the run goes on",
+                  false, nullptr, RunDialog, 3});
+  list.push_back({"scripting.record", "what the module records matches the terminology it declares", true, nullptr,
+                  RunScriptRecord});
+  list.push_back({"scripting.playback", "the recorded descriptor played back (dialog allowed): completes, gives it back",
+                  false, nullptr, RunScriptPlayback, 1});
+  list.push_back({"scripting.playback_silent", "the same with the host asking for no dialog", false, nullptr,
+                  RunScriptPlayback, 2});
   list.push_back({"lifetime", "200 load, run and unload cycles in one process: thread-local slots, handles, memory", false,
                   nullptr, RunLifetimeCase});
   return list;

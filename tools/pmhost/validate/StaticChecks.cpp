@@ -261,6 +261,16 @@ bool FindFilterPipl(void* module, PiplInfo& pipl, std::string& error) {
   return false;
 }
 
+bool FindFilterProperty(void* module, const char* key, std::string& value) {
+  for (const RawPipl& p : ReadPipls(static_cast<HMODULE>(module))) {
+    if (!p.error.empty() || p.info.kind != kFilterKind) continue;
+    if (std::string(key) != "hstm") return false;
+    value = p.terminology;
+    return p.hasTerminology;
+  }
+  return false;
+}
+
 StaticResult CheckStatically(const std::string& path) {
   StaticResult result;
   auto skipRest = [&](const char* why) {

@@ -23,3 +23,7 @@ StaticResult CheckStatically(const std::string& path);
 // the first of kind '8BFM'. False with `error` when there is none, or when
 // the first one that could be a filter does not parse.
 bool FindFilterPipl(void* module, PiplInfo& pipl, std::string& error);
+
+// The raw data of a property of the module's first filter property list
+// (e.g. "hstm"); false when there is none.
+bool FindFilterProperty(void* module, const char* key, std::string& value);
