@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libstb-dev libz-mingw-w64-dev imagemagick fonts-dejavu-core
+  zip
 )
 
 missing=()

@@ -3,7 +3,8 @@
 # missing, then runs two CMake workflows with warnings as errors: the portable
 # core and its unit tests natively under ASan and UBSan (ci-native), and
 # Pixelmoor.8bf with the Windows test programs under Wine (ci-mingw); packs the
-# release zip as the README makes it; then runs the fuzzer for a bounded time
+# release zip as the README makes it and builds it again from a clean copy of
+# the sources to compare the bytes; then runs the fuzzer for a bounded time
 # (PIXELMOOR_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -17,6 +18,8 @@ echo "== mingw: Pixelmoor.8bf and the Windows tests under Wine"
 cmake --workflow --preset ci-mingw
 echo "== release package: the zip and its checksum, as the README makes them"
 cpack --preset release
+echo "== reproducible release: a second build from a clean copy in another folder, byte for byte"
+scripts/check-reproducible.sh
 
 echo "== fuzz: the entry point under a failing host, for a bounded time"
 scripts/fuzz.sh "${PIXELMOOR_FUZZ_SECONDS:-60}"

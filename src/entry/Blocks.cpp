@@ -99,6 +99,19 @@ void UnlockBlocks() {
   // during the call keeps its locks, since there is no other way to give them.
   HandleProcs* procs = HostFilterRecord()->handleProcs;
   if (procs == nullptr || procs->unlockProc == nullptr) return;
-  if (runState != nullptr) procs->unlockProc(runState);
+  // An unlockProc that throws does not keep the other lock from going back;
+  // the exception goes on to the entry's firewall.
+  try {
+    if (runState != nullptr) procs->unlockProc(runState);
+  } catch (...) {
+    if (parameters != nullptr) procs->unlockProc(parameters);
+    throw;
+  }
   if (parameters != nullptr) procs->unlockProc(parameters);
+}
+
+void ForgetLockedBlocks() {
+  gPluginGlobals.parameterBlock = nullptr;
+  gPluginGlobals.runState = nullptr;
+  gLockedRunState = gLockedParameters = nullptr;
 }

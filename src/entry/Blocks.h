@@ -20,10 +20,12 @@ inline bool BlocksLocked() {
 
 // Block operations: no arguments, no result; they report through the result
 // slot. Locks taken by LockBlocks go back at UnlockBlocks, which PluginMain
-// calls after every handler.
+// calls after every handler. ForgetLockedBlocks drops the record of a call's
+// locks without giving them back (the call was abandoned by its host).
 void CreateParameters();
 void CreateRunState();
 void InitParameters();
 void InitRunState();
 void LockBlocks();
 void UnlockBlocks();
+void ForgetLockedBlocks();

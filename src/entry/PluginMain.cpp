@@ -1,7 +1,7 @@
 // The exported entry point: turns away a call that arrives while another is
-// in progress, records the host's pointers for the call, runs the selector's
-// handler behind the module's one firewall, and gives back the locks that the
-// handler took.
+// in progress (and takes over from a call the host abandoned), records the
+// host's pointers for the call, runs the selector's handler and gives back
+// the locks that the handler took, both behind the module's one firewall.
 #include "entry/PluginMain.h"
 
 #include <atomic>
@@ -9,6 +9,8 @@
 
 #include "convert/ConvertImage.h"
 #include "entry/Blocks.h"
+#include "entry/OuterCall.h"
+#include "entry/ThisThread.h"
 #include "host/CallContext.h"
 #include "host/RectExchange.h"
 #include "settings/Settings.h"
@@ -26,15 +28,40 @@ namespace {
 std::atomic<const int16_t*> gCallInProgress{nullptr};
 const int16_t kNoSlot = 0;
 
+// Who holds the latch, and where: enough to tell, when a call finds the latch
+// taken, whether the holder is still running beneath it (a nested call) or
+// was left by an unwind that the module never saw (a host that caught a crash
+// with structured exception handling, a callback that longjmp'd out). The
+// thread is written right after the latch is taken and cleared right before
+// it is let go, so a call on another thread never mistakes a stale holder for
+// its own thread.
+std::atomic<uintptr_t> gHolderThread{0};
+std::atomic<uintptr_t> gHolderStack{0};         // the holder thread's stack (a fiber has its own)
+std::atomic<uintptr_t> gHolderFrame{0};         // the holder's PluginMain frame
+std::atomic<uintptr_t> gHolderReturnAddress{0};  // where that frame resumes after serving
+
 // A call that arrives while another is in progress is turned away before it
 // reads or writes anything of ours or of its record: the call underneath
 // still owns the globals, the blocks and its result slot. The refusal says
 // "bad parameters", the code for a call the module cannot serve as made (the
 // same as for a missing record or data slot): it is an error, not a cancel,
 // so the host learns that nothing ran. A nested call that passes the outer
-// call's own slot is told nothing, since that slot belongs to the outer call.
-void RefuseNestedCall(int16_t* result, const int16_t* outerSlot) {
+// call's own slot is told nothing, since that slot belongs to the outer call;
+// neither is a nested about call, since the about call never writes its slot.
+void RefuseNestedCall(int16_t selector, int16_t* result, const int16_t* outerSlot) {
+  if (selector == filterSelectorAbout) return;
   if (result != nullptr && result != outerSlot) *result = filterBadParameters;
+}
+
+// The latch is held (by `holder`, the slot it was taken with). Takes it over
+// for the call that found it so, with `slot`, when that call runs on the
+// holder's thread and stack and the holder is provably no longer beneath it:
+// the holding call was abandoned. Anything else, and whatever the stack walk
+// cannot decide, leaves the latch with the holder.
+bool TakeOverAbandonedCall(const int16_t* holder, const int16_t* slot, const ThisThread& thread) {
+  if (gHolderThread.load() != thread.id || gHolderStack.load() != thread.stackHigh) return false;
+  if (FindOuterCall(gHolderReturnAddress.load(), gHolderFrame.load(), thread) != OuterCall::Abandoned) return false;
+  return gCallInProgress.compare_exchange_strong(holder, slot);
 }
 
 // Ends the call in progress on every way out of PluginMain, and leaves no
@@ -44,6 +71,7 @@ class EndOfCall {
   explicit EndOfCall(const int16_t* standIn) : standIn_(standIn) {}
   ~EndOfCall() {
     if (gPluginGlobals.resultSlot == standIn_) gPluginGlobals.resultSlot = nullptr;
+    gHolderThread.store(0);
     gCallInProgress.store(nullptr);
   }
   EndOfCall(const EndOfCall&) = delete;
@@ -88,7 +116,7 @@ bool BeginCall(int16_t selector, void* record, intptr_t* data, int16_t* result) 
 
 // ---- selector handlers -------------------------------------------------------
 // No arguments, no result: they work on the call context and report through
-// the result slot. Locks they take go back in PluginMain, after the handler.
+// the result slot. Locks they take go back in ServeCall, after the handler.
 
 // Creates whichever block is missing. False when a creation failed; the
 // failure's code is then in the result slot.
@@ -185,30 +213,53 @@ void ReportEscape(int16_t selector, int16_t code) {
   if (selector != filterSelectorAbout) StoreResult(code);
 }
 
-}  // namespace
-
-extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16_t* result) {
-  const int16_t* outer = nullptr;
-  if (!gCallInProgress.compare_exchange_strong(outer, result != nullptr ? result : &kNoSlot)) {
-    RefuseNestedCall(result, outer);
-    return;
-  }
-  // A host that passes no result slot still gets defined behaviour: a slot
-  // of this call's own, forgotten when the call returns.
-  int16_t localResult = 0;
-  const EndOfCall end(&localResult);
-  if (result == nullptr) result = &localResult;
-  if (!BeginCall(selector, record, data, result)) return;
-
-  // The module's one firewall: nothing a handler lets escape (an allocation
-  // failure, a suite the host would not give) unwinds into the host.
+// The module's one firewall: nothing a handler or a host procedure lets
+// escape (an allocation failure, a suite the host would not give, an
+// unlockProc that throws) unwinds into the host.
+template <typename Work>
+void Firewalled(int16_t selector, Work work) {
   try {
-    Dispatch(selector);
+    work();
   } catch (const std::bad_alloc&) {
     ReportEscape(selector, memFullErr);
   } catch (...) {
     ReportEscape(selector, filterBadParameters);
   }
-  // The locks the handler took go back here, whichever way it ended.
-  UnlockBlocks();
+}
+
+// Serves a call that holds the latch. Its one call site in PluginMain is
+// where every frame of a call in progress resumes: the return address it
+// notes identifies a live holder to a later call's stack walk. Every call
+// into the host happens in here.
+[[gnu::noinline]] void ServeCall(int16_t selector, void* record, intptr_t* data, int16_t* result) {
+  gHolderReturnAddress.store(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  // Locks still on record here were taken by a call that never reached its
+  // end (its host left it): they are forgotten, not given back, since that
+  // host may have disposed of the handles while it recovered.
+  ForgetLockedBlocks();
+  if (!BeginCall(selector, record, data, result)) return;
+  Firewalled(selector, [selector] { Dispatch(selector); });
+  // The locks the handler took go back here, whichever way it ended; a host
+  // whose unlockProc throws is stopped at the firewall too.
+  Firewalled(selector, [] { UnlockBlocks(); });
+}
+
+}  // namespace
+
+extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16_t* result) {
+  const int16_t* const slot = result != nullptr ? result : &kNoSlot;
+  const ThisThread thread = CurrentThread();
+  const int16_t* holder = nullptr;
+  if (!gCallInProgress.compare_exchange_strong(holder, slot) && !TakeOverAbandonedCall(holder, slot, thread)) {
+    RefuseNestedCall(selector, result, holder);
+    return;
+  }
+  gHolderThread.store(thread.id);
+  gHolderStack.store(thread.stackHigh);
+  gHolderFrame.store(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+  // A host that passes no result slot still gets defined behaviour: a slot
+  // of this call's own, forgotten when the call returns.
+  int16_t localResult = 0;
+  const EndOfCall end(&localResult);
+  ServeCall(selector, record, data, result != nullptr ? result : &localResult);
 }

@@ -379,6 +379,11 @@ int16_t FakeHost::Call(int16_t selector) {
   return *result_;
 }
 
+void FakeHost::Abandoned() {
+  callSelector_.reset();
+  EndDelivery();
+}
+
 int16_t FakeHost::RunFilter(bool withParameters) {
   const int16_t selectors[] = {filterSelectorParameters, filterSelectorPrepare, filterSelectorStart,
                                filterSelectorContinue, filterSelectorFinish};

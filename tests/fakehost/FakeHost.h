@@ -78,6 +78,11 @@ class FakeHost {
   // parameters (optional), prepare, start, continue, finish; stops at the first
   // non-zero result and returns it.
   int16_t RunFilter(bool withParameters = true);
+  // After a call that the host left without it returning (a callback that
+  // longjmp'd out of it): the host forgets the call and takes back the tile
+  // it had delivered. What it does about the call's locked handles is the
+  // test's to say.
+  void Abandoned();
 
   FilterRecord* record() { return record_.get(); }
   AboutRecord* about() { return &about_->record; }

@@ -1,10 +1,16 @@
 # cmake -DCPACK=... -DCONFIG=.../CPackConfig.cmake -DMODULE=.../Pixelmoor.8bf
-#       -DSOURCE=<source folder> -DWORK=<scratch folder> -P CheckPackage.cmake
+#       -DSYMBOLS=<the build's symbol file> -DOBJDUMP=... -DOBJCOPY=... -DADDR2LINE=...
+#       -DSOURCE=<source folder> -DBUILD=<build folder> -DWORK=<scratch folder> -P CheckPackage.cmake
 # Makes the release package and checks it as a person who downloads it would
 # find it: the zip's name carries the version from Version.h; it holds
-# exactly the plug-in, the install guide, the licence and the picture; the
-# plug-in is byte for byte the one built; the texts have Windows line ends;
-# and the .sha256 file beside the zip matches it.
+# exactly the plug-in, the install guide, the licence and the picture, in
+# byte order of their names; the plug-in is byte for byte the one built; the
+# texts have Windows line ends; and the .sha256 file beside the zip matches
+# it. Then as the person who reads a crash report would: the plug-in carries
+# no debug information; the symbol file beside the zip, with its own .sha256,
+# is the one its debug link names, with the CRC the link records; an address
+# inside PluginMain resolves through it to PluginMain's source; and neither
+# file holds the path of the folders it was built in.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/unpacked)
 
@@ -15,6 +21,7 @@ foreach(part MAJOR MINOR PATCH)
 endforeach()
 list(JOIN version "." version)
 set(zip Pixelmoor-${version}-win64.zip)
+set(symbols Pixelmoor-${version}-win64.debug)
 
 execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}/out RESULT_VARIABLE rc OUTPUT_VARIABLE out
                 ERROR_VARIABLE out)
@@ -22,25 +29,27 @@ message("$ cpack --config ${CONFIG} -B ${WORK}/out\n${out}")
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cpack failed (${rc})")
 endif()
-file(GLOB made RELATIVE ${WORK}/out ${WORK}/out/*.zip ${WORK}/out/*.sha256)
+file(GLOB made LIST_DIRECTORIES false RELATIVE ${WORK}/out ${WORK}/out/*)
 list(SORT made)
-if(NOT made STREQUAL "${zip};${zip}.sha256")
-  message(FATAL_ERROR "cpack made '${made}', expected ${zip} and ${zip}.sha256")
+if(NOT made STREQUAL "${symbols};${symbols}.sha256;${zip};${zip}.sha256")
+  message(FATAL_ERROR "cpack made '${made}', expected ${zip} and ${symbols}, each with its .sha256")
 endif()
 
-# The checksum file, in the form sha256sum -c reads.
-file(READ ${WORK}/out/${zip}.sha256 sum_line)
-file(SHA256 ${WORK}/out/${zip} actual)
-if(NOT sum_line MATCHES "^${actual}  ${zip}\n$")
-  message(FATAL_ERROR "${zip}.sha256 says '${sum_line}', the zip's SHA-256 is ${actual}")
-endif()
+# The checksum files, in the form sha256sum -c reads.
+foreach(artefact ${symbols} ${zip})
+  file(READ ${WORK}/out/${artefact}.sha256 sum_line)
+  file(SHA256 ${WORK}/out/${artefact} actual)
+  if(NOT sum_line MATCHES "^${actual}  ${artefact}\n$")
+    message(FATAL_ERROR "${artefact}.sha256 says '${sum_line}', the file's SHA-256 is ${actual}")
+  endif()
+endforeach()
 
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${WORK}/out/${zip} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 string(REGEX REPLACE "\n$" "" listing "${listing}")
 string(REPLACE "\n" ";" listing "${listing}")
-list(SORT listing)
+# In the zip's own order, which is fixed (byte order of the names).
 if(NOT rc EQUAL 0 OR NOT listing STREQUAL "LICENSE.txt;Pixelmoor.8bf;README.txt;comparison.png")
-  message(FATAL_ERROR "the zip holds '${listing}'")
+  message(FATAL_ERROR "the zip holds '${listing}', expected LICENSE.txt;Pixelmoor.8bf;README.txt;comparison.png in this order")
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${WORK}/out/${zip} WORKING_DIRECTORY ${WORK}/unpacked
                 RESULT_VARIABLE rc)
@@ -48,11 +57,12 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the zip cannot be unpacked")
 endif()
 
-foreach(pair "Pixelmoor.8bf=${MODULE}" "comparison.png=${SOURCE}/docs/sample-comparison.png")
+foreach(pair "unpacked/Pixelmoor.8bf=${MODULE}" "unpacked/comparison.png=${SOURCE}/docs/sample-comparison.png"
+             "out/${symbols}=${SYMBOLS}")
   string(REPLACE "=" ";" pair "${pair}")
   list(GET pair 0 packed)
   list(GET pair 1 original)
-  file(SHA256 ${WORK}/unpacked/${packed} a)
+  file(SHA256 ${WORK}/${packed} a)
   file(SHA256 ${original} b)
   if(NOT a STREQUAL b)
     message(FATAL_ERROR "${packed} in the zip is not byte for byte ${original}")
@@ -84,4 +94,86 @@ file(READ ${WORK}/unpacked/LICENSE.txt licence)
 if(NOT licence MATCHES "^MIT License\n\nCopyright \\(c\\) 2026 Tarnwick\n")
   message(FATAL_ERROR "LICENSE.txt is not the MIT licence of Tarnwick")
 endif()
+
+# The shipped module: no debug information, only the link to its symbol file.
+set(shipped ${WORK}/unpacked/Pixelmoor.8bf)
+set(symbol_file ${WORK}/out/${symbols})
+execute_process(COMMAND ${OBJDUMP} -h ${shipped} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump -h failed on the shipped module")
+endif()
+string(REGEX MATCHALL "\\.debug_[a-z_]+" debug_sections "${sections}")
+if(debug_sections)
+  message(FATAL_ERROR "the shipped module carries debug sections: ${debug_sections}")
+endif()
+
+# The debug link: the symbol file's name, NUL-padded to 4 bytes, then the
+# CRC-32 of the symbol file (little-endian). gzip's trailer holds the same
+# CRC-32 of what it compressed, an independent reckoning of it.
+execute_process(COMMAND ${OBJCOPY} --dump-section .gnu_debuglink=${WORK}/debuglink ${shipped} ${WORK}/scratch.8bf
+                RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the shipped module has no debug link: ${err}")
+endif()
+file(READ ${WORK}/debuglink link_hex HEX)
+string(HEX "${symbols}" name_hex)
+string(LENGTH "${name_hex}" name_length)
+math(EXPR crc_at "((${name_length} / 2 + 4) / 4) * 8")
+string(SUBSTRING "${link_hex}" 0 ${name_length} linked_name_hex)
+string(SUBSTRING "${link_hex}" ${crc_at} -1 link_crc)
+if(NOT linked_name_hex STREQUAL name_hex OR NOT link_hex MATCHES "^${name_hex}(00)+[0-9a-f]+$")
+  message(FATAL_ERROR "the debug link does not name ${symbols}: ${link_hex}")
+endif()
+execute_process(COMMAND gzip -c -n ${symbol_file} OUTPUT_FILE ${WORK}/symbols.gz RESULT_VARIABLE rc)
+file(SIZE ${WORK}/symbols.gz gz_size)
+math(EXPR crc_offset "${gz_size} - 8")
+file(READ ${WORK}/symbols.gz file_crc OFFSET ${crc_offset} LIMIT 4 HEX)
+if(NOT rc EQUAL 0 OR NOT link_crc STREQUAL file_crc)
+  message(FATAL_ERROR "the debug link records CRC ${link_crc}, ${symbols} has ${file_crc}")
+endif()
+
+# A crash address inside PluginMain, found as a host's report would lead to
+# it: the export table and the function table (.pdata) of the shipped module
+# give PluginMain's first and last byte; the middle of it must resolve,
+# through the symbol file alone, to PluginMain in PluginMain.cpp (the
+# outermost frame when code is inlined there).
+execute_process(COMMAND ${OBJDUMP} -p ${shipped} OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
+string(REGEX MATCH "ImageBase[ \t]+([0-9a-fA-F]+)" found "${headers}")
+set(image_base ${CMAKE_MATCH_1})
+string(REGEX MATCH "\\[ *([0-9]+)\\] PluginMain\n" found "${headers}")
+set(export_index ${CMAKE_MATCH_1})
+string(REGEX MATCH "\\[ *${export_index}\\] \\+base\\[ *[0-9]+\\] ([0-9a-f]+) Export RVA" found "${headers}")
+set(rva ${CMAKE_MATCH_1})
+if(NOT rc EQUAL 0 OR image_base STREQUAL "" OR export_index STREQUAL "" OR rva STREQUAL "")
+  message(FATAL_ERROR "no image base or PluginMain export in the shipped module")
+endif()
+math(EXPR start "0x${image_base} + 0x${rva}" OUTPUT_FORMAT HEXADECIMAL)
+string(REGEX REPLACE "^0x" "" start_digits "${start}")
+string(REGEX MATCH "0*${start_digits} ([0-9a-f]+) [0-9a-f]+\n" found "${headers}")
+if(NOT found)
+  message(FATAL_ERROR "the shipped module's function table has no entry starting at PluginMain (${start})")
+endif()
+math(EXPR inside "(${start} + 0x${CMAKE_MATCH_1}) / 2" OUTPUT_FORMAT HEXADECIMAL)
+execute_process(COMMAND ${ADDR2LINE} -f -i -e ${symbol_file} ${inside} OUTPUT_VARIABLE frames RESULT_VARIABLE rc)
+string(REGEX MATCH "([^\n]+)\n([^\n]+)\n$" found "${frames}")
+set(function "${CMAKE_MATCH_1}")
+set(line "${CMAKE_MATCH_2}")
+if(NOT rc EQUAL 0 OR NOT function STREQUAL "PluginMain"
+   OR NOT line MATCHES "^/pixelmoor/src/entry/PluginMain\\.cpp:[1-9][0-9]*")
+  message(FATAL_ERROR "${inside} (inside PluginMain) resolves through ${symbols} to:\n${frames}")
+endif()
+message("${inside} resolves to ${function} at ${line}")
+
+# No build paths: the folders the package was built from appear in neither
+# the module nor its symbol file (their sources read as /pixelmoor/...).
+foreach(folder ${SOURCE} ${BUILD})
+  string(REGEX REPLACE "([][+.*()^$?|\\\\])" "\\\\\\1" folder_pattern "${folder}")
+  foreach(binary ${shipped} ${symbol_file})
+    file(STRINGS ${binary} hits REGEX "${folder_pattern}")
+    if(hits)
+      list(GET hits 0 hit)
+      message(FATAL_ERROR "${binary} holds the build's path ${folder}: ${hit}")
+    endif()
+  endforeach()
+endforeach()
 message("package ok: ${zip}, ${actual}")

@@ -10,9 +10,11 @@
 // with the call that made it. The scenarios: the setting persists between
 // runs in the host's registry and is recorded for scripting, and the held
 // file-list suite goes back to the host exactly once when the module is
-// unloaded.
+// unloaded; a start that the host leaves by a longjmp from its abortProc
+// does not stop the next run.
 //
-//   pixelmoor_settings_wine <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link
+//   pixelmoor_settings_wine <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link|
+//                           left-by-longjmp|left-by-longjmp-without-unwind
 //
 // exit-after-link runs this program again as a child host that clicks a link
 // and then ends its process without unloading the module, and reads what the
@@ -22,10 +24,13 @@
 // with link buttons, so there is no way to make it acquire the suite).
 #include <windows.h>
 
+#include <setjmp.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -137,6 +142,30 @@ void CheckConverted(bool dithered) {
   }
 }
 
+// How a host leaves a call from its abortProc: a longjmp through msvcrt to a
+// setjmp that names its frame (this compiler's setjmp), which makes msvcrt
+// unwind the frames it leaves; or to one that names none, which jumps
+// without unwinding. A probe object in the host's own frame between the two
+// says whether the unwinding ran the destructors of the frames it left.
+jmp_buf gLeave;
+bool gProbeDestroyed = false;
+struct UnwindProbe {
+  ~UnwindProbe() { gProbeDestroyed = true; }
+};
+Boolean LeaveByLongjmp() { longjmp(gLeave, 1); }
+
+// Each runs `call`, which the abortProc leaves; answers whether it was left.
+[[gnu::noinline]] bool LeftWithUnwind(const std::function<void()>& call) {
+  if (setjmp(gLeave) != 0) return true;
+  call();
+  return false;
+}
+[[gnu::noinline]] bool LeftWithoutUnwind(const std::function<void()>& call) {
+  if (_setjmp(gLeave, nullptr) != 0) return true;
+  call();
+  return false;
+}
+
 class Host {
  public:
   explicit Host(const std::string& modulePath) {
@@ -171,40 +200,39 @@ class Host {
   // parameters, prepare, start (pressing OK in the confirmation dialog),
   // continue, finish; every call must answer 0.
   void FilterRun(Suites& suites) {
-    gDocument.Reset();
-    FilterRecord& r = filter_.record;
-    r.abortProc = NeverAbort;
-    r.progressProc = NoProgress;
-    r.imageSize = Point{Document::kHeight, Document::kWidth};
-    r.planes = Document::kPlanes;
-    r.filterRect = Rect{0, 0, Document::kHeight, Document::kWidth};
-    r.platformData = &platform_;
-    r.advanceState = hostkit::ModuleHost::AdvanceState;
-    r.outTileHeight = r.outTileWidth = 32;
-    r.inTileHeight = r.inTileWidth = 32;
-    r.depth = 8;
-    r.imageMode = 3;
-    r.handleProcs = kit_.Procs();
-    suites.Attach(r);
-    for (int16_t selector = filterSelectorParameters; selector <= filterSelectorFinish; ++selector) {
-      int16_t result = 0;
-      // Only start asks for tiles; a request in any other call finds the
-      // image served all the same, and the delivery ends with the call.
-      kit_.Serve(r, gDocument.Planes());
-      if (selector == filterSelectorStart) {
-        DialogAnswers answers(window_, {IDOK});
-        Call(selector, &result);
-      } else {
-        Call(selector, &result);
-      }
-      kit_.EndServe();
-      Check(result == 0, "selector " + std::to_string(selector) + " answered " + std::to_string(result));
-      Check(suites.LockedHandles() == 0, "a block stays locked after selector " + std::to_string(selector));
-      // Guard bytes written and handles left locked go into the misuse log
-      // with the selector (the module host's Call has checked the suites,
-      // descriptors and tokens already); CheckBalanced reports it.
-      suites.handles().Check("after selector " + std::to_string(selector));
+    Prepare(suites);
+    for (int16_t selector = filterSelectorParameters; selector <= filterSelectorFinish; ++selector) Run(selector);
+  }
+
+  // parameters and prepare as in FilterRun, then a start (OK pressed in the
+  // dialog) that the host's abortProc leaves by a longjmp. Answers whether
+  // the call was left; then the host takes back the tile it had delivered.
+  bool StartLeftByLongjmp(Suites& suites, bool (*leave)(const std::function<void()>&)) {
+    Prepare(suites);
+    Run(filterSelectorParameters);
+    Run(filterSelectorPrepare);
+    filter_.record.abortProc = LeaveByLongjmp;
+    result_ = 0;
+    kit_.Serve(filter_.record, gDocument.Planes());
+    bool left = false;
+    gProbeDestroyed = false;
+    {
+      DialogAnswers answers(window_, {IDOK});
+      left = leave([&] {
+        const UnwindProbe probe;
+        Call(filterSelectorStart, &result_);
+      });
     }
+    kit_.EndServe();
+    filter_.record.abortProc = NeverAbort;
+    return left;
+  }
+
+  // The host's recovery from a call it left: it gives back the locks of that
+  // call itself (the module leaves them to the host).
+  void UnlockBlocks() {
+    kit_.Procs()->unlockProc(filter_.record.parameters);
+    kit_.Procs()->unlockProc(reinterpret_cast<Handle>(data_));
   }
 
   // The about selector; the driver presses `commands` in the about box.
@@ -222,6 +250,47 @@ class Host {
   PIDescriptorParameters* Scripting() { return filter_.record.descriptorParameters; }
 
  private:
+  void Prepare(Suites& suites) {
+    gDocument.Reset();
+    FilterRecord& r = filter_.record;
+    r.abortProc = NeverAbort;
+    r.progressProc = NoProgress;
+    r.imageSize = Point{Document::kHeight, Document::kWidth};
+    r.planes = Document::kPlanes;
+    r.filterRect = Rect{0, 0, Document::kHeight, Document::kWidth};
+    r.platformData = &platform_;
+    r.advanceState = hostkit::ModuleHost::AdvanceState;
+    r.outTileHeight = r.outTileWidth = 32;
+    r.inTileHeight = r.inTileWidth = 32;
+    r.depth = 8;
+    r.imageMode = 3;
+    r.handleProcs = kit_.Procs();
+    suites.Attach(r);
+  }
+
+  // One call of a run, which must answer 0 and leave nothing locked.
+  void Run(int16_t selector) {
+    Suites& suites = kit_.suites;
+    FilterRecord& r = filter_.record;
+    result_ = 0;
+    // Only start asks for tiles; a request in any other call finds the
+    // image served all the same, and the delivery ends with the call.
+    kit_.Serve(r, gDocument.Planes());
+    if (selector == filterSelectorStart) {
+      DialogAnswers answers(window_, {IDOK});
+      Call(selector, &result_);
+    } else {
+      Call(selector, &result_);
+    }
+    kit_.EndServe();
+    Check(result_ == 0, "selector " + std::to_string(selector) + " answered " + std::to_string(result_));
+    Check(suites.LockedHandles() == 0, "a block stays locked after selector " + std::to_string(selector));
+    // Guard bytes written and handles left locked go into the misuse log
+    // with the selector (the module host's Call has checked the suites,
+    // descriptors and tokens already); CheckBalanced reports it.
+    suites.handles().Check("after selector " + std::to_string(selector));
+  }
+
   // The FilterRecord with the host's tail compared before and after the
   // call; the module may write only the members a filter call may.
   void Call(int16_t selector, int16_t* result) {
@@ -243,6 +312,7 @@ class Host {
   } about_;
   PlatformData platform_{};
   intptr_t data_ = 0;
+  int16_t result_ = 0;  // the one result slot of every filter call, as most hosts keep it
   HWND window_ = nullptr;
   HMODULE module_ = nullptr;
   PluginMainProc pluginMain_ = nullptr;
@@ -348,6 +418,24 @@ bool UnloadWithoutAcquisition(Suites& suites, Host& host) {
   Check(FileListReleases(suites) == 0, "unload released a suite that was never acquired");
   return true;
 }
+
+// A start that the host leaves by a longjmp from its abortProc, once the
+// dialog has been answered and the conversion has begun: the module never
+// sees the call end. The next run, with the same result slot, runs whole:
+// the dialog, the conversion, the setting saved. The left call's two locks
+// are the host's to give back.
+bool LeftByLongjmp(Suites& suites, Host& host, bool (*leave)(const std::function<void()>&)) {
+  Check(host.StartLeftByLongjmp(suites, leave), "the start returned instead of being left");
+  std::printf("the longjmp %s the destructors of the frames it left\n", gProbeDestroyed ? "ran" : "did not run");
+  Check(suites.LockedHandles() == 2,
+        "the left start holds " + std::to_string(suites.LockedHandles()) + " locked block(s), not its two");
+  host.UnlockBlocks();
+  host.FilterRun(suites);
+  CheckConverted(true);
+  return true;
+}
+bool LeftByLongjmpWithUnwind(Suites& suites, Host& host) { return LeftByLongjmp(suites, host, LeftWithUnwind); }
+bool LeftByLongjmpWithoutUnwind(Suites& suites, Host& host) { return LeftByLongjmp(suites, host, LeftWithoutUnwind); }
 
 // Writes straight to the standard output handle: at process exit the C
 // runtime's streams may already be closed.
@@ -455,8 +543,10 @@ int Run(const std::string& modulePath, bool (*scenario)(Suites&, Host&)) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc != 3) {
-    std::printf("usage: %s <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link\n",
-                argv[0]);
+    std::printf(
+        "usage: %s <Pixelmoor.8bf> persist|unload-after-link|unload-without-acquisition|exit-after-link|"
+        "left-by-longjmp|left-by-longjmp-without-unwind\n",
+        argv[0]);
     return 2;
   }
   const std::string module = argv[1], scenario = argv[2];
@@ -469,6 +559,10 @@ int main(int argc, char** argv) {
     code = Run(module, UnloadWithoutAcquisition);
   else if (scenario == "exit-after-link")
     code = ExitAfterLink(module);
+  else if (scenario == "left-by-longjmp")
+    code = Run(module, LeftByLongjmpWithUnwind);
+  else if (scenario == "left-by-longjmp-without-unwind")
+    code = Run(module, LeftByLongjmpWithoutUnwind);
   else if (scenario == "exit-after-link-child")
     return ExitAfterLinkChild(module);
   else

@@ -3,15 +3,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csetjmp>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "FakeHost.h"
 #include "FakeHostTest.h"
+#include "entry/OuterCall.h"
 #include "entry/PluginMain.h"
+#include "entry/ThisThread.h"
 #include "host/CallContext.h"
 
 namespace {
@@ -25,6 +32,102 @@ using testing::IsEmpty;
 class Entry : public fakehost::FakeHostTest {};
 
 int Count(const FakeHost& host, Ev kind) { return static_cast<int>(host.EventsOf(kind).size()); }
+
+// ---- calls from elsewhere on the stack -------------------------------------
+
+// Runs `work` `depth` frames further down the stack, each frame with stack
+// space of its own.
+[[gnu::noinline]] void FromDeeper(int depth, const std::function<void()>& work) {
+  volatile char room[256];
+  room[0] = 0;
+  if (depth == 0)
+    work();
+  else
+    FromDeeper(depth - 1, work);
+  room[1] = room[0];  // keeps this frame alive across the call
+}
+
+// Calls function(argument) through a frame that has no unwind information,
+// as code that a host generated at run time may be: no stack walk gets past
+// it.
+extern "C" void CallWithoutUnwindInfo(void (*function)(void*), void* argument);
+#if !defined(__x86_64__)
+#error "CallWithoutUnwindInfo is written for x86-64"
+#elif defined(_WIN32)
+asm(".text\n"
+    ".globl CallWithoutUnwindInfo\n"
+    "CallWithoutUnwindInfo:\n"
+    "  subq $40, %rsp\n"
+    "  movq %rcx, %rax\n"
+    "  movq %rdx, %rcx\n"
+    "  callq *%rax\n"
+    "  addq $40, %rsp\n"
+    "  retq\n");
+#else
+asm(".text\n"
+    ".globl CallWithoutUnwindInfo\n"
+    ".type CallWithoutUnwindInfo, @function\n"
+    "CallWithoutUnwindInfo:\n"
+    "  subq $8, %rsp\n"
+    "  movq %rdi, %rax\n"
+    "  movq %rsi, %rdi\n"
+    "  callq *%rax\n"
+    "  addq $8, %rsp\n"
+    "  retq\n"
+    ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
+#endif
+
+void RunWithoutUnwindInfo(const std::function<void()>& work) {
+  CallWithoutUnwindInfo([](void* w) { (*static_cast<const std::function<void()>*>(w))(); },
+                        const_cast<std::function<void()>*>(&work));
+}
+
+// Callbacks a test puts in the record in place of the fake host's: the first
+// one to run does `gInCallback` (which may longjmp out of the module), then
+// each answers as the fake host does.
+std::function<void()> gInCallback;
+void RunCallbackWork() {
+  if (std::function<void()> work = std::exchange(gInCallback, nullptr)) work();
+}
+Boolean AbortWithWork() {
+  RunCallbackWork();
+  return FakeHost::AbortProc();
+}
+OSErr AdvanceWithWork() {
+  RunCallbackWork();
+  return FakeHost::AdvanceState();
+}
+void ProgressWithWork(int32_t done, int32_t total) {
+  RunCallbackWork();
+  FakeHost::ProgressProc(done, total);
+}
+
+enum class Callback { Abort, Advance, Progress };
+const char* Name(Callback c) {
+  return c == Callback::Abort ? "abortProc" : c == Callback::Advance ? "advanceState" : "progressProc";
+}
+void InstallCallbackWork(FakeHost& host, Callback c, std::function<void()> work) {
+  gInCallback = std::move(work);
+  FilterRecord& r = *host.record();
+  if (c == Callback::Abort) r.abortProc = &AbortWithWork;
+  if (c == Callback::Advance) r.advanceState = &AdvanceWithWork;
+  if (c == Callback::Progress) r.progressProc = &ProgressWithWork;
+}
+
+// Every plane sample at one of the two 5-6-5 levels around its source value
+// (255 kept), and the image changed: a conversion ran over the whole image.
+bool ConvertedEverywhere(FakeHost& host) {
+  const Options& o = host.options();
+  for (int p = 0; p < o.planes; ++p) {
+    const int step = p == 1 ? 4 : 8;
+    for (int32_t y = 0; y < o.height; ++y)
+      for (int32_t x = 0; x < o.width; ++x) {
+        const int v = host.Source(p, y, x), got = host.Destination(p, y, x), low = v / step * step;
+        if (v == 255 ? got != 255 : (got != low && got != low + step)) return false;
+      }
+  }
+  return host.destination() != host.source();
+}
 
 TEST_F(Entry, FullRunLeavesNothingLockedAndDisposesOfNothing) {
   FakeHost& host = Make();
@@ -394,7 +497,7 @@ TEST_F(Entry, UnlocksExactlyTheHandlesItLocked) {
 
 // A host that calls PluginMain again while a dialog of the module is open
 // (from its message loop, with any selector and any slot) is refused with
-// -30100, and the outer call goes on as if nothing had happened: the module's
+// -30100 (a nested about call is told nothing), and the outer call goes on as if nothing had happened: the module's
 // call state, the record, the blocks and the outer result slot are as they
 // were, and the host sees no callback at all. Once the outer call has
 // returned, calls are taken again.
@@ -420,7 +523,8 @@ TEST_F(Entry, NestedCallsWhileADialogIsOpenAreRefused) {
       void* target = selector == filterSelectorAbout ? static_cast<void*>(host.about()) : host.record();
       int16_t own = 0x77;
       PluginMain(selector, target, &host.dataSlot(), &own);
-      EXPECT_EQ(own, filterBadParameters);
+      // The about call never writes its slot, refused or not.
+      EXPECT_EQ(own, selector == filterSelectorAbout ? 0x77 : filterBadParameters);
       // The outer call's slot belongs to the outer call; no slot at all is fine too.
       PluginMain(selector, target, &host.dataSlot(), &host.result());
       PluginMain(selector, target, &host.dataSlot(), nullptr);
@@ -508,6 +612,268 @@ TEST_F(Entry, BottomUpBuffersConvertLikeTopDownOnes) {
     EXPECT_EQ(refused.code, filterBadParameters);
     EXPECT_EQ(refused.destination, refused.source);
   }
+}
+
+// The nested calls that a host makes while start converts: from abortProc,
+// advanceState or progressProc, right there, far down the stack, or through
+// a frame that no stack walk can pass. Each is refused before it touches
+// anything, and the outer start converts the whole image.
+TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
+  enum class Where { There, Deeper, PastAFrameWithoutUnwindInfo };
+  for (const Callback callback : {Callback::Abort, Callback::Advance, Callback::Progress}) {
+    for (const Where where : {Where::There, Where::Deeper, Where::PastAFrameWithoutUnwindInfo}) {
+      SCOPED_TRACE(testing::Message() << Name(callback) << ", nested call made "
+                                      << (where == Where::There ? "there" : where == Where::Deeper ? "64 frames deeper"
+                                                                            : "past a frame without unwind information"));
+      FakeHost& host = Make();
+      ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+      ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
+      int refused = 0;
+      const std::function<void()> nested = [&] {
+        const size_t events = host.events().size();
+        std::vector<uint8_t> record(sizeof(FilterRecord));
+        std::memcpy(record.data(), host.record(), record.size());
+        for (const int16_t selector : {filterSelectorStart, filterSelectorPrepare, filterSelectorAbout}) {
+          void* target = selector == filterSelectorAbout ? static_cast<void*>(host.about()) : host.record();
+          int16_t own = 0x77;
+          PluginMain(selector, target, &host.dataSlot(), &own);
+          refused += own == (selector == filterSelectorAbout ? 0x77 : filterBadParameters) ? 1 : 0;
+        }
+        EXPECT_EQ(host.events().size(), events) << "a nested call called the host";
+        EXPECT_EQ(std::memcmp(record.data(), host.record(), record.size()), 0) << "the record was written";
+      };
+      InstallCallbackWork(host, callback, [&] {
+        if (where == Where::There) nested();
+        if (where == Where::Deeper) FromDeeper(64, nested);
+        if (where == Where::PastAFrameWithoutUnwindInfo) RunWithoutUnwindInfo(nested);
+      });
+      EXPECT_EQ(host.Call(filterSelectorStart), noErr);
+      EXPECT_EQ(refused, 3);
+      EXPECT_EQ(fakehost::FakeDialogs().confirmCalls, 1);
+      EXPECT_TRUE(ConvertedEverywhere(host));
+    }
+  }
+}
+
+// Makes the call, which a callback leaves by a longjmp to gLeaveCall; then
+// the host forgets the call.
+std::jmp_buf gLeaveCall;
+[[gnu::noinline]] void CallLeftByLongjmp(FakeHost& host, int16_t selector) {
+  if (setjmp(gLeaveCall) == 0) {
+    host.Call(selector);
+    ADD_FAILURE() << "the call returned instead of being left";
+  }
+  host.Abandoned();
+}
+
+// A host whose abortProc or advanceState longjmps out of start leaves the
+// call without it ever returning. The next call, with the same result slot,
+// made as the abandoned one was or from far deeper down the stack, is served:
+// a whole run with the dialog and the conversion, during which a nested call
+// is still refused. The abandoned call's locks are not given back by the
+// module (the host may have disposed of the handles): the host that left the
+// call gives them back itself.
+
+TEST_F(Entry, ACallLeftByLongjmpDoesNotStopTheNext) {
+  for (const Callback callback : {Callback::Abort, Callback::Advance}) {
+    for (const int depth : {0, 64}) {
+      SCOPED_TRACE(testing::Message() << Name(callback) << " longjmps out of start; the next run made "
+                                      << (depth == 0 ? "as the abandoned call was" : "64 frames deeper"));
+      FakeHost& host = Make();
+      ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+      ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
+      InstallCallbackWork(host, callback, [] { std::longjmp(gLeaveCall, 1); });
+      CallLeftByLongjmp(host, filterSelectorStart);
+      const Handle parameters = host.record()->parameters;
+      const Handle runState = reinterpret_cast<Handle>(host.dataSlot());
+      EXPECT_EQ(host.LockCount(parameters), 1);
+      EXPECT_EQ(host.LockCount(runState), 1);
+      FakeHost::UnlockProc(parameters);
+      FakeHost::UnlockProc(runState);
+
+      FilterRecord& r = *host.record();
+      r.abortProc = &FakeHost::AbortProc;
+      r.advanceState = &FakeHost::AdvanceState;
+      host.destination() = host.source();
+      int16_t nestedResult = 0;
+      fakehost::FakeDialogs().whileConfirmOpen = [&] {
+        PluginMain(filterSelectorStart, host.record(), &host.dataSlot(), &nestedResult);
+      };
+      host.ClearEvents();
+      int16_t code = 1;
+      if (depth == 0) {
+        code = noErr;
+        for (const int16_t selector : {filterSelectorParameters, filterSelectorPrepare, filterSelectorStart,
+                                       filterSelectorContinue, filterSelectorFinish})
+          if (code == noErr) code = host.Call(selector);
+      } else {
+        FromDeeper(depth, [&] { code = host.RunFilter(); });
+      }
+      EXPECT_EQ(code, noErr);
+      EXPECT_EQ(fakehost::FakeDialogs().confirmCalls, 2) << "the dialog was not shown again";
+      EXPECT_EQ(nestedResult, filterBadParameters) << "a call nested in the recovered run was not refused";
+      EXPECT_TRUE(ConvertedEverywhere(host));
+      EXPECT_EQ(Count(host, Ev::Lock), Count(host, Ev::Unlock));
+    }
+  }
+}
+
+// Where the stack walk cannot get past a frame, it cannot tell a nested call
+// from one after an abandoned call: the call is refused. A call made after
+// that, from where the walk can see, takes over as usual.
+TEST_F(Entry, AfterAnAbandonedCallAWalkThatCannotDecideRefuses) {
+  FakeHost& host = Make();
+  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+  InstallCallbackWork(host, Callback::Abort, [] { std::longjmp(gLeaveCall, 1); });
+  CallLeftByLongjmp(host, filterSelectorStart);
+  FakeHost::UnlockProc(host.record()->parameters);
+  FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
+  host.record()->abortProc = &FakeHost::AbortProc;
+  host.ClearEvents();
+
+  int16_t own = 0x77;
+  FromDeeper(8, [&] {
+    RunWithoutUnwindInfo([&] { PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &own); });
+  });
+  EXPECT_EQ(own, filterBadParameters);
+  EXPECT_THAT(host.events(), IsEmpty());
+
+  host.destination() = host.source();
+  EXPECT_EQ(host.RunFilter(false), noErr);
+  EXPECT_TRUE(ConvertedEverywhere(host));
+}
+
+// A call from another thread while the latch is held is refused, whether the
+// holder is running (its dialog is open) or was abandoned; the holder's own
+// thread takes an abandoned call over. Each way round, the holder on the test's
+// thread and on a thread of its own: one of the two puts the caller's stack
+// above the holder's, where the stack walk alone would see no holder.
+TEST_F(Entry, CallsFromAnotherThreadAreRefusedWhileTheLatchIsHeld) {
+  for (const bool holderOnItsOwnThread : {false, true}) {
+    for (const bool abandoned : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "holder on " << (holderOnItsOwnThread ? "a thread of its own" : "the test's thread")
+                                      << (abandoned ? ", abandoned" : ", dialog open"));
+      FakeHost& host = Make();
+      ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+      std::promise<void> held, called;
+      std::future<void> heldNow = held.get_future(), calledNow = called.get_future();
+      // The holder: a start that waits with its dialog open, or one that is
+      // left by a longjmp and then waits; either way the other thread calls
+      // meanwhile. Then it runs the filter again.
+      int16_t holderCode = 1;
+      const auto holder = [&] {
+        if (abandoned) {
+          fakehost::FakeDialogs().whileConfirmOpen = [] { std::longjmp(gLeaveCall, 1); };
+          CallLeftByLongjmp(host, filterSelectorStart);
+          FakeHost::UnlockProc(host.record()->parameters);
+          FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
+          held.set_value();
+          calledNow.wait();
+        } else {
+          fakehost::FakeDialogs().whileConfirmOpen = [&] {
+            held.set_value();
+            calledNow.wait();
+          };
+          ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+        }
+        fakehost::FakeDialogs().whileConfirmOpen = nullptr;
+        host.destination() = host.source();
+        holderCode = host.RunFilter(false);
+      };
+      int16_t own = 0x77;
+      size_t eventsBefore = 0, eventsAfter = 0;
+      const auto caller = [&] {
+        heldNow.wait();
+        eventsBefore = host.events().size();
+        PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &own);
+        eventsAfter = host.events().size();
+        called.set_value();
+      };
+      if (holderOnItsOwnThread) {
+        std::thread holding(holder);
+        caller();
+        holding.join();
+      } else {
+        std::thread calling(caller);
+        holder();
+        calling.join();
+      }
+      EXPECT_EQ(own, filterBadParameters);
+      EXPECT_EQ(eventsAfter, eventsBefore) << "the call from the other thread called the host";
+      EXPECT_EQ(holderCode, noErr);
+      EXPECT_TRUE(ConvertedEverywhere(host));
+    }
+  }
+}
+
+// A host whose unlockProc throws (after giving the lock back) does not get
+// the exception back through PluginMain: the call reports it as any other
+// escape, the other block's lock still goes back, and the next call is taken.
+TEST_F(Entry, AnUnlockProcThatThrowsIsStoppedAtTheFirewall) {
+  struct Case {
+    const char* name;
+    void (*unlock)(Handle);
+    int16_t code;
+  };
+  const Case cases[] = {
+      {"allocation failure", [](Handle h) { FakeHost::UnlockProc(h); throw std::bad_alloc(); }, memFullErr},
+      {"anything else", [](Handle h) { FakeHost::UnlockProc(h); throw 7; }, filterBadParameters},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost& host = Make();
+    ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+    host.handleProcs().unlockProc = c.unlock;
+    int16_t code = 0;
+    EXPECT_NO_THROW(code = host.Call(filterSelectorStart));
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(Count(host, Ev::Unlock), Count(host, Ev::Lock)) << "a lock was not given back";
+    host.handleProcs().unlockProc = &FakeHost::UnlockProc;
+    host.result() = 0;
+    EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
+  }
+}
+
+// The walk itself, on a holder built as PluginMain is: a frame that notes its
+// address and calls, from one place, a function that notes where the holder
+// resumes. While the holder runs, the walk finds it from just below, from 64
+// frames down, and gives no verdict past a frame without unwind information;
+// once it has returned, the walk proves it gone from the same place and from
+// far deeper, and again gives no verdict past such a frame.
+struct NotedHolder {
+  uintptr_t returnAddress = 0, frame = 0;
+};
+NotedHolder gNoted;
+[[gnu::noinline]] void Served(const std::function<void()>& work) {
+  gNoted.returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+  work();
+}
+[[gnu::noinline]] void Holder(const std::function<void()>& work) {
+  gNoted.frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  Served(work);
+  volatile int after = 0;  // the call above is not the last thing: no tail call
+  (void)after;
+}
+
+TEST(StackWalk, FindsAHolderBeneathAndProvesAReturnedOneGone) {
+  const ThisThread thread = CurrentThread();
+  const auto walk = [&] { return FindOuterCall(gNoted.returnAddress, gNoted.frame, thread); };
+  OuterCall there{}, deeper{}, hidden{};
+  Holder([&] {
+    there = walk();
+    FromDeeper(64, [&] { deeper = walk(); });
+    RunWithoutUnwindInfo([&] { hidden = walk(); });
+  });
+  EXPECT_EQ(there, OuterCall::Live);
+  EXPECT_EQ(deeper, OuterCall::Live);
+  EXPECT_EQ(hidden, OuterCall::Unknown);
+
+  EXPECT_EQ(walk(), OuterCall::Abandoned);
+  OuterCall afterDeeper{}, afterHidden{};
+  FromDeeper(64, [&] { afterDeeper = walk(); });
+  FromDeeper(8, [&] { RunWithoutUnwindInfo([&] { afterHidden = walk(); }); });
+  EXPECT_EQ(afterDeeper, OuterCall::Abandoned);
+  EXPECT_EQ(afterHidden, OuterCall::Unknown);
 }
 
 }  // namespace

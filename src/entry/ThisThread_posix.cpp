@@ -1,0 +1,8 @@
+#include <pthread.h>
+
+#include "entry/ThisThread.h"
+
+// The native build (the unit tests, the fuzzer, the benchmarks): the thread
+// is its pthread_t; the stack's bounds would cost a look at the process's
+// memory map, so they stay unknown.
+ThisThread CurrentThread() { return ThisThread{static_cast<uintptr_t>(pthread_self()), 0, 0}; }
