@@ -65,7 +65,7 @@ ChildAnswer RunChild(const Scenario& s, int index, const std::string& module) {
   STARTUPINFOA start{};
   start.cb = sizeof start;
   start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  start.hStdInput = nullptr;
   start.hStdOutput = start.hStdError = out;
   PROCESS_INFORMATION child{};
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child)) {
@@ -215,6 +215,11 @@ int ValidateMain(int argc, char** argv) {
   }
   if (modules.empty()) return std::fputs(kUsage, stderr), kExitUsage;
 
+  // The children inherit their log file and nothing else of ours: a process
+  // that outlives a child (under Wine, a service it starts) must not keep
+  // this program's output open after it ends.
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+    SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
   const ULONGLONG started = GetTickCount64();
   std::vector<ModuleVerdicts> all;
   size_t total = 0;
