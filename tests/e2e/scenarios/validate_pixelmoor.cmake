@@ -4,7 +4,8 @@
 include(${HELPERS})
 pm_validate(0 --skip lifetime --json full.json ${MODULE})
 pm_verdicts(full.json 0 full)
-if(full_skip)
+# Only the row that names the modes pmhost cannot build may be skipped.
+if(NOT "${full_skip}" MATCHES "^mode\\.unbuilt$")
   message(FATAL_ERROR "scenarios skipped on Pixelmoor: ${full_skip}")
 endif()
 pm_validate(0 --quick ${MODULE})
