@@ -90,7 +90,7 @@ endfunction()
 # pm_verdicts(<json file> <module index> <prefix>): sets <prefix>_pass,
 # <prefix>_skip and <prefix>_other (fail, crash, hang) to the lists of
 # scenario names of that module in a --json file, and <prefix>_detail_<name>
-# to each row's detail.
+# and <prefix>_result_<name> to each row's detail and result.
 function(pm_verdicts file module prefix)
   file(READ ${WORK}/${file} json)
   string(JSON count LENGTH "${json}" modules ${module} scenarios)
@@ -111,6 +111,7 @@ function(pm_verdicts file module prefix)
       list(APPEND other_rows ${name})
     endif()
     set(${prefix}_detail_${name} "${detail}" PARENT_SCOPE)
+    set(${prefix}_result_${name} "${result}" PARENT_SCOPE)
   endforeach()
   set(${prefix}_pass "${passed_rows}" PARENT_SCOPE)
   set(${prefix}_skip "${skipped_rows}" PARENT_SCOPE)

@@ -28,6 +28,7 @@
 //             without checking that the host has a basic suite
 //   record-undeclared  record a scripting descriptor at finish, though the
 //             property list declares no terminology
+//   hang-on-cancel  wait for ever once abortProc has answered cancel
 //   reenter   forget the run in progress when any other call arrives, so
 //             that an about call from inside start's message loop makes start
 //             crash
@@ -118,6 +119,7 @@ void Start(FilterRecord* r, int16_t* result) {
       if (intoInput && y == 0) const_cast<uint8_t*>(in)[0] ^= 1;
     }
     if (r->abortProc != nullptr && r->abortProc() != 0 && !Fault("ignore-cancel")) {
+      while (Fault("hang-on-cancel")) Sleep(100);
       *result = -128;  // userCanceledErr
       return;
     }

@@ -18,7 +18,8 @@
 namespace {
 
 constexpr int kExitOk = 0, kExitUsage = 1, kExitFailed = 8;
-constexpr int kCaseSeconds = 30, kLifetimeSeconds = 240;
+int gCaseSeconds = 30;  // --case-timeout
+constexpr int kLifetimeFactor = 8;  // the lifetime scenario's 200 cycles get this many cases' time
 // An indexed scenario runs at most this many call indexes, spread evenly.
 constexpr int kMaxIndexes = 64;
 
@@ -28,6 +29,7 @@ const char* const kUsage =
     "  --json FILE    write the verdicts as data too\n"
     "  --only PREFIX  only the scenarios whose names start with PREFIX (repeatable)\n"
     "  --skip PREFIX  leave out the scenarios whose names start with PREFIX (repeatable)\n"
+    "  --case-timeout SEC  a case that has not ended after SEC seconds hangs (default 30)\n"
     "  --verbose      print each child's log\n"
     "exit codes: 0 every scenario passed (or was skipped, with the reason), 1 usage or host error,\n"
     "            8 a scenario failed, crashed or hung\n";
@@ -59,7 +61,7 @@ ChildAnswer RunChild(const Scenario& s, int index, const std::string& module) {
     answer.detail = "cannot make the scratch file " + log;
     return answer;
   }
-  const int seconds = std::strcmp(s.name, "lifetime") == 0 ? kLifetimeSeconds : kCaseSeconds;
+  const int seconds = std::strcmp(s.name, "lifetime") == 0 ? gCaseSeconds * kLifetimeFactor : gCaseSeconds;
   std::string command = "\"" + SelfPath() + "\" --validate-child " + s.name + " " + std::to_string(index) + " " +
                         std::to_string(seconds) + " \"" + module + "\"";
   STARTUPINFOA start{};
@@ -203,6 +205,7 @@ int ValidateMain(int argc, char** argv) {
     if (a == "--quick") quick = true;
     else if (a == "--verbose") gVerbose = true;
     else if (a == "--json" && i + 1 < argc) json = argv[++i];
+    else if (a == "--case-timeout" && i + 1 < argc) gCaseSeconds = std::max(1, std::atoi(argv[++i]));
     else if (a == "--only" && i + 1 < argc) only.push_back(argv[++i]);
     else if (a == "--skip" && i + 1 < argc) skip.push_back(argv[++i]);
     else if (a == "--help" || a == "-h") return std::fputs(kUsage, stdout), kExitOk;
