@@ -28,6 +28,8 @@
 //             without checking that the host has a basic suite
 //   record-undeclared  record a scripting descriptor at finish, though the
 //             property list declares no terminology
+//   ignore-mask  change pixels outside a selection mask, which it says it
+//             keeps to itself
 //   hang-on-cancel  wait for ever once abortProc has answered cancel
 //   reenter   forget the run in progress when any other call arrives, so
 //             that an about call from inside start's message loop makes start
@@ -87,6 +89,10 @@ void Start(FilterRecord* r, int16_t* result) {
   const VRect area{r->filterRect.top, r->filterRect.left, r->filterRect.bottom, r->filterRect.right};
   if (r->bigDocumentData != nullptr) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
   r->inRect = r->outRect = r->filterRect;
+  // It says it keeps to the selection itself: with a mask, pixels outside it
+  // are left alone.
+  const bool masked = r->haveMask != 0 && !Fault("ignore-mask");
+  if (masked) r->maskRect = r->filterRect;
   const bool together = Fault("interleaved") || Fault("input-interleaved");
   const bool intoInput = Fault("input") || Fault("input-interleaved");
   const bool cmyk = r->imageMode == 4 || r->imageMode == 13;
@@ -101,11 +107,17 @@ void Start(FilterRecord* r, int16_t* result) {
       continue;
     }
     const int32_t width = area.right - area.left;
-    const int32_t samples = width * (r->outHiPlane - r->outLoPlane + 1);
+    const int32_t perPixel = r->outHiPlane - r->outLoPlane + 1;
+    const int32_t samples = width * perPixel;
     for (int32_t y = 0; y < area.bottom - area.top; ++y) {
       const auto* in = static_cast<const uint8_t*>(r->inData) + int64_t(y) * r->inRowBytes;
       auto* out = static_cast<uint8_t*>(r->outData) + int64_t(y) * r->outRowBytes;
+      const auto* mask = masked && r->maskData != nullptr
+                             ? static_cast<const uint8_t*>(r->maskData) + int64_t(y) * r->maskRowBytes
+                             : nullptr;
       for (int32_t i = 0; i < samples; ++i) {
+        // A 16-bit document's mask has 16-bit samples: its high byte is enough.
+        if (mask != nullptr && mask[(i / perPixel) * (r->depth / 8) + (r->depth / 8 - 1)] == 0) continue;
         if (r->depth == 16) {
           uint16_t v;
           std::memcpy(&v, in + 2 * i, 2);
@@ -124,7 +136,7 @@ void Start(FilterRecord* r, int16_t* result) {
       return;
     }
   }
-  r->inRect = r->outRect = Rect{0, 0, 0, 0};
+  r->inRect = r->outRect = r->maskRect = Rect{0, 0, 0, 0};
 }
 
 }  // namespace

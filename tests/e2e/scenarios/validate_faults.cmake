@@ -14,6 +14,7 @@ set(table
   "basic-unchecked|thin.no_basic_suite"
   "record-undeclared|scripting.record"
   "reenter|dialog.nested"
+  "ignore-mask|selection.mask"
   "hang-on-cancel|cancel.abort")
 
 # How some of them fail: a crash and a hang are isolated (the battery goes on

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -82,7 +83,7 @@ Observed Drive(const std::string& path, Setup setup) {
   setup.services.registryFile.clear();  // the registry lives for this run only
   InitServices(setup.services);
   std::string maskFile;
-  if (!setup.mask.empty()) {
+  if (setup.maskImage) {
     char dir[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, dir);
     maskFile = std::string(dir) + "pmhost-validate-mask-" + std::to_string(GetCurrentProcessId()) + ".png";
@@ -96,7 +97,15 @@ Observed Drive(const std::string& path, Setup setup) {
       }
     std::string error;
     WritePng(maskFile, mask, error);
+    seen.selection = mask.planes[0];
     setup.run.maskPath = maskFile;
+  }
+  if (setup.run.hasRectSelection) {
+    const VRect& r = setup.run.rectSelection;
+    seen.selection.assign(size_t(setup.image.width) * size_t(setup.image.height), 0);
+    for (int32_t y = std::max(r.top, 0); y < std::min(r.bottom, setup.image.height); ++y)
+      for (int32_t x = std::max(r.left, 0); x < std::min(r.right, setup.image.width); ++x)
+        seen.selection[size_t(y) * size_t(setup.image.width) + size_t(x)] = 255;
   }
   void* module = nullptr;
   PiplInfo pipl;

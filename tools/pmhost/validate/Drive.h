@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "FilterHost.h"
 #include "HostServices.h"
@@ -14,7 +15,7 @@ struct Setup {
   ServiceOptions services;
   int answer = 1;       // the button pressed in every dialog: 1 OK, 2 Cancel
   bool about = false;   // the about selector instead of a run
-  std::string mask;     // a selection from this gray image (written to a scratch file)
+  bool maskImage = false;  // a soft elliptical selection, delivered as a mask from a gray image
   bool nested = false;  // call the about selector from inside the module's first message loop
   bool replay = false;  // a second run, handed the descriptor the first recorded, with run.playInfo
 };
@@ -26,6 +27,7 @@ struct Observed {
   int misuses = 0;
   std::string firstMisuse;  // with the call that made it
   PlanarImage original, result;
+  std::vector<uint8_t> selection;  // 0..255 a pixel, row by row; empty without a selection
   int dialogs = 0;          // dialogs the driver answered
   int newProcCalls = 0, lockProcCalls = 0;
   int nestedCalls = 0;      // about calls made from the module's message loop

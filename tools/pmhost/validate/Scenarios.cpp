@@ -115,11 +115,23 @@ CaseResult RunShape(const std::string& module, const PiplInfo&, const Scenario& 
       setup.run.hasRectSelection = true, setup.run.rectSelection = VRect{3, 5, 23, 31};
       what = "a rectangular selection";
       break;
-    case 7: setup.mask = "ellipse", setup.run.tileWidth = setup.run.tileHeight = 16, what = "a selection from an image"; break;
+    case 7: setup.maskImage = true, setup.run.tileWidth = setup.run.tileHeight = 16, what = "a selection from an image"; break;
     case 8: setup.run.bigDocument = false, what = "16-bit coordinates only (no bigDocumentData)"; break;
     default: setup.run.tileWidth = setup.run.tileHeight = 16, what = "32-bit coordinates (bigDocumentData)"; break;
   }
-  return Converted(Drive(module, std::move(setup)), what);
+  const Observed o = Drive(module, std::move(setup));
+  CaseResult r = Converted(o, what);
+  if (r.outcome != Outcome::kPass || o.selection.empty()) return r;
+  // Outside the selection the image stands as it was, whether the host masks
+  // the result or the module says it keeps to the selection itself.
+  size_t changed = 0;
+  for (int32_t p = 0; p < o.result.Channels(); ++p)
+    for (int32_t y = 0; y < o.result.height; ++y)
+      for (int32_t x = 0; x < o.result.width; ++x)
+        changed += o.selection[size_t(y) * size_t(o.result.width) + size_t(x)] == 0 &&
+                   o.result.Sample(p, x, y) != o.original.Sample(p, x, y);
+  if (changed > 0) return Fail(std::to_string(changed) + " sample(s) outside the selection changed");
+  return r;
 }
 
 // ---- host callbacks failing at each call, cancel at each check -------------
