@@ -30,6 +30,12 @@
 //             property list declares no terminology
 //   ignore-mask  change pixels outside a selection mask, which it says it
 //             keeps to itself
+//   no-refuse  run on documents of modes it does not claim
+//   bigdoc-unchecked  set PluginUsing32BitCoordinates without checking that
+//             the host offers bigDocumentData
+//   about-writes  write into the AboutRecord
+//   bottom-up-unaware  step from row to row by the size of the row bytes,
+//             as if every buffer ran top-down
 //   hang-on-cancel  wait for ever once abortProc has answered cancel
 //   reenter   forget the run in progress when any other call arrives, so
 //             that an about call from inside start's message loop makes start
@@ -39,6 +45,7 @@
 // failed advanceState. Without dithering, its result keeps no plane's mean.
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "host/HostApi.h"
@@ -87,7 +94,7 @@ bool Claimed(int16_t mode) { return mode == 3 || mode == 4 || mode == 11 || mode
 
 void Start(FilterRecord* r, int16_t* result) {
   const VRect area{r->filterRect.top, r->filterRect.left, r->filterRect.bottom, r->filterRect.right};
-  if (r->bigDocumentData != nullptr) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
+  if (r->bigDocumentData != nullptr || Fault("bigdoc-unchecked")) r->bigDocumentData->PluginUsing32BitCoordinates = 0;
   r->inRect = r->outRect = r->filterRect;
   // It says it keeps to the selection itself: with a mask, pixels outside it
   // are left alone.
@@ -109,9 +116,12 @@ void Start(FilterRecord* r, int16_t* result) {
     const int32_t width = area.right - area.left;
     const int32_t perPixel = r->outHiPlane - r->outLoPlane + 1;
     const int32_t samples = width * perPixel;
+    const bool unaware = Fault("bottom-up-unaware");
+    const int64_t inStep = unaware ? std::abs(r->inRowBytes) : r->inRowBytes;
+    const int64_t outStep = unaware ? std::abs(r->outRowBytes) : r->outRowBytes;
     for (int32_t y = 0; y < area.bottom - area.top; ++y) {
-      const auto* in = static_cast<const uint8_t*>(r->inData) + int64_t(y) * r->inRowBytes;
-      auto* out = static_cast<uint8_t*>(r->outData) + int64_t(y) * r->outRowBytes;
+      const auto* in = static_cast<const uint8_t*>(r->inData) + int64_t(y) * inStep;
+      auto* out = static_cast<uint8_t*>(r->outData) + int64_t(y) * outStep;
       const auto* mask = masked && r->maskData != nullptr
                              ? static_cast<const uint8_t*>(r->maskData) + int64_t(y) * r->maskRowBytes
                              : nullptr;
@@ -148,9 +158,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
 extern "C" __declspec(dllexport) void PluginMain(int16_t selector, void* record, intptr_t*, int16_t* result) {
   if (Fault("reenter")) gRunning = nullptr;
-  if (selector == filterSelectorAbout) return;
+  if (selector == filterSelectorAbout) {
+    if (Fault("about-writes")) static_cast<AboutRecord*>(record)->sSPBasic = nullptr;
+    return;
+  }
   auto* r = static_cast<FilterRecord*>(record);
-  if (!Claimed(r->imageMode)) {
+  if (!Claimed(r->imageMode) && !Fault("no-refuse")) {
     *result = -30101;  // filterBadMode
     return;
   }

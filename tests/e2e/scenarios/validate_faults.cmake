@@ -15,6 +15,10 @@ set(table
   "record-undeclared|scripting.record"
   "reenter|dialog.nested"
   "ignore-mask|selection.mask"
+  "no-refuse|mode.gray,mode.hsl,mode.hsb,mode.multichannel,mode.duotone,mode.lab,mode.gray16,mode.lab48,mode.multichannel16,mode.duotone16"
+  "bigdoc-unchecked|coords.16bit"
+  "about-writes|about"
+  "bottom-up-unaware|buffers.bottom_up"
   "hang-on-cancel|cancel.abort")
 
 # How some of them fail: a crash and a hang are isolated (the battery goes on
