@@ -74,3 +74,46 @@ function(pm_reject regex)
     message(FATAL_ERROR "pmhost's output has \"${regex}\"")
   endif()
 endfunction()
+
+# pm_validate(<expected exit code> <pmhost --validate arguments>...): runs the
+# validator in the scratch folder; its table lands in PM_OUTPUT.
+function(pm_validate expected)
+  execute_process(COMMAND ${RUNNER} ${PMHOST} --validate ${ARGN} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 280)
+  message("$ pmhost --validate ${ARGN}\n${out}")
+  if(NOT "${rc}" STREQUAL "${expected}")
+    message(FATAL_ERROR "pmhost --validate exited with ${rc}, expected ${expected}")
+  endif()
+  set(PM_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+# pm_verdicts(<json file> <module index> <prefix>): sets <prefix>_pass,
+# <prefix>_skip and <prefix>_other (fail, crash, hang) to the lists of
+# scenario names of that module in a --json file, and <prefix>_detail_<name>
+# and <prefix>_result_<name> to each row's detail and result.
+function(pm_verdicts file module prefix)
+  file(READ ${WORK}/${file} json)
+  string(JSON count LENGTH "${json}" modules ${module} scenarios)
+  set(passed_rows "")
+  set(skipped_rows "")
+  set(other_rows "")
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON name GET "${json}" modules ${module} scenarios ${i} name)
+    string(JSON result GET "${json}" modules ${module} scenarios ${i} result)
+    string(JSON detail GET "${json}" modules ${module} scenarios ${i} detail)
+    # MATCHES, not STREQUAL: a script's quoted words may be variable names.
+    if(result MATCHES "^pass$")
+      list(APPEND passed_rows ${name})
+    elseif(result MATCHES "^skip$")
+      list(APPEND skipped_rows ${name})
+    else()
+      list(APPEND other_rows ${name})
+    endif()
+    set(${prefix}_detail_${name} "${detail}" PARENT_SCOPE)
+    set(${prefix}_result_${name} "${result}" PARENT_SCOPE)
+  endforeach()
+  set(${prefix}_pass "${passed_rows}" PARENT_SCOPE)
+  set(${prefix}_skip "${skipped_rows}" PARENT_SCOPE)
+  set(${prefix}_other "${other_rows}" PARENT_SCOPE)
+endfunction()

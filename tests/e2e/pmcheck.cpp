@@ -4,6 +4,7 @@
 //
 //   pmcheck gen rgba|rgb|gray|rgb16|circle W H OUT.png
 //   pmcheck damage truncate|huge IN.png OUT.png
+//   pmcheck damage truncate|machine-i386 IN.8bf OUT.8bf
 //   pmcheck check IN.png OUT.png [--bits 5,6,5,8] [--mean-tol T] [--truncated]
 //                 [--same] [--mask M.png | --rows FROM-TO | --rect X,Y,W,H]
 //                 [--opaque-only | --alpha-at-least A]
@@ -17,7 +18,8 @@
 //
 // damage: a copy of IN that a host must refuse to read: truncate keeps the
 // first half of its bytes, huge claims 70000 x 70000 pixels in its header
-// (with a correct checksum, so only the size is wrong).
+// (with a correct checksum, so only the size is wrong); machine-i386 makes a
+// Windows module claim to be built for 32-bit x86.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +89,12 @@ int Damage(const std::string& kind, const std::string& in, const std::string& ou
       for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(70000u >> (24 - 8 * i));
     const uint32_t crc = Crc32(bytes.data() + 12, 17);
     for (size_t i = 0; i < 4; ++i) bytes[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+  } else if (kind == "machine-i386") {
+    // A Windows module's PE header, its machine field set to 32-bit x86.
+    const size_t pe = bytes.size() > 0x40 ? size_t(bytes[0x3C]) | size_t(bytes[0x3D]) << 8 : 0;
+    if (pe == 0 || pe + 6 > bytes.size() || bytes[pe] != 'P' || bytes[pe + 1] != 'E') return Fail("damage: no PE header");
+    bytes[pe + 4] = 0x4C;
+    bytes[pe + 5] = 0x01;
   } else {
     return Fail("damage: unknown kind");
   }

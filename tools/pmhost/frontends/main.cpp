@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "FrontEnds.h"
+#include "validate/Validate.h"
 
 namespace {
 
@@ -21,6 +23,8 @@ const char* const kUsage =
     "                                                 the same, each output in DIR under its input's name\n"
     "       pmhost --about [--answer ok] MODULE.8bf   show the module's about box\n"
     "       pmhost --list DIR|FILE                    list the filters found\n"
+    "       pmhost --validate [--quick] [--json FILE] MODULE.8bf|DIR ...   check modules against a battery of\n"
+    "                                                 host behaviours (pmhost --validate --help)\n"
     "options:\n"
     "  --out-dir DIR          write the outputs into DIR (made if missing); a FOLDER stands for its *.png files\n"
     "  --answer ok|cancel     press OK or Cancel in every dialog of the module (default: wait for a person)\n"
@@ -82,6 +86,10 @@ std::vector<int32_t> ParseList(const std::string& text, char separator) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The validator and the child processes it runs each case in.
+  if (argc > 1 && std::strcmp(argv[1], "--validate-child") == 0) return ValidateChildMain(argc, argv);
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--validate") == 0) return ValidateMain(argc, argv);
   InstallCrashReport();
   RunOptions run;
   ServiceOptions services;

@@ -211,6 +211,7 @@ OSErr AdvanceState() {
   const TimedSpan timed(gHost.advanceTicks);
   const int32_t call = ++gHost.advanceCalls;
   BeginCall("advanceState");
+  if (gHost.stopped) ++gHost.advanceAfterStop;
   Commit();
   OSErr result = noErr;
   if (gHost.plan.Fails("advanceState")) {
@@ -220,6 +221,7 @@ OSErr AdvanceState() {
     gHost.mask.Drop();
     PublishDeliveries();
     result = gHost.options->failAdvanceCode;
+    gHost.stopped = true;
   } else {
     result = DeliverRequests();
   }

@@ -153,6 +153,10 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
   doc.transparencyPlane = (channels == 2 || channels == 4) ? channels - 1 : -1;
   const bool gray = channels <= 2;
   doc.mode = image.depth == 16 ? (gray ? 10 : 11) : (gray ? 1 : 3);
+  if (o.imageMode >= 0) {
+    doc.mode = o.imageMode;
+    doc.transparencyPlane = -1;
+  }
   doc.filterRect = VRect{0, 0, image.height, image.width};
   if (o.hasRectSelection) {
     VRect r = o.rectSelection;

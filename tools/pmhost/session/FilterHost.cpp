@@ -111,6 +111,8 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
       const std::string text = DescribeDescriptorHandle(d);
       if (text.empty()) ReportMisuse("descriptorParameters->descriptor holds %p, not a descriptor handle of this host", static_cast<void*>(d));
       else Say("pmhost: scripting descriptor: %s (recordInfo %d)\n", text.c_str(), r->descriptorParameters->recordInfo);
+      if (!text.empty()) outcome.recordedDescriptor = HostHandleBytes(d);
+      outcome.recordInfo = r->descriptorParameters->recordInfo;
       if (IsHostHandle(d)) HostDisposeHandle(d);
     }
     Say("pmhost: %d advanceState call(s), %d progress report(s), %d abort check(s)\n", gHost.advanceCalls,
@@ -195,6 +197,10 @@ std::string ResultName(int32_t code) {
 }
 
 const char* CurrentSelectorName() { return gSelectorName; }
+
+RunCounts LastRunCounts() {
+  return RunCounts{gHost.advanceCalls, gHost.abortCalls, gHost.progressCalls, gHost.advanceAfterStop};
+}
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow) {

@@ -32,6 +32,9 @@ struct RunOptions {
   bool progressAtOnce = false;    // the bar from the first report, however short the run
   bool verbose = false;           // every request and call
   bool timing = false;            // report the time spent inside the module itself
+  int32_t imageMode = -1;         // the document's mode as given (every plane a colour or extra channel); -1: from the image
+  int16_t playInfo = 1;           // descriptorParameters->playInfo
+  std::string playDescriptor;     // a descriptor handed to the module (descriptor handle bytes); empty: none
 };
 
 // Everything a run reports back.
@@ -41,6 +44,8 @@ struct RunOutcome {
   bool refused = false;           // the host would not run the filter (message printed)
   bool hostError = false;         // a problem of the host or its input (message printed)
   std::string message;            // why, when refused or hostError
+  std::string recordedDescriptor; // the descriptor handle the module handed back (its bytes), if any
+  int16_t recordInfo = -1;        // and the recordInfo it set with it
 };
 
 // Runs the filter `options.runs` times on `image`, in memory; `image` holds
@@ -48,6 +53,14 @@ struct RunOutcome {
 // read but the mask named in `options`, none is written.
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
                      void* hostWindow);
+
+// What the host counted in the last run: its callbacks, and the data asked
+// for after the host had answered a cancel or failed advanceState.
+struct RunCounts {
+  int32_t advanceCalls = 0, abortCalls = 0, progressCalls = 0;
+  int32_t advanceAfterStop = 0;
+};
+RunCounts LastRunCounts();
 
 // The about selector with a full AboutRecord.
 RunOutcome RunAbout(PluginEntry entry, void* hostWindow);

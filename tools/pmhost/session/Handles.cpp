@@ -59,7 +59,9 @@ OSErr SetSizeProc(Handle h, int32_t size) {
 
 Ptr LockProc(Handle h, Boolean) {
   const Callback call("lockProc", false);
-  return gTable.Lock(h);
+  const bool refuse = gPlan.Fails("lockProc");
+  if (refuse) Say("pmhost: lockProc call %d answers null, as asked\n", gPlan.Calls("lockProc"));
+  return gTable.Lock(h, refuse);
 }
 
 void UnlockProc(Handle h) {
@@ -77,7 +79,25 @@ HandleProcs gHandleProcs = {1, 8, NewHandleProc, DisposeHandleProc, GetSizeProc,
 
 using namespace pmsession;
 
-HandleProcs* HostHandleProcs() { return &gHandleProcs; }
+HandleProcs* HostHandleProcs() {
+  // A half-filled table: the count says how many entries there are, and the
+  // ones past it are null.
+  gHandleProcs = {1, 8, NewHandleProc, DisposeHandleProc, GetSizeProc, SetSizeProc,
+                  LockProc, UnlockProc, RecoverSpaceProc, DisposeHandleProc};
+  const int n = gOptions.handleProcCount;
+  gHandleProcs.numHandleProcs = static_cast<int16_t>(n);
+  if (n < 8) gHandleProcs.disposeRegularHandleProc = nullptr;
+  if (n < 7) gHandleProcs.recoverSpaceProc = nullptr;
+  if (n < 6) gHandleProcs.unlockProc = nullptr;
+  if (n < 5) gHandleProcs.lockProc = nullptr;
+  if (n < 4) gHandleProcs.setSizeProc = nullptr;
+  if (n < 3) gHandleProcs.getSizeProc = nullptr;
+  if (n < 2) gHandleProcs.disposeProc = nullptr;
+  if (n < 1) gHandleProcs.newProc = nullptr;
+  return &gHandleProcs;
+}
+
+int ServiceCalls(const char* name) { return gPlan.Calls(name); }
 
 Handle HostNewHandle(const void* data, size_t size) {
   const std::lock_guard<std::recursive_mutex> lock(gLogLock);

@@ -21,6 +21,8 @@ struct ServiceOptions {
   bool fileListSuite = true;
   bool writeDescriptorProcs = true;
   int32_t failNewHandleAt = 0;  // newProc answers null on this call (1-based); 0 never
+  int32_t failLockAt = 0;       // lockProc answers null on this call (1-based); 0 never
+  int16_t handleProcCount = 8;  // fewer: a half-filled table, the entries past the count null
   std::string registryFile;     // empty: the registry lives for this run only
   bool verbose = false;         // print every call as the call log takes it
 };
@@ -47,6 +49,8 @@ void BeginCall(const char* name);
 void NoteCall(hostkit::Event e, const char* name);
 
 void InitServices(const ServiceOptions& options);
+// How often the module has called a handle procedure ("newProc", "lockProc").
+int ServiceCalls(const char* name);
 HandleProcs* HostHandleProcs();
 SPBasicSuite* HostBasicSuite();  // null when switched off
 WriteDescriptorProcs* HostWriteDescriptorProcs();  // null when switched off

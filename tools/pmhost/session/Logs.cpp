@@ -101,6 +101,7 @@ void BeginCall(const char* name) {
 void InitServices(const ServiceOptions& options) {
   gOptions = options;
   if (options.failNewHandleAt > 0) gPlan.FailAt("newProc", options.failNewHandleAt);
+  if (options.failLockAt > 0) gPlan.FailAt("lockProc", options.failLockAt);
   // Under Wine a freed block keeps its old bytes: kept blocks make a pointer
   // held past its unlock read nonsense, and show a write through it.
   gTable.keepMovedBlocks = true;

@@ -31,6 +31,7 @@ Boolean AbortProc() {
   const int32_t n = gHost.options->cancelAfter;
   const bool cancel = n > 0 && gHost.abortCalls >= n;
   NoteCall(hostkit::Event::Abort(cancel), "abortProc");
+  gHost.stopped = gHost.stopped || cancel;
   if (cancel && gHost.abortCalls == n) Say("pmhost: abortProc answers cancel from call %d on, as asked\n", n);
   return cancel ? 1 : 0;
 }
@@ -164,8 +165,10 @@ void FillRecord(RecordStorage& s, const RunDocument& doc, const RunOptions& o, v
   r->inTileHeight = r->absTileHeight = r->outTileHeight = r->maskTileHeight = th;
   r->inTileWidth = r->absTileWidth = r->outTileWidth = r->maskTileWidth = tw;
   if (o.descriptorParameters) {
-    s.descriptor = PIDescriptorParameters{0, 1 /* show the dialog */, plugInDialogOptional, nullptr,
-                                          HostWriteDescriptorProcs(), nullptr};
+    s.descriptor = PIDescriptorParameters{0, o.playInfo, plugInDialogOptional, nullptr, HostWriteDescriptorProcs(),
+                                          nullptr};
+    if (!o.playDescriptor.empty())
+      s.descriptor.descriptor = HostNewHandle(o.playDescriptor.data(), o.playDescriptor.size());
     r->descriptorParameters = &s.descriptor;
   }
   r->errorString = s.errorString;

@@ -76,6 +76,8 @@ struct Host {
   int32_t advanceCalls = 0, abortCalls = 0, progressCalls = 0;
   int32_t lastDone = 0, lastTotal = 0;
   bool samplingNoted = false;
+  bool stopped = false;  // abortProc answered cancel, or advanceState failed
+  int32_t advanceAfterStop = 0;
   // --timing, in performance-counter ticks: inside the module's entry point,
   // inside the host's procedures it called, and with a dialog of it open.
   LONGLONG moduleTicks = 0, advanceTicks = 0, callbackTicks = 0, dialogTicks = 0;
