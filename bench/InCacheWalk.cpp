@@ -89,8 +89,11 @@ struct InCacheHost {
   int pendingPlane = 0;
   Rect pendingRect{};
   int32_t pendingRowBytes = 0;
-  uint64_t firstAdvance = 0;   // ticks at the first advanceState
-  uint64_t inCallbacks = 0;    // ticks spent inside the callbacks
+  // The module's share comes in segments: from the return of one callback
+  // to the next call of one, and from the last return to the end of the run.
+  bool started = false;     // the first advanceState has been called
+  uint64_t lastReturn = 0;  // ticks when the last callback returned
+  std::vector<uint64_t> segments;
   uint64_t advanceCalls = 0, progressCalls = 0, abortCalls = 0;
 };
 InCacheHost* gHost = nullptr;
@@ -105,10 +108,15 @@ void PutBack(InCacheHost& host) {
   host.pending = false;
 }
 
+// At the start of every callback: the segment that just ended was the module's.
+void Entered(InCacheHost& host, uint64_t now) {
+  if (host.started) host.segments.push_back(now - host.lastReturn);
+}
+
 OSErr AdvanceState() {
-  const uint64_t entered = Ticks();
   InCacheHost& host = *gHost;
-  if (host.firstAdvance == 0) host.firstAdvance = entered;
+  Entered(host, Ticks());
+  host.started = true;
   ++host.advanceCalls;
   PutBack(host);
   FilterRecord& r = host.record;
@@ -143,20 +151,20 @@ OSErr AdvanceState() {
   host.pendingPlane = plane;
   host.pendingRect = out;
   host.pendingRowBytes = rowBytes;
-  host.inCallbacks += Ticks() - entered;
+  host.lastReturn = Ticks();
   return noErr;
 }
 
 void Progress(int32_t, int32_t) {
-  const uint64_t entered = Ticks();
+  Entered(*gHost, Ticks());
   ++gHost->progressCalls;
-  gHost->inCallbacks += Ticks() - entered;
+  gHost->lastReturn = Ticks();
 }
 
 Boolean NeverAbort() {
-  const uint64_t entered = Ticks();
+  Entered(*gHost, Ticks());
   ++gHost->abortCalls;
-  gHost->inCallbacks += Ticks() - entered;
+  gHost->lastReturn = Ticks();
   return 0;
 }
 
@@ -172,13 +180,19 @@ void Begin(InCacheHost& host, int16_t tileSide) {
   r.abortProc = NeverAbort;
   host.result = noErr;
   host.pending = false;
-  host.firstAdvance = host.inCallbacks = 0;
+  host.started = false;
+  host.segments.clear();
+  host.segments.reserve(8192);
   host.advanceCalls = host.progressCalls = host.abortCalls = 0;
   gHost = &host;
 }
 
-// The module's share of the walk just ended at `returned`.
+// The module's share of the walk just ended at `returned`: the sum of its
+// segments. On a shared machine the process loses the processor now and
+// then, for a millisecond or more, while a segment lasts about a microsecond:
+// a segment longer than 16 times the run's median counts as the median.
 double End(InCacheHost& host, uint64_t returned, const char* who) {
+  Entered(host, returned);
   PutBack(host);
   gHost = nullptr;
   if (host.result != noErr) Fail(std::string(who) + " answered " + std::to_string(host.result));
@@ -188,7 +202,13 @@ double End(InCacheHost& host, uint64_t returned, const char* who) {
   if (host.advanceCalls != tiles * host.document.in.size() || host.progressCalls != tiles ||
       host.abortCalls != tiles)
     Fail(std::string(who) + " did not walk every plane of every tile once");
-  return double(returned - host.firstAdvance - host.inCallbacks) / TicksPerSecond();
+  if (host.segments.empty()) return 0.0;
+  std::vector<uint64_t> sorted = host.segments;
+  std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+  const uint64_t median = sorted[sorted.size() / 2];
+  uint64_t total = 0;
+  for (const uint64_t segment : host.segments) total += segment > 16 * median ? median : segment;
+  return double(total) / TicksPerSecond();
 }
 
 // The dithered walk draws from the private copy: where the C runtime does

@@ -5,6 +5,8 @@
 // the first advanceState to the return of the run, less the time spent
 // inside advanceState, progressProc and abortProc. The limit is a copy of the
 // same tiles through the same walk and the same callbacks, timed alike.
+// (A stretch of the module's time in which the process plainly lost the
+// processor to another counts as a typical one; InCacheWalk.cpp says how.)
 #pragma once
 
 #include <cstdint>
