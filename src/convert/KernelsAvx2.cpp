@@ -24,6 +24,11 @@
 // same speed, although half of their 32-byte blocks then cross a cache line
 // (docs/performance.md has the figures). Rows 16 bytes past a boundary (what
 // glibc's allocator hands out) keep their 32-byte blocks within cache lines.
+//
+// A tile of one row (a gapless tile, which Quantize.cpp hands over whole) is
+// a host's tile buffer in cache, where the cost is the other way round: it
+// goes 32 bytes at a time from its first byte, and from a 32-byte boundary
+// (where hosts place their buffers) no block crosses a cache line.
 #include "convert/Kernels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -119,7 +124,6 @@ constexpr WideJumps MakeWideJumps() {
 
 constexpr WideJumps kWideJumps = MakeWideJumps();
 constexpr lcg::Jump kJumpWide = lcg::JumpOf(kWide);
-constexpr lcg::Jump kJumpTwoWide = lcg::JumpOf(2 * kWide);
 constexpr lcg::Jump kJumpHalf = lcg::JumpOf(kHalf);
 
 PIXELMOOR_AVX2_INLINE __m256i JumpedStates(__m256i state, int vector) {
@@ -186,7 +190,7 @@ PIXELMOOR_AVX2 void TruncateTile(Tile tile, Levels levels) {
     const uint8_t* in = tile.InRow(y);
     const uint8_t* mask = tile.MaskRow(y);
     int64_t x = 0;
-    if (tile.width >= kHalf) {
+    if (tile.width >= kHalf && tile.height > 1) {
       TruncateHalf(out, in, mask, levels, l);
       x = kHalf;
     }
@@ -219,20 +223,9 @@ PIXELMOOR_AVX2 uint32_t DitherFromState(Tile tile, Levels levels, uint32_t state
     const uint8_t* in = tile.InRow(y);
     const uint8_t* mask = tile.MaskRow(y);
     int64_t x = 0;
-    if (tile.width >= kHalf) {
+    if (tile.width >= kHalf && tile.height > 1) {
       state = DitherHalf(out, in, mask, levels, l, state);
       x = kHalf;
-    }
-    if (mask == nullptr) {
-      // Two blocks a turn, the second's state a jump from the first's: the
-      // state then moves on by one jump of 64, and the next turn's draws need
-      // not wait for every multiply of the last.
-      for (; x + 2 * kWide <= tile.width; x += 2 * kWide) {
-        const uint32_t second = kJumpWide.Apply(state);
-        Store(out + x, DitherBlockBy(Load(in + x), BlockDrawsComplemented(state, l), l));
-        Store(out + x + kWide, DitherBlockBy(Load(in + x + kWide), BlockDrawsComplemented(second, l), l));
-        state = kJumpTwoWide.Apply(state);
-      }
     }
     for (; x + kWide <= tile.width; x += kWide) state = DitherWide(out + x, in + x, MaskAt(mask, x), levels, l, state);
     if (x + kHalf <= tile.width) {
