@@ -329,7 +329,7 @@ void PrintRatioTable(std::FILE* to, const char* runtime, const MedianFn& median,
       std::fprintf(to, "%-46s %9.2f %8s %8s  (limit)\n", w.label, seconds * 1e3, "-", "-");
       continue;
     }
-    std::fprintf(to, "%-46s %9.2f %8.3f %8.3f ", w.label, seconds * 1e3, ratio(w.key, w.copy), ratio(w.key, "rand"));
+    std::fprintf(to, "%-46s %9.2f %8.3f %8.4f ", w.label, seconds * 1e3, ratio(w.key, w.copy), ratio(w.key, "rand"));
     bool any = false;
     for (const Goal& g : judge ? w.goals : std::vector<Goal>{}) {
       if (g.when == When::kCopying && !copying) continue;
