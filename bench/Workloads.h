@@ -43,12 +43,24 @@ struct Goal {
   When when;
 };
 
+// A workload that times its own share of the work (the in-cache walk, whose
+// host copies tiles in its callbacks): the seconds, and a value derived from
+// the output.
+struct SelfTimed {
+  double seconds;
+  uint64_t fingerprint;
+};
+
 struct Workload {
   const char* key;    // benchmark name
   const char* label;  // row of the ratio table
   uint64_t (*run)(Image&);
-  bool isLimit;       // the plain copy and the rand() loop
+  bool isLimit;       // the plain copies and the rand() loop
   std::vector<Goal> goals;
+  // Set instead of `run` for a workload that times itself.
+  SelfTimed (*timed)(Image&) = nullptr;
+  // The copy its "x copy" column is taken against.
+  const char* copy = "copy";
 };
 
 // Every workload returns a value derived from its work, so that none of it

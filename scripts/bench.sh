@@ -2,8 +2,11 @@
 # Benchmarks of the quantiser against its limits, in one command:
 #   1. natively (glibc): Google Benchmark over a 4096 x 4096 image of 4 planes
 #      in 256 x 256 tiles; QuantizePlaneTile and ConvertImage against a plain
-#      copy and a rand()-only loop over the same tile walk; then the timer
-#      program, whose ratios are taken within each round, for the goals;
+#      copy and a rand()-only loop over the same tile walk, and the walk in
+#      the host's shape (each tile copied into the host's buffers before it is
+#      handed over, the module's share timed) against a copy through the same
+#      walk; then the timer program, whose ratios are taken within each
+#      round, for the goals;
 #   2. the same workloads built with mingw-w64 and run under Wine (the Windows
 #      C runtime), timed with QueryPerformanceCounter;
 #   3. the whole image: the real Pixelmoor.8bf in the test host pmhost under

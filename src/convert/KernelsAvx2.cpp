@@ -24,6 +24,11 @@
 // same speed, although half of their 32-byte blocks then cross a cache line
 // (docs/performance.md has the figures). Rows 16 bytes past a boundary (what
 // glibc's allocator hands out) keep their 32-byte blocks within cache lines.
+//
+// A tile of one row (a gapless tile, which Quantize.cpp hands over whole) is
+// a host's tile buffer in cache, where the cost is the other way round: it
+// goes 32 bytes at a time from its first byte, and from a 32-byte boundary
+// (where hosts place their buffers) no block crosses a cache line.
 #include "convert/Kernels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -53,29 +58,27 @@ PIXELMOOR_AVX2_INLINE void StoreHalf(uint8_t* p, __m256i v) {
 
 struct WideLevels {
   __m256i top;
-  __m256i step;   // S as a byte; 0 for S = 256, where no sample can move up anyway
-  __m256i all;    // 255 in every byte
-  __m256i below;  // S - 1 in every 16-bit lane
+  __m256i all;         // 255 in every byte
+  __m256i belowBytes;  // S - 1 in every byte
   PIXELMOOR_AVX2_INLINE explicit WideLevels(Levels levels)
       : top(_mm256_set1_epi8(static_cast<char>(levels.top))),
-        step(_mm256_set1_epi8(static_cast<char>(levels.step & 0xFF))),
         all(_mm256_set1_epi8(static_cast<char>(0xFF))),
-        below(_mm256_set1_epi16(static_cast<short>(levels.below()))) {}
+        belowBytes(_mm256_set1_epi8(static_cast<char>(levels.below()))) {}
 };
 
 PIXELMOOR_AVX2_INLINE __m256i TruncateBlock(__m256i v, const WideLevels& l) {
   return _mm256_or_si256(_mm256_and_si256(v, l.top), _mm256_cmpeq_epi8(v, l.all));
 }
 
-// r < d exactly when min(d, r) is not d (bytes are unsigned). Moving up from
-// the top level M would pass 255: the sum saturates there and min(., M)
-// takes it back to M. 255 stays 255.
+// `t` is S - 1 - r for each pixel's draw r (QuantizeRule.h says why the rule
+// is then one saturating add and one mask). 255 stays 255.
+PIXELMOOR_AVX2_INLINE __m256i DitherBlockBy(__m256i v, __m256i t, const WideLevels& l) {
+  return _mm256_or_si256(_mm256_and_si256(_mm256_adds_epu8(v, t), l.top), _mm256_cmpeq_epi8(v, l.all));
+}
+
+// The same from the draws r themselves: r < S, so S - 1 - r is r ^ (S - 1).
 PIXELMOOR_AVX2_INLINE __m256i DitherBlock(__m256i v, __m256i r, const WideLevels& l) {
-  const __m256i q = _mm256_and_si256(v, l.top);
-  const __m256i dropped = _mm256_andnot_si256(l.top, v);
-  const __m256i notBelow = _mm256_cmpeq_epi8(_mm256_min_epu8(dropped, r), dropped);
-  const __m256i raised = _mm256_adds_epu8(q, _mm256_andnot_si256(notBelow, l.step));
-  return _mm256_or_si256(_mm256_min_epu8(raised, l.top), _mm256_cmpeq_epi8(v, l.all));
+  return DitherBlockBy(v, _mm256_xor_si256(r, l.belowBytes), l);
 }
 
 // Bit k set: pixel k of the block is masked out.
@@ -92,13 +95,14 @@ constexpr unsigned kAllSkippedHalf = 0xFFFFu;
 
 // The 32 draws of a block, rand() % S for the generator at `state` stepped 1
 // to 32 times, in pixel order. Four vectors of eight 32-bit lanes hold the 32
-// states, each lane a fixed jump from `state`. rand() is bits 16 to 30 of a
-// state: vectors 0 and 1 are merged into one of 16-bit lanes holding those
-// bits, vector 0's in the even lanes, 1's in the odd ones (2 and 3 likewise),
-// and the two are packed to bytes. Packing works within each 16-byte half, so
-// byte p of the result comes from: half h = p / 16, within it pair k = p % 16
-// / 8 (vectors 0 and 1 or 2 and 3), vector 2k + p % 2, lane 4h + p % 8 / 2.
-// The table below puts the matching draw in every lane.
+// states, each lane a fixed jump from `state`; a draw reduced below 256 is
+// bits 16 to 23 of its state. Vectors 0 and 2 hold their states times 256
+// (the jump's multiplier and increment times 256), which puts those bits in
+// byte 3 of the lane; vectors 1 and 3 have them in byte 2. So one byte blend
+// brings vector 0's byte 3 and vector 1's byte 2 into one lane (2 and 3
+// likewise), and one 16-bit blend the four of them: byte p of the block is
+// lane p / 4 of vector 1, 0, 3 or 2 for p % 4 = 0, 1, 2, 3. The table below
+// puts the matching jump in every lane.
 struct alignas(32) WideJumps {
   uint32_t multiplier[4][8];
   uint32_t increment[4][8];
@@ -106,12 +110,14 @@ struct alignas(32) WideJumps {
 
 constexpr WideJumps MakeWideJumps() {
   WideJumps jumps{};
+  constexpr int kVectorOfByte[4] = {1, 0, 3, 2};
   for (int p = 0; p < 32; ++p) {
-    const int vector = 2 * (p % 16 / 8) + p % 2;
-    const int lane = 4 * (p / 16) + p % 8 / 2;
+    const int vector = kVectorOfByte[p % 4];
+    const int lane = p / 4;
+    const uint32_t scale = vector % 2 == 0 ? 256u : 1u;
     const lcg::Jump jump = lcg::JumpOf(static_cast<uint64_t>(p + 1));
-    jumps.multiplier[vector][lane] = jump.multiplier;
-    jumps.increment[vector][lane] = jump.increment;
+    jumps.multiplier[vector][lane] = jump.multiplier * scale;
+    jumps.increment[vector][lane] = jump.increment * scale;
   }
   return jumps;
 }
@@ -126,17 +132,15 @@ PIXELMOOR_AVX2_INLINE __m256i JumpedStates(__m256i state, int vector) {
   return _mm256_add_epi32(_mm256_mullo_epi32(state, multiplier), increment);
 }
 
-// The high 16 bits of each lane of `even` and `odd`, as 16-bit lanes.
-PIXELMOOR_AVX2_INLINE __m256i HighHalves(__m256i even, __m256i odd) {
-  return _mm256_blend_epi16(_mm256_srli_epi32(even, 16), odd, 0xAA);
-}
-
-PIXELMOOR_AVX2_INLINE __m256i BlockDraws(uint32_t state, const WideLevels& l) {
+// S - 1 - r for each of the block's draws r: the complement of the draw's
+// low bits is taken with the same instruction that keeps them.
+PIXELMOOR_AVX2_INLINE __m256i BlockDrawsComplemented(uint32_t state, const WideLevels& l) {
   const __m256i s = _mm256_set1_epi32(static_cast<int>(state));
-  const __m256i first = HighHalves(JumpedStates(s, 0), JumpedStates(s, 1));
-  const __m256i second = HighHalves(JumpedStates(s, 2), JumpedStates(s, 3));
-  // Reduced below 256, the 16-bit lanes pack to bytes without saturating.
-  return _mm256_packus_epi16(_mm256_and_si256(first, l.below), _mm256_and_si256(second, l.below));
+  const __m256i byte3 = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+  const __m256i low = _mm256_blendv_epi8(JumpedStates(s, 1), JumpedStates(s, 0), byte3);
+  const __m256i high = _mm256_blendv_epi8(JumpedStates(s, 3), JumpedStates(s, 2), byte3);
+  const __m256i draws = _mm256_blend_epi16(_mm256_srli_epi32(low, 16), high, 0xAA);
+  return _mm256_andnot_si256(draws, l.belowBytes);
 }
 
 PIXELMOOR_AVX2_INLINE void TruncateWide(uint8_t* out, const uint8_t* in, const uint8_t* mask, Levels levels,
@@ -161,7 +165,7 @@ PIXELMOOR_AVX2_INLINE uint32_t DitherWide(uint8_t* out, const uint8_t* in, const
                                           const WideLevels& l, uint32_t state) {
   const unsigned skipped = SkippedPixels(mask);
   if (skipped == 0) {
-    Store(out, DitherBlock(Load(in), BlockDraws(state, l), l));
+    Store(out, DitherBlockBy(Load(in), BlockDrawsComplemented(state, l), l));
     return kJumpWide.Apply(state);
   }
   if (skipped == kAllSkipped) return state;
@@ -172,7 +176,7 @@ PIXELMOOR_AVX2_INLINE uint32_t DitherHalf(uint8_t* out, const uint8_t* in, const
                                           const WideLevels& l, uint32_t state) {
   const unsigned skipped = SkippedHalf(mask);
   if (skipped == 0) {
-    StoreHalf(out, DitherBlock(LoadHalf(in), BlockDraws(state, l), l));
+    StoreHalf(out, DitherBlockBy(LoadHalf(in), BlockDrawsComplemented(state, l), l));
     return kJumpHalf.Apply(state);
   }
   if (skipped == kAllSkippedHalf) return state;
@@ -186,13 +190,21 @@ PIXELMOOR_AVX2 void TruncateTile(Tile tile, Levels levels) {
     const uint8_t* in = tile.InRow(y);
     const uint8_t* mask = tile.MaskRow(y);
     int64_t x = 0;
-    if (tile.width >= kHalf) {
+    if (tile.width >= kHalf && tile.height > 1) {
       TruncateHalf(out, in, mask, levels, l);
       x = kHalf;
     }
     // Without a mask the loop has no branch but its own: a test of the mask
-    // in every block slows this memory-bound loop by a quarter.
-    if (mask == nullptr) {
+    // in every block slows this memory-bound loop by a quarter. All 8 bits
+    // kept (the alpha plane) is a copy; otherwise two blocks a turn.
+    if (mask == nullptr && levels.top == 0xFF) {
+      for (; x + kWide <= tile.width; x += kWide) Store(out + x, Load(in + x));
+    } else if (mask == nullptr) {
+      for (; x + 2 * kWide <= tile.width; x += 2 * kWide) {
+        const __m256i first = Load(in + x), second = Load(in + x + kWide);
+        Store(out + x, TruncateBlock(first, l));
+        Store(out + x + kWide, TruncateBlock(second, l));
+      }
       for (; x + kWide <= tile.width; x += kWide) Store(out + x, TruncateBlock(Load(in + x), l));
     }
     for (; x + kWide <= tile.width; x += kWide) TruncateWide(out + x, in + x, mask + x, levels, l);
@@ -211,7 +223,7 @@ PIXELMOOR_AVX2 uint32_t DitherFromState(Tile tile, Levels levels, uint32_t state
     const uint8_t* in = tile.InRow(y);
     const uint8_t* mask = tile.MaskRow(y);
     int64_t x = 0;
-    if (tile.width >= kHalf) {
+    if (tile.width >= kHalf && tile.height > 1) {
       state = DitherHalf(out, in, mask, levels, l, state);
       x = kHalf;
     }

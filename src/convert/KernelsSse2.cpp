@@ -23,29 +23,29 @@ PIXELMOOR_ALWAYS_INLINE void Store(uint8_t* p, __m128i v) { _mm_storeu_si128(rei
 
 struct BlockLevels {
   __m128i top;
-  __m128i step;   // S as a byte; 0 for S = 256, where no sample can move up anyway
-  __m128i all;    // 255 in every byte
-  __m128i below;  // S - 1 in every 32-bit lane
+  __m128i all;         // 255 in every byte
+  __m128i below;       // S - 1 in every 32-bit lane
+  __m128i belowBytes;  // S - 1 in every byte
   explicit BlockLevels(Levels levels)
       : top(_mm_set1_epi8(static_cast<char>(levels.top))),
-        step(_mm_set1_epi8(static_cast<char>(levels.step & 0xFF))),
         all(_mm_set1_epi8(static_cast<char>(0xFF))),
-        below(_mm_set1_epi32(static_cast<int>(levels.below()))) {}
+        below(_mm_set1_epi32(static_cast<int>(levels.below()))),
+        belowBytes(_mm_set1_epi8(static_cast<char>(levels.below()))) {}
 };
 
 PIXELMOOR_ALWAYS_INLINE __m128i TruncateBlock(__m128i v, const BlockLevels& l) {
   return _mm_or_si128(_mm_and_si128(v, l.top), _mm_cmpeq_epi8(v, l.all));
 }
 
-// r < d exactly when min(d, r) is not d (bytes are unsigned). Moving up from
-// the top level M would pass 255: the sum saturates there and min(., M)
-// takes it back to M. 255 stays 255.
+// `t` is S - 1 - r for each pixel's draw r: one saturating add and one mask
+// (QuantizeRule.h says why). 255 stays 255.
+PIXELMOOR_ALWAYS_INLINE __m128i DitherBlockBy(__m128i v, __m128i t, const BlockLevels& l) {
+  return _mm_or_si128(_mm_and_si128(_mm_adds_epu8(v, t), l.top), _mm_cmpeq_epi8(v, l.all));
+}
+
+// The same from the draws r themselves: r < S, so S - 1 - r is r ^ (S - 1).
 PIXELMOOR_ALWAYS_INLINE __m128i DitherBlock(__m128i v, __m128i r, const BlockLevels& l) {
-  const __m128i q = _mm_and_si128(v, l.top);
-  const __m128i dropped = _mm_andnot_si128(l.top, v);
-  const __m128i notBelow = _mm_cmpeq_epi8(_mm_min_epu8(dropped, r), dropped);
-  const __m128i raised = _mm_adds_epu8(q, _mm_andnot_si128(notBelow, l.step));
-  return _mm_or_si128(_mm_min_epu8(raised, l.top), _mm_cmpeq_epi8(v, l.all));
+  return DitherBlockBy(v, _mm_xor_si128(r, l.belowBytes), l);
 }
 
 // Bit k set: pixel k of the block is masked out.
@@ -85,7 +85,9 @@ PIXELMOOR_ALWAYS_INLINE __m128i JumpedStates(__m128i state, int k) {
   return _mm_add_epi32(product, _mm_load_si128(reinterpret_cast<const __m128i*>(kBlockJumps.increment[k])));
 }
 
-PIXELMOOR_ALWAYS_INLINE __m128i BlockDraws(uint32_t state, const BlockLevels& l) {
+// S - 1 - r for each of the block's draws r, in pixel order: the complement
+// of a draw's low bits is taken with the same instruction that keeps them.
+PIXELMOOR_ALWAYS_INLINE __m128i BlockDrawsComplemented(uint32_t state, const BlockLevels& l) {
   const __m128i s = _mm_set1_epi32(static_cast<int>(state));
   const __m128i lowHalves = _mm_set_epi32(0, -1, 0, -1);
   __m128i reduced[4];
@@ -93,7 +95,7 @@ PIXELMOOR_ALWAYS_INLINE __m128i BlockDraws(uint32_t state, const BlockLevels& l)
     // States of draws 4j .. 4j + 3, one per 32-bit lane.
     const __m128i states =
         _mm_or_si128(_mm_and_si128(JumpedStates(s, 2 * j), lowHalves), _mm_slli_epi64(JumpedStates(s, 2 * j + 1), 32));
-    reduced[j] = _mm_and_si128(_mm_srli_epi32(states, 16), l.below);
+    reduced[j] = _mm_andnot_si128(_mm_srli_epi32(states, 16), l.below);
   }
   // Values below 256 pack to bytes without saturating.
   return _mm_packus_epi16(_mm_packs_epi32(reduced[0], reduced[1]), _mm_packs_epi32(reduced[2], reduced[3]));
@@ -132,7 +134,7 @@ uint32_t DitherFromState(Tile tile, Levels levels, uint32_t state) {
       const uint8_t* blockMask = MaskAt(mask, x);
       const int skipped = SkippedPixels(blockMask);
       if (skipped == 0) {
-        Store(out + x, DitherBlock(Load(in + x), BlockDraws(state, l), l));
+        Store(out + x, DitherBlockBy(Load(in + x), BlockDrawsComplemented(state, l), l));
         state = kJumpBlock.Apply(state);
       } else if (skipped != kAllSkipped) {
         state = DitherPixels(out + x, in + x, blockMask, kBlock, levels, state);

@@ -118,12 +118,19 @@ void QuantizePlaneTile(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int
                        uint8_t bits) {
   if (width <= 0 || height <= 0) return;
   const Levels levels = quantize::LevelsFor(bits);
-  const Tile tile{out, in, mask, outRowBytes, inRowBytes, maskRowBytes, width, height};
+  Tile tile{out, in, mask, outRowBytes, inRowBytes, maskRowBytes, width, height};
 
   if (SharesBytesOutOfStep(tile, in, inRowBytes) ||
       (mask != nullptr && SharesBytesOutOfStep(tile, mask, maskRowBytes))) {
     QuantizeInOrder(tile, levels, dither);
     return;
+  }
+  // Rows that follow one another without a gap in every buffer (a host's tile
+  // buffer at its own width) are one row: row order is then memory order, and
+  // the kernels start and end a row once per tile instead of once per row.
+  if (outRowBytes == width && inRowBytes == width && (mask == nullptr || maskRowBytes == width)) {
+    tile.width = int64_t{width} * height;
+    tile.height = 1;
   }
   const Kernels& kernels = ActiveKernels();
   if (!dither) {

@@ -58,6 +58,17 @@ PIXELMOOR_ALWAYS_INLINE uint8_t DitherSample(uint8_t v, uint8_t r, Levels levels
   return v == 255 ? uint8_t{255} : static_cast<uint8_t>(q + up * levels.step);
 }
 
+// The vector kernels apply the rule in another form, with t = S - 1 - r:
+//
+//   out = 255 if v is 255, else min(v + t, 255) AND M.
+//
+// v = q + d with q a multiple of S and d < S, so v + t = q + (d + S - 1 - r),
+// whose bracket is below 2S and at least S exactly when r < d: AND M keeps q,
+// one level up when r < d. Below the top level (q < M) the sum stays under
+// 256; at the top level it reaches M + S = 256 or more exactly when r < d, and
+// saturated at 255 it masks back to M: the top level never moves up.
+// The equivalence tests hold both forms to the reference.
+
 // rand() % S for the draw that stepped the generator to `state`.
 PIXELMOOR_ALWAYS_INLINE uint8_t ReducedDraw(uint32_t state, unsigned below) {
   return static_cast<uint8_t>((state >> 16) & below);

@@ -214,7 +214,13 @@ INSTANTIATE_TEST_SUITE_P(
             WalkCase{"rows_longer_than_a_run", 2600, 6, 2500, 4, 1, 3, 2, MaskKind::kPatchy},
             WalkCase{"tiny_tiles", 19, 9, 5, 3, 2, 2, 2, MaskKind::kPatchy},
             // Whole 32-byte blocks with no tail, and one 16-byte block past them.
-            WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy}),
+            WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy},
+            // Tiles as wide as the image with no padding: every buffer's rows
+            // follow one another, and the quantiser takes the tile as one row.
+            WalkCase{"gapless_rows", 203, 30, 256, 7, 0, 0, 0, MaskKind::kNone},
+            WalkCase{"gapless_rows_patchy_mask", 150, 21, 150, 8, 0, 0, 0, MaskKind::kPatchy},
+            // Gapless in input and output but not in the mask: taken row by row.
+            WalkCase{"gapless_rows_padded_mask", 150, 21, 150, 8, 0, 0, 3, MaskKind::kPatchy}),
         testing::Values(QuantizeKernelSet::kScalar, QuantizeKernelSet::kSse2, QuantizeKernelSet::kAvx2),
         testing::Values(Source::kOutsideARun, Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel)),
     [](const testing::TestParamInfo<Param>& walk) {
