@@ -39,8 +39,18 @@ LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
-// The class atom, and the index of a window of the class (a message-only
-// window: nothing is shown, no other window is told).
+// The GDI and USER tables hand out the slot freed last before a new one, so
+// one object made and destroyed shows only what happened to be freed last.
+// A batch of them, more than the module ever frees between two readings,
+// reaches past the freed slots into the table's unused end: the highest
+// index in the batch stays put while the module gives back all it takes,
+// and rises when it keeps an object.
+constexpr int kProbeBatch = 64;
+
+uint32_t TableIndex(const void* handle) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) & 0xFFFF); }
+
+// The class atom, and the highest index of a batch of windows of the class
+// (message-only windows: nothing is shown, no other window is told).
 ATOM NextClassAtomAndUserHandle(uint32_t* userHandle) {
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof(wc);
@@ -49,20 +59,27 @@ ATOM NextClassAtomAndUserHandle(uint32_t* userHandle) {
   wc.lpszClassName = "hostkit.footprint.probe";
   const ATOM atom = RegisterClassExA(&wc);
   if (atom == 0) return 0;
-  if (HWND window = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                                    nullptr)) {
-    *userHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window) & 0xFFFF);
-    DestroyWindow(window);
+  HWND windows[kProbeBatch] = {};
+  for (HWND& window : windows) {
+    window = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    if (window != nullptr) *userHandle = std::max(*userHandle, TableIndex(window));
   }
+  for (HWND window : windows)
+    if (window != nullptr) DestroyWindow(window);
   UnregisterClassA(wc.lpszClassName, wc.hInstance);
   return atom;
 }
 
 uint32_t NextGdiHandle() {
-  const HBRUSH probe = CreateSolidBrush(RGB(1, 2, 3));
-  if (probe == nullptr) return 0;
-  DeleteObject(probe);
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(probe) & 0xFFFF);
+  HBRUSH brushes[kProbeBatch] = {};
+  uint32_t highest = 0;
+  for (HBRUSH& brush : brushes) {
+    brush = CreateSolidBrush(RGB(1, 2, 3));
+    if (brush != nullptr) highest = std::max(highest, TableIndex(brush));
+  }
+  for (HBRUSH brush : brushes)
+    if (brush != nullptr) DeleteObject(brush);
+  return highest;
 }
 
 void WalkHeaps(const std::vector<HANDLE>& excluded, Footprint& f) {

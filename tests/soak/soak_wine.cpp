@@ -433,6 +433,7 @@ bool FaultsCameIntoPlay(const char* phase, Pattern pattern) {
 bool AtomsAsBeforeTheFirstLoad(const Footprint& before, const char* phase) {
   const Footprint after = Measure();
   FootprintBounds atomsOnly;
+  atomsOnly.tlsSlots = atomsOnly.flsSlots = INT64_MAX;
   atomsOnly.heapBlocks = atomsOnly.heapBytes = atomsOnly.privateBytes = atomsOnly.committedPrivate = INT64_MAX;
   atomsOnly.handles = atomsOnly.guiObjects = atomsOnly.threads = atomsOnly.modules = atomsOnly.windows = INT64_MAX;
   const auto beyond = hostkit::GrowthBeyond(before, after, atomsOnly);

@@ -621,7 +621,9 @@ TEST_F(Entry, BottomUpBuffersConvertLikeTopDownOnes) {
 // The nested calls that a host makes while start converts: from abortProc,
 // advanceState or progressProc, right there, far down the stack, or through
 // a frame that no stack walk can pass. Each is refused before it touches
-// anything, and the outer start converts the whole image.
+// anything, with the refusal in its slot (the outer call's own too, read
+// there by the host at once), and the outer start converts the whole image
+// and answers its own code when it returns.
 TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
   enum class Where { There, Deeper, PastAFrameWithoutUnwindInfo };
   for (const Callback callback : {Callback::Abort, Callback::Advance, Callback::Progress}) {
@@ -633,6 +635,7 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
       ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
       ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
       int refused = 0;
+      bool toldInTheOuterSlot = false;
       const std::function<void()> nested = [&] {
         const size_t events = host.events().size();
         std::vector<uint8_t> record(sizeof(FilterRecord));
@@ -643,6 +646,8 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
           PluginMain(selector, target, &host.dataSlot(), &own);
           refused += own == filterBadParameters ? 1 : 0;
         }
+        PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &host.result());
+        toldInTheOuterSlot = host.result() == filterBadParameters;
         EXPECT_EQ(host.events().size(), events) << "a nested call called the host";
         EXPECT_EQ(std::memcmp(record.data(), host.record(), record.size()), 0) << "the record was written";
       };
@@ -653,6 +658,7 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
       });
       EXPECT_EQ(host.Call(filterSelectorStart), noErr);
       EXPECT_EQ(refused, 3);
+      EXPECT_TRUE(toldInTheOuterSlot);
       EXPECT_EQ(fakehost::FakeDialogs().confirmCalls, 1);
       EXPECT_TRUE(ConvertedEverywhere(host));
     }
