@@ -205,7 +205,7 @@ std::vector<std::string> GrowthBeyond(const Footprint& before, const Footprint& 
   check("handles", before.handles, after.handles, b.handles);
   check("next free handle", int64_t(before.nextHandle), int64_t(after.nextHandle), b.handles);
   check("next free GDI handle", before.nextGdiHandle, after.nextGdiHandle, b.guiObjects);
-  check("next free USER handle", before.nextUserHandle, after.nextUserHandle, b.guiObjects);
+  check("next free USER handle", before.nextUserHandle, after.nextUserHandle, b.userHandles);
   if (before.guiReported && after.guiReported) {
     check("GDI objects", before.gdiObjects, after.gdiObjects, b.guiObjects);
     check("USER objects", before.userObjects, after.userObjects, b.guiObjects);

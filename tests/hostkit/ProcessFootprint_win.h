@@ -76,6 +76,7 @@ struct FootprintBounds {
   int64_t committedPrivate = 0;
   int64_t handles = 0;
   int64_t guiObjects = 0;
+  int64_t userHandles = 0;  // the next free USER handle
   int64_t threads = 0;
   int64_t modules = 0;
   int64_t windows = 0;
