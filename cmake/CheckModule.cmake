@@ -72,6 +72,16 @@ message(STATUS "no 32-byte stack spills")
 #   __emutls_get_address    a thread_local variable of our own
 #   pthread_*               the thread library directly
 #   operator new            throws std::bad_alloc when memory runs out
+#   std::uncaught_exception(s), std::current_exception, std::rethrow_exception,
+#   __cxa_get_globals(_fast)
+#                           read or rethrow the runtime's per-thread exception
+#                           record: the same emulated TLS as a throw, without
+#                           any throw in the module's code (a "commit unless
+#                           unwinding" guard took a TLS slot per load)
+# "Our own" is every object that is not the runtime's: not only the module's
+# object files but any library of ours or of a third party linked in. The
+# runtime's are those from the folders of the toolchain's C++ and C runtime
+# libraries, as the map names them.
 if(DEFINED MAP)
   # Written by the same link as the module: an older one describes another build.
   file(TIMESTAMP ${MAP} map_time "%s" UTC)
@@ -97,6 +107,18 @@ if(DEFINED MAP)
   if(count EQUAL 0)
     message(FATAL_ERROR "${MAP} lists no archive members")
   endif()
+  # The toolchain's runtime folders: where the map found libstdc++ and the
+  # mingw-w64 runtime.
+  set(runtime_dirs "")
+  foreach(pull ${pulls})
+    if(pull MATCHES "^(.*/)lib(stdc\\+\\+|mingw32)\\.a\\(")
+      list(APPEND runtime_dirs "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES runtime_dirs)
+  if(NOT runtime_dirs)
+    message(FATAL_ERROR "${MAP} names neither libstdc++ nor the mingw-w64 runtime: cannot tell the runtime's objects")
+  endif()
   foreach(pull ${pulls})
     string(REGEX MATCH "([^ \n/]+)\\.a\\(([^)\n]+)\\)[ \n]+([^ \n]+) \\(([^)\n]+)\\)" matched "${pull}")
     if(CMAKE_MATCH_1 STREQUAL "libstdc++" AND CMAKE_MATCH_2 STREQUAL "guard.o")
@@ -106,8 +128,9 @@ if(DEFINED MAP)
   endforeach()
 
   # The cross-reference table (--cref) names every file that refers to each
-  # symbol, the defining one first; only our own objects' references count,
-  # the runtime's members refer to each other.
+  # symbol, the defining one first; only our own objects' references count
+  # (everything outside the runtime's folders), the runtime's members refer
+  # to each other.
   string(FIND "${map}" "\nCross Reference Table" cref_start)
   if(cref_start EQUAL -1)
     message(FATAL_ERROR "${MAP} has no cross-reference table (link with --cref)")
@@ -115,7 +138,7 @@ if(DEFINED MAP)
   string(SUBSTRING "${map}" ${cref_start} -1 cref)
   string(REPLACE ";" "," cref "${cref}")
   string(REPLACE "\n" ";" cref_lines "${cref}")
-  set(forbidden "^(__cxa_guard_acquire|__cxa_throw|__cxa_allocate_exception|__cxa_rethrow|__emutls_get_address|pthread_[a-z_]+|std::__throw_[a-z_]+|operator new(\\[\\])?)[ (]")
+  set(forbidden "^(__cxa_guard_acquire|__cxa_throw|__cxa_allocate_exception|__cxa_rethrow|__cxa_get_globals(_fast)?|__emutls_get_address|pthread_[a-z_]+|std::__throw_[a-z_]+|std::uncaught_exceptions?|std::current_exception|std::rethrow_exception|operator new(\\[\\])?)[ (]")
   set(symbol "")
   set(checked 0)
   foreach(line ${cref_lines})
@@ -125,10 +148,20 @@ if(DEFINED MAP)
         set(symbol "${CMAKE_MATCH_1}")
         math(EXPR checked "${checked} + 1")
       endif()
-    elseif(symbol AND line MATCHES "CMakeFiles/[^ ]+")
-      message(FATAL_ERROR "${CMAKE_MATCH_0} makes ${MODULE} use ${symbol}")
+    elseif(symbol AND line MATCHES "^ +([^ ].*)$")
+      set(file "${CMAKE_MATCH_1}")
+      set(runtime FALSE)
+      foreach(dir ${runtime_dirs})
+        string(FIND "${file}" "${dir}" at)
+        if(at EQUAL 0)
+          set(runtime TRUE)
+        endif()
+      endforeach()
+      if(NOT runtime)
+        message(FATAL_ERROR "${file} makes ${MODULE} use ${symbol}")
+      endif()
     endif()
   endforeach()
-  message(STATUS "no static guard linked; none of ${checked} throw, thread-local, thread-library or "
-                 "operator new symbols used by our own code")
+  message(STATUS "no static guard linked; none of ${checked} throw, exception-record, thread-local, "
+                 "thread-library or operator new symbols used by any object outside the runtime")
 endif()

@@ -51,6 +51,12 @@ _Unwind_Reason_Code Visit(struct _Unwind_Context* context, void* argument) {
 
 OuterCall FindOuterCall(uintptr_t returnAddress, uintptr_t frame, const ThisThread& thread) {
   if (returnAddress == 0 || frame == 0) return OuterCall::Unknown;
+  // A holder whose frame lies outside the stack this call runs on is not
+  // beneath it, but it may be alive all the same: a host's coroutine that
+  // switched stacks without telling the thread's information block runs on
+  // a stack of its own, and is suspended there, not gone. Passing the place
+  // of its frame proves nothing.
+  if (thread.stackHigh != 0 && (frame < thread.stackLow || frame > thread.stackHigh)) return OuterCall::Unknown;
   Walk walk{returnAddress, frame, &thread};
   _Unwind_Backtrace(Visit, &walk);
   return walk.verdict;

@@ -18,6 +18,7 @@ enum class OuterCall {
 // `frame` the address of that frame. Every frame between here and a live
 // holder lies below `frame`, and the holder's own frame resumes at
 // `returnAddress`; a walk that reaches a frame above `frame` without meeting
-// it has proved that the holder is gone. Allocates nothing and calls nothing
-// that can throw or end the process.
+// it has proved that the holder is gone, provided `frame` lies on the stack
+// this call runs on (where the thread's stack bounds are known). Allocates
+// nothing and calls nothing that can throw or end the process.
 OuterCall FindOuterCall(uintptr_t returnAddress, uintptr_t frame, const ThisThread& thread);

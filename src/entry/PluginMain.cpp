@@ -12,6 +12,7 @@
 #include "entry/OuterCall.h"
 #include "entry/ThisThread.h"
 #include "host/CallContext.h"
+#include "host/OpenDialog.h"
 #include "host/RectExchange.h"
 #include "settings/Settings.h"
 #include "ui/Dialogs.h"
@@ -20,65 +21,90 @@ namespace {
 
 // ---- one call at a time ------------------------------------------------------
 
-// The call in progress, if any: its result slot, or kNoSlot when the host gave
-// none. Null between calls. One call at a time: a nested call (a host that
-// calls again from its message loop while one of our dialogs is open, or from
-// a callback) would overwrite the globals and the block pointers of the call
-// that is still running.
-std::atomic<const int16_t*> gCallInProgress{nullptr};
-const int16_t kNoSlot = 0;
+// One call at a time: a nested call (a host that calls again from its message
+// loop while one of our dialogs is open, or from a callback) would overwrite
+// the globals and the block pointers of the call that is still running. The
+// latch holds the serial number of the call in progress (0 between calls);
+// every call draws a new one, so a call that finds the latch taken and means
+// to take it over can tell whether the holder it judged is still the holder.
+std::atomic<uint64_t> gCallInProgress{0};
+std::atomic<uint64_t> gLastSerial{0};
 
 // Who holds the latch, and where: enough to tell, when a call finds the latch
 // taken, whether the holder is still running beneath it (a nested call) or
 // was left by an unwind that the module never saw (a host that caught a crash
-// with structured exception handling, a callback that longjmp'd out). The
-// thread is written right after the latch is taken and cleared right before
-// it is let go, so a call on another thread never mistakes a stale holder for
-// its own thread.
+// with structured exception handling, a callback that longjmp'd out), or its
+// thread has ended. The holder writes its serial last, so a reader that finds
+// the latch's serial there before and after reading the rest has read that
+// holder's record, not a part of its predecessor's.
+std::atomic<uint64_t> gHolderSerial{0};
 std::atomic<uintptr_t> gHolderThread{0};
+std::atomic<uint64_t> gHolderThreadStarted{0};  // its creation time (a reused id has another)
 std::atomic<uintptr_t> gHolderStack{0};         // the holder thread's stack (a fiber has its own)
 std::atomic<uintptr_t> gHolderFrame{0};         // the holder's PluginMain frame
 std::atomic<uintptr_t> gHolderReturnAddress{0};  // where that frame resumes after serving
+std::atomic<const int16_t*> gHolderSlot{nullptr};  // the result slot it was given, or null
+
+// A refused call that wrote into the holder's own result slot (most hosts
+// keep one slot) notes what the slot held before, so that a holder which
+// never writes its slot (the about call) can put it back when it returns.
+std::atomic<bool> gHolderSlotWritten{false};
+std::atomic<int16_t> gHolderSlotBefore{0};
 
 // A call that arrives while another is in progress is turned away before it
 // reads or writes anything of ours or of its record: the call underneath
 // still owns the globals, the blocks and its result slot. The refusal says
 // "bad parameters", the code for a call the module cannot serve as made (the
 // same as for a missing record or data slot): it is an error, not a cancel,
-// so the host learns that nothing ran. A nested call that passes the outer
-// call's own slot is told nothing, since that slot belongs to the outer call;
-// neither is a nested about call, since the about call never writes its slot.
-void RefuseNestedCall(int16_t selector, int16_t* result, const int16_t* outerSlot) {
-  if (selector == filterSelectorAbout) return;
-  if (result != nullptr && result != outerSlot) *result = filterBadParameters;
+// so the host learns that nothing ran. It is stored whatever the slot, the
+// holder's own included: a live holder stores its own code when it returns,
+// as its last act, and so wins over the refusal.
+void RefuseCall(int16_t* result) {
+  if (result == nullptr) return;
+  if (result == gHolderSlot.load() && !gHolderSlotWritten.exchange(true)) gHolderSlotBefore.store(*result);
+  *result = filterBadParameters;
 }
 
-// The latch is held (by `holder`, the slot it was taken with). Takes it over
-// for the call that found it so, with `slot`, when that call runs on the
-// holder's thread and stack and the holder is provably no longer beneath it:
-// the holding call was abandoned. Anything else, and whatever the stack walk
-// cannot decide, leaves the latch with the holder.
-bool TakeOverAbandonedCall(const int16_t* holder, const int16_t* slot, const ThisThread& thread) {
-  if (gHolderThread.load() != thread.id || gHolderStack.load() != thread.stackHigh) return false;
-  if (FindOuterCall(gHolderReturnAddress.load(), gHolderFrame.load(), thread) != OuterCall::Abandoned) return false;
-  return gCallInProgress.compare_exchange_strong(holder, slot);
+// The latch is held by the call with serial `held`. Takes it over for the
+// call with serial `serial` when that holder was abandoned and this can be
+// proved: on the holder's thread and stack, a walk of the stack finds the
+// holder gone; from anywhere, the holder's thread has ended (its identity
+// then names no thread, or one made later). Anything else, and whatever the
+// walk cannot decide, leaves the latch with the holder.
+bool TakeOverAbandonedCall(uint64_t held, uint64_t serial, const ThisThread& thread) {
+  if (gHolderSerial.load() != held) return false;
+  const uintptr_t holderThread = gHolderThread.load();
+  const uint64_t started = gHolderThreadStarted.load();
+  const uintptr_t stack = gHolderStack.load();
+  const uintptr_t frame = gHolderFrame.load();
+  if (gHolderSerial.load() != held) return false;
+  bool abandoned = false;
+  if (holderThread == thread.id && started == thread.started) {
+    abandoned = stack == thread.stackHigh &&
+                FindOuterCall(gHolderReturnAddress.load(), frame, thread) == OuterCall::Abandoned;
+  } else {
+    abandoned = ThreadHasEnded(holderThread, started);
+  }
+  return abandoned && gCallInProgress.compare_exchange_strong(held, serial);
 }
 
-// Ends the call in progress on every way out of PluginMain, and leaves no
-// pointer to the call's stand-in result slot behind.
+// Ends the call in progress on every way out of PluginMain (an unwinding that
+// runs the frame's clean-ups included), unless another call took it over.
 class EndOfCall {
  public:
-  explicit EndOfCall(const int16_t* standIn) : standIn_(standIn) {}
+  EndOfCall(uint64_t serial, int16_t* hostSlot) : serial_(serial), hostSlot_(hostSlot) {}
   ~EndOfCall() {
-    if (gPluginGlobals.resultSlot == standIn_) gPluginGlobals.resultSlot = nullptr;
-    gHolderThread.store(0);
-    gCallInProgress.store(nullptr);
+    // Between calls the context names the host's slot, or none.
+    gPluginGlobals.resultSlot = hostSlot_;
+    uint64_t mine = serial_;
+    gCallInProgress.compare_exchange_strong(mine, 0);
   }
   EndOfCall(const EndOfCall&) = delete;
   EndOfCall& operator=(const EndOfCall&) = delete;
 
  private:
-  const int16_t* standIn_;
+  uint64_t serial_;
+  int16_t* hostSlot_;
 };
 
 // Records the host's pointers for this call. False when there is nothing the
@@ -230,37 +256,57 @@ void Firewalled(int16_t selector, Work work) {
 // Serves a call that holds the latch. Its one call site in PluginMain is
 // where every frame of a call in progress resumes: the return address it
 // notes identifies a live holder to a later call's stack walk. Every call
-// into the host happens in here.
-[[gnu::noinline]] void ServeCall(int16_t selector, void* record, intptr_t* data, int16_t* result) {
+// into the host happens in here. Codes go to `code`, the call's own slot.
+[[gnu::noinline]] void ServeCall(int16_t selector, void* record, intptr_t* data, int16_t* code) {
   gHolderReturnAddress.store(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
   // Locks still on record here were taken by a call that never reached its
   // end (its host left it): they are forgotten, not given back, since that
-  // host may have disposed of the handles while it recovered.
+  // host may have disposed of the handles while it recovered. A dialog that
+  // such a call left open goes, and its owner is enabled again.
   ForgetLockedBlocks();
-  if (!BeginCall(selector, record, data, result)) return;
+  CloseLeftOverDialog();
+  if (!BeginCall(selector, record, data, code)) return;
   Firewalled(selector, [selector] { Dispatch(selector); });
   // The locks the handler took go back here, whichever way it ended, one at
   // a time: a host whose unlockProc throws is stopped at the firewall and
-  // still gets its other lock back, with no rethrow in the module.
-  for (bool more = true; more;) Firewalled(selector, [&more] { more = GiveBackOneLock(); });
+  // still gets its other lock back, with no rethrow in the module. A call
+  // holds at most two locks, so three rounds end it whatever the host does.
+  bool more = true;
+  for (int round = 0; more && round < 3; ++round) Firewalled(selector, [&more] { more = GiveBackOneLock(); });
 }
 
 }  // namespace
 
 extern "C" void PluginMain(int16_t selector, void* record, intptr_t* data, int16_t* result) {
-  const int16_t* const slot = result != nullptr ? result : &kNoSlot;
   const ThisThread thread = CurrentThread();
-  const int16_t* holder = nullptr;
-  if (!gCallInProgress.compare_exchange_strong(holder, slot) && !TakeOverAbandonedCall(holder, slot, thread)) {
-    RefuseNestedCall(selector, result, holder);
+  const uint64_t serial = gLastSerial.fetch_add(1) + 1;
+  uint64_t held = 0;
+  if (!gCallInProgress.compare_exchange_strong(held, serial) && !TakeOverAbandonedCall(held, serial, thread)) {
+    RefuseCall(result);
     return;
   }
+  gHolderSlotWritten.store(false);
+  gHolderSlot.store(result);
   gHolderThread.store(thread.id);
+  gHolderThreadStarted.store(thread.started);
   gHolderStack.store(thread.stackHigh);
   gHolderFrame.store(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
-  // A host that passes no result slot still gets defined behaviour: a slot
-  // of this call's own, forgotten when the call returns.
-  int16_t localResult = 0;
-  const EndOfCall end(&localResult);
-  ServeCall(selector, record, data, result != nullptr ? result : &localResult);
+  gHolderSerial.store(serial);
+  // The call works on a slot of its own and hands its final code to the
+  // host's slot as its very last act: a call refused meanwhile may have
+  // written its refusal there. A filter call starts from the host's value
+  // (which stands where the call stores no code of its own); the about call
+  // stores nothing, and only puts back what a refusal overwrote.
+  const bool about = selector == filterSelectorAbout;
+  int16_t code = result != nullptr && !about ? *result : int16_t{0};
+  bool restore = !about;
+  {
+    const EndOfCall end(serial, result);
+    ServeCall(selector, record, data, &code);
+    if (about && gHolderSlotWritten.load()) {
+      code = gHolderSlotBefore.load();
+      restore = true;
+    }
+  }
+  if (result != nullptr && restore) *result = code;
 }

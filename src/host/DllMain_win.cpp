@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "host/HostSuite.h"
+#include "host/OpenDialog.h"
 #include "host/PluginInstance.h"
 
 // The C++ runtime's own clean-up: frees the reserve it allocates at load for
@@ -26,13 +27,23 @@ HINSTANCE gPluginInstance = nullptr;
 // leave behind in the host at every unload (docs/lifetime.md). Nothing of
 // the module throws, and nothing of it runs after this but the exit-time
 // list, which does not throw either.
+//
+// A dialog that a call the host abandoned left on screen (the host left the
+// call from inside the dialog's modal loop and unloads the module without
+// calling again) would run the module's dialog procedure, which is about to
+// be unmapped, at its next message. Its procedure is cleared here: the dialog
+// then runs on the system's default dialog handling alone. Nothing else is
+// done to it under the loader lock, where no message may be sent: it stays,
+// inert, until the host destroys it or its owner (docs/lifetime.md).
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   gPluginInstance = instance;
   if (reason == DLL_PROCESS_DETACH) {
-    if (reserved != nullptr)
+    if (reserved != nullptr) {
       NoteProcessTermination();
-    else
+    } else {
+      if (gOpenDialog.window != nullptr) SetWindowLongPtrW(static_cast<HWND>(gOpenDialog.window), DWLP_DLGPROC, 0);
       __gnu_cxx::__freeres();
+    }
   }
   return TRUE;
 }

@@ -13,6 +13,7 @@
 namespace {
 
 void InitAboutBox(HWND dialog) {
+  NoteOpenDialog(dialog);
   CenterOnParent(dialog);
   char text[256] = {};
   // One short of the buffer: at most 254 characters and the terminator.

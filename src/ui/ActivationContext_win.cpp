@@ -3,6 +3,8 @@
 // resolve through the module's own manifest and not the host's.
 #include "ui/ActivationContext_win.h"
 
+#include "ui/DialogWindow_win.h"
+
 namespace {
 
 // Established at the first dialog of the process and kept for the module's
@@ -121,8 +123,10 @@ INT_PTR IsolatedDialogBox(HINSTANCE instance, LPCSTR dialogTemplate, HWND parent
   {
     ActivationScope scope(gModuleActivationContext);
     if (!scope.Active()) return -1;
+    BeginModalDialog(parent);
     result = DialogBoxParamA(instance, dialogTemplate, parent, procedure, parameter);
     if (result == -1) dialogError = GetLastError();
+    EndModalDialog();
   }
   // The caller sees why the dialog failed, not what the deactivation left.
   if (result == -1) SetLastError(dialogError);

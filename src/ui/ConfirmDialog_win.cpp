@@ -18,6 +18,7 @@ bool ShowConfirmDialog(const FilterRecord* record) {
 extern "C" INT_PTR CALLBACK tarnwickPixelmoorProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
+      NoteOpenDialog(dialog);
       CenterOnParent(dialog);
       // The template decides the focus; the system is not asked to set it.
       return FALSE;

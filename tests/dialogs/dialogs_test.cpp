@@ -5,12 +5,13 @@
 //
 //   pixelmoor_dialogs_test <scenario> <path of Pixelmoor.8bf> [output folder]
 //
-// Scenarios: confirm, about, about-long-text, context-search, reentry, and screenshot
+// Scenarios: confirm, about, about-long-text, context-search, reentry, left-open, and screenshot
 // (writes confirm-dialog.bmp and about-box.bmp into the output folder).
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,8 +169,9 @@ void CheckHandlesAfter(const char* call, Handle parameters, intptr_t data) {
 // The bytes of the host's own after the FilterRecord.
 constexpr size_t kRecordTail = 256;
 
-// One start call, as a host makes it after parameters and prepare.
-StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
+// One start call, as a host makes it after parameters and prepare; on the
+// host's one result slot when it passes one.
+StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3, int16_t* slot = nullptr) {
   // The host's own tail after the record, compared like the record.
   std::vector<unsigned char> storage(sizeof(FilterRecord) + kRecordTail, 0);
   auto* record = reinterpret_cast<FilterRecord*>(storage.data());
@@ -187,7 +189,9 @@ StartOutcome RunStart(const Plugin& plugin, HWND owner, int16_t planes = 3) {
   record->depth = 8;
   record->outTileHeight = record->outTileWidth = kSide;
   intptr_t data = reinterpret_cast<intptr_t>(NewHandle(1));
-  int16_t result = 1;  // hosts may start a call with a non-zero slot
+  int16_t own = 1;
+  int16_t& result = slot != nullptr ? *slot : own;
+  result = 1;  // hosts may start a call with a non-zero slot
 
   gHost->Reset();
   ResetImage();
@@ -390,9 +394,8 @@ void ConfirmScenario(const Plugin& plugin, HWND owner) {
 
 // While the confirmation dialog is open, the host window (on the host's
 // thread, inside the dialog's modal loop) calls PluginMain with every
-// selector: each is refused (with -30100, the about call with nothing) and
-// shows nothing, and the start that
-// owns the dialog then converts as usual.
+// selector: each is refused (with -30100) and shows nothing, and the start
+// that owns the dialog then converts as usual.
 void ReentryScenario(const Plugin& plugin, HWND owner) {
   std::atomic<bool> nestedDone{false};
   std::atomic<int> nestedCalls{0}, extraDialogs{0};
@@ -410,8 +413,8 @@ void ReentryScenario(const Plugin& plugin, HWND owner) {
       int16_t result = 0x77;
       CallModule(plugin.main, selector, record, isAbout ? sizeof(about) : sizeof(FilterRecord) + kRecordTail, {},
                  gCurrentData, &result);
-      // The about call never writes its slot, refused or not.
-      CHECK(result == (isAbout ? 0x77 : filterBadParameters));
+      // Refused calls say so in their slot, the about call's too.
+      CHECK(result == filterBadParameters);
       ++nestedCalls;
     }
     nestedDone = true;
@@ -532,6 +535,147 @@ void AboutScenario(const Plugin& plugin, HWND owner) {
         [&] { RunAbout(plugin, owner, BasicSuite()); });
   }
   CHECK(FileListAcquisitions() == 1);  // still the one acquisition
+}
+
+// ---- a call left inside a dialog's modal loop ---------------------------------
+
+// The host leaves a call of the module from inside the dialog's modal loop:
+// its window procedure, which the loop runs on the host's thread, longjmps
+// out (through msvcrt, unwinding the frames it leaves, as a host built with
+// another compiler's longjmp does) past the dialog and PluginMain.
+jmp_buf gLeaveDialog;
+
+[[gnu::noinline]] bool LeftFromHostWindow(const std::function<void()>& call) {
+  if (setjmp(gLeaveDialog) != 0) return true;
+  call();
+  return false;
+}
+
+// Opens the confirmation dialog or the about box on the host's result slot
+// and leaves the call from the host window once the dialog is up; answers
+// the dialog left on screen.
+HWND LeaveCallInDialog(const Plugin& plugin, HWND owner, bool about, int16_t* slot) {
+  HWND left = nullptr;
+  bool wasLeft = false;
+  gHostWork = [] { longjmp(gLeaveDialog, 1); };
+  std::vector<unsigned char> storage(sizeof(FilterRecord) + kRecordTail, 0);
+  auto* record = reinterpret_cast<FilterRecord*>(storage.data());
+  PlatformData platform{owner};
+  HostAbout aboutRecord{};
+  aboutRecord.record.platformData = &platform;
+  aboutRecord.record.sSPBasic = BasicSuite();
+  record->platformData = &platform;
+  record->handleProcs = gHost->Procs();
+  record->sSPBasic = BasicSuite();
+  record->parameters = NewHandle(1);
+  intptr_t data = reinterpret_cast<intptr_t>(NewHandle(1));
+  WithDialog(
+      about ? "the about box left by the host" : "the confirmation dialog left by the host",
+      [&](HWND dialog) {
+        left = dialog;
+        PostMessageA(owner, kRunHostWork, 0, 0);
+      },
+      [&] {
+        *slot = 0;
+        wasLeft = LeftFromHostWindow([&] {
+          if (about)
+            plugin.main(filterSelectorAbout, &aboutRecord, &data, slot);
+          else
+            plugin.main(filterSelectorStart, record, &data, slot);
+        });
+      });
+  gHostWork = nullptr;
+  CHECK(wasLeft);
+  // The host gives back the locks of the call it left, and its handles.
+  if (!about) {
+    UnlockHandle(record->parameters);
+    UnlockHandle(reinterpret_cast<Handle>(data));
+  }
+  DisposeHandle(record->parameters);
+  DisposeHandle(reinterpret_cast<Handle>(data));
+  return left;
+}
+
+// Key presses, clicks, commands and a broadcast, to where the dialog was
+// (or is), then the host's loop runs what was posted.
+void MessagesTo(HWND dialog) {
+  SendMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+  SendMessageA(dialog, WM_CHAR, 27, 0);
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  SendMessageA(dialog, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageA(dialog, WM_CHAR, 13, 0);
+  DWORD_PTR answer = 0;
+  SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer);
+  const ULONGLONG until = GetTickCount64() + 300;
+  MSG msg;
+  while (GetTickCount64() < until) {
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    Sleep(10);
+  }
+}
+
+// A host that leaves a call from inside the confirmation dialog's or the
+// about box's modal loop finds the dialog still up and its window disabled.
+// Calling again on the same slot, it gets a served call: the dialog left
+// behind goes, its window is enabled again, and the new dialog opens and
+// answers. Unloaded after that, the module leaves nothing that messages to
+// where the dialog was could run. Unloaded with the dialog still up (the host
+// did not call again), the dialog stays, inert: messages to it run none of
+// the module's code, which is gone.
+void LeftOpenScenario(const std::string& dll, HWND owner) {
+  for (const bool about : {false, true}) {
+    int16_t slot = 0;
+    {
+      const Plugin plugin = LoadPlugin(dll);
+      const HWND left = LeaveCallInDialog(plugin, owner, about, &slot);
+      gStep = about ? "about box left open" : "confirmation dialog left open";
+      CHECK(left != nullptr && IsWindow(left));
+      CHECK(!IsWindowEnabled(owner));
+      gStep = about ? "an about call after the one left" : "a start after the one left";
+      StartOutcome outcome{};
+      std::thread driver([&] {
+        HWND next = nullptr;
+        for (int waited = 0; next == nullptr && waited < 10000; waited += 20) {
+          next = hostkit::FindDialog(gHostThread, left);
+          if (next == nullptr) Sleep(20);
+        }
+        CHECK(next != nullptr);
+        if (next != nullptr) {
+          CHECK(!IsWindow(left));
+          about ? CloseWithEscape(next) : CloseWithOk(next);
+          CHECK(Closes(next));
+        }
+      });
+      if (about) {
+        CHECK(RunAbout(plugin, owner, BasicSuite()) == 0x1234);
+      } else {
+        outcome = RunStart(plugin, owner, 3, &slot);
+        CHECK(slot == noErr);
+        CHECK(outcome.converted);
+      }
+      driver.join();
+      CHECK(!IsWindow(left));
+      CHECK(IsWindowEnabled(owner));
+      CHECK(hostkit::FindDialog(gHostThread) == nullptr);
+      FreeLibrary(plugin.module);
+      gStep = "messages to where the dialog was, after unload";
+      MessagesTo(left);
+    }
+    {
+      const Plugin plugin = LoadPlugin(dll);
+      const HWND left = LeaveCallInDialog(plugin, owner, about, &slot);
+      gStep = "unload with the dialog left open";
+      CHECK(left != nullptr && IsWindow(left));
+      FreeLibrary(plugin.module);
+      CHECK(IsWindow(left));
+      CHECK(GetWindowLongPtrA(left, DWLP_DLGPROC) == 0);
+      gStep = "messages to the dialog left open, after unload";
+      MessagesTo(left);
+      // The host tidies up its window itself.
+      EnableWindow(owner, TRUE);
+      DestroyWindow(left);
+    }
+  }
 }
 
 // A copy of the module whose about text is 300 characters long.
@@ -705,7 +849,8 @@ void ScreenshotScenario(const Plugin& plugin, HWND owner, const std::string& fol
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
-                 "usage: %s confirm|about|about-long-text|context-search|reentry|screenshot <Pixelmoor.8bf> [folder]\n",
+                 "usage: %s confirm|about|about-long-text|context-search|reentry|left-open|screenshot <Pixelmoor.8bf> "
+                 "[folder]\n",
                  argv[0]);
     return 2;
   }
@@ -719,6 +864,8 @@ int main(int argc, char** argv) {
 
   if (scenario == "about-long-text") {
     AboutLongTextScenario(dll, owner);
+  } else if (scenario == "left-open") {
+    LeftOpenScenario(dll, owner);
   } else {
     const Plugin plugin = LoadPlugin(dll);
     if (scenario == "confirm")

@@ -204,6 +204,10 @@ struct FakeDialogState {
   // modal dialog (a host that calls PluginMain again from there, say).
   std::function<void()> whileConfirmOpen;
   std::function<void()> whileAboutOpen;
+  // While "open", each dialog is the module's open dialog (host/OpenDialog.h),
+  // as the real ones are; a left-over one that the module closes is counted
+  // here, with the dialog it was ("confirm" or "about").
+  std::vector<std::string> leftOverClosed;
 };
 FakeDialogState& FakeDialogs();  // reset by every FakeHost constructor
 

@@ -39,15 +39,47 @@ LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
-ATOM NextClassAtom() {
+// The GDI and USER tables hand out the slot freed last before a new one, so
+// one object made and destroyed shows only what happened to be freed last.
+// A batch of them, more than the module ever frees between two readings,
+// reaches past the freed slots into the table's unused end: the highest
+// index in the batch stays put while the module gives back all it takes,
+// and rises when it keeps an object.
+constexpr int kProbeBatch = 64;
+
+uint32_t TableIndex(const void* handle) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) & 0xFFFF); }
+
+// The class atom, and the highest index of a batch of windows of the class
+// (message-only windows: nothing is shown, no other window is told).
+ATOM NextClassAtomAndUserHandle(uint32_t* userHandle) {
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof(wc);
   wc.lpfnWndProc = ProbeWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = "hostkit.footprint.probe";
   const ATOM atom = RegisterClassExA(&wc);
-  if (atom != 0) UnregisterClassA(wc.lpszClassName, wc.hInstance);
+  if (atom == 0) return 0;
+  HWND windows[kProbeBatch] = {};
+  for (HWND& window : windows) {
+    window = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    if (window != nullptr) *userHandle = std::max(*userHandle, TableIndex(window));
+  }
+  for (HWND window : windows)
+    if (window != nullptr) DestroyWindow(window);
+  UnregisterClassA(wc.lpszClassName, wc.hInstance);
   return atom;
+}
+
+uint32_t NextGdiHandle() {
+  HBRUSH brushes[kProbeBatch] = {};
+  uint32_t highest = 0;
+  for (HBRUSH& brush : brushes) {
+    brush = CreateSolidBrush(RGB(1, 2, 3));
+    if (brush != nullptr) highest = std::max(highest, TableIndex(brush));
+  }
+  for (HBRUSH brush : brushes)
+    if (brush != nullptr) DeleteObject(brush);
+  return highest;
 }
 
 void WalkHeaps(const std::vector<HANDLE>& excluded, Footprint& f) {
@@ -116,7 +148,8 @@ Footprint MeasureFootprint(const std::vector<HANDLE>& excludedHeaps) {
   f.nextFlsIndex = NextFlsIndex();
   f.nextHandle = NextHandle();
   f.nextGlobalAtom = NextGlobalAtom();
-  f.nextClassAtom = NextClassAtom();
+  f.nextClassAtom = NextClassAtomAndUserHandle(&f.nextUserHandle);
+  f.nextGdiHandle = NextGdiHandle();
   WalkHeaps(excludedHeaps, f);
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof(counters);
@@ -134,16 +167,17 @@ Footprint MeasureFootprint(const std::vector<HANDLE>& excludedHeaps) {
 }
 
 std::string Describe(const Footprint& f) {
-  char text[512];
+  char text[640];
   std::snprintf(text, sizeof text,
                 "next TLS %lu, next FLS %lu, next atom 0x%04x, next class atom 0x%04x, heap %llu blocks %llu bytes, "
-                "private %llu KiB, committed private %llu KiB, handles %lu, next handle %llu, GDI %lu, USER %lu%s, threads %d, "
-                "modules %d, windows %d",
+                "private %llu KiB, committed private %llu KiB, handles %lu, next handle %llu, next GDI handle %lu, "
+                "next USER handle %lu, GDI %lu, USER %lu%s, threads %d, modules %d, windows %d",
                 static_cast<unsigned long>(f.nextTlsIndex), static_cast<unsigned long>(f.nextFlsIndex),
                 f.nextGlobalAtom, f.nextClassAtom, static_cast<unsigned long long>(f.heapBlocks),
                 static_cast<unsigned long long>(f.heapBytes), static_cast<unsigned long long>(f.privateBytes / 1024),
                 static_cast<unsigned long long>(f.committedPrivate / 1024), static_cast<unsigned long>(f.handles),
-                static_cast<unsigned long long>(f.nextHandle),
+                static_cast<unsigned long long>(f.nextHandle), static_cast<unsigned long>(f.nextGdiHandle),
+                static_cast<unsigned long>(f.nextUserHandle),
                 static_cast<unsigned long>(f.gdiObjects), static_cast<unsigned long>(f.userObjects),
                 f.guiReported ? "" : " (not reported)", f.threads, f.modules, f.windows);
   return text;
@@ -170,6 +204,8 @@ std::vector<std::string> GrowthBeyond(const Footprint& before, const Footprint& 
         b.committedPrivate);
   check("handles", before.handles, after.handles, b.handles);
   check("next free handle", int64_t(before.nextHandle), int64_t(after.nextHandle), b.handles);
+  check("next free GDI handle", before.nextGdiHandle, after.nextGdiHandle, b.guiObjects);
+  check("next free USER handle", before.nextUserHandle, after.nextUserHandle, b.userHandles);
   if (before.guiReported && after.guiReported) {
     check("GDI objects", before.gdiObjects, after.gdiObjects, b.guiObjects);
     check("USER objects", before.userObjects, after.userObjects, b.guiObjects);

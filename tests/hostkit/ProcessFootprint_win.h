@@ -18,7 +18,13 @@
 //                     closed at once, whose handle value is the lowest free
 //                     one, so a handle left open raises it
 //   GUI objects       GDI and USER objects (GetGuiResources), where the system
-//                     reports them (Wine answers 0 for both: guiReported false)
+//                     reports them (Wine answers 0 for both: guiReported false);
+//                     and everywhere the next free GDI and USER handles: 64
+//                     brushes, and 64 windows of the probe class, made and
+//                     destroyed at once; the highest table index among them
+//                     (a handle's low 16 bits) reaches past the slots freed
+//                     last into the table's unused end, so an object left
+//                     behind raises it.
 //   threads, modules  the process's threads and loaded modules (tool help)
 //   windows           top-level windows of the process (EnumWindows)
 #pragma once
@@ -42,6 +48,8 @@ struct Footprint {
   uint64_t committedPrivate = 0;
   DWORD handles = 0;
   uint64_t nextHandle = 0;  // the probe handle's value / 4 (handle values step by 4)
+  uint32_t nextGdiHandle = 0;   // the highest table index of the probe brushes
+  uint32_t nextUserHandle = 0;  // the highest table index of the probe windows
   DWORD gdiObjects = 0;
   DWORD userObjects = 0;
   bool guiReported = false;
@@ -68,6 +76,7 @@ struct FootprintBounds {
   int64_t committedPrivate = 0;
   int64_t handles = 0;
   int64_t guiObjects = 0;
+  int64_t userHandles = 0;  // the next free USER handle
   int64_t threads = 0;
   int64_t modules = 0;
   int64_t windows = 0;

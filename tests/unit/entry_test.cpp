@@ -14,6 +14,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "FakeHost.h"
 #include "FakeHostTest.h"
 #include "entry/OuterCall.h"
@@ -497,10 +501,12 @@ TEST_F(Entry, UnlocksExactlyTheHandlesItLocked) {
 
 // A host that calls PluginMain again while a dialog of the module is open
 // (from its message loop, with any selector and any slot) is refused with
-// -30100 (a nested about call is told nothing), and the outer call goes on as if nothing had happened: the module's
-// call state, the record, the blocks and the outer result slot are as they
-// were, and the host sees no callback at all. Once the outer call has
-// returned, calls are taken again.
+// -30100 in the slot it passed, the outer call's own slot included, and the
+// outer call goes on as if nothing had happened: the module's call state, the
+// record and the blocks are as they were, and the host sees no callback at
+// all. When the outer call returns, its own code is in its slot, whatever a
+// refusal wrote there meanwhile (the about call's slot holds what the host
+// put there). Once the outer call has returned, calls are taken again.
 TEST_F(Entry, NestedCallsWhileADialogIsOpenAreRefused) {
   FakeHost& host = Make();
   ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
@@ -513,7 +519,6 @@ TEST_F(Entry, NestedCallsWhileADialogIsOpenAreRefused) {
     const PluginGlobals globals = gPluginGlobals;
     std::vector<uint8_t> record(sizeof(FilterRecord));
     std::memcpy(record.data(), host.record(), record.size());
-    const int16_t outerResult = host.result();
     const size_t events = host.events().size();
     const Handle runState = reinterpret_cast<Handle>(host.dataSlot());
     const int locks[2] = {host.LockCount(host.record()->parameters), host.LockCount(runState)};
@@ -523,14 +528,13 @@ TEST_F(Entry, NestedCallsWhileADialogIsOpenAreRefused) {
       void* target = selector == filterSelectorAbout ? static_cast<void*>(host.about()) : host.record();
       int16_t own = 0x77;
       PluginMain(selector, target, &host.dataSlot(), &own);
-      // The about call never writes its slot, refused or not.
-      EXPECT_EQ(own, selector == filterSelectorAbout ? 0x77 : filterBadParameters);
-      // The outer call's slot belongs to the outer call; no slot at all is fine too.
+      EXPECT_EQ(own, filterBadParameters);
+      // The outer call's own slot is told too; no slot at all is fine as well.
       PluginMain(selector, target, &host.dataSlot(), &host.result());
+      EXPECT_EQ(host.result(), filterBadParameters);
       PluginMain(selector, target, &host.dataSlot(), nullptr);
       nestedCalls += 3;
     }
-    EXPECT_EQ(host.result(), outerResult);
     EXPECT_EQ(gPluginGlobals.hostRecord, globals.hostRecord);
     EXPECT_EQ(gPluginGlobals.dataSlot, globals.dataSlot);
     EXPECT_EQ(gPluginGlobals.resultSlot, globals.resultSlot);
@@ -617,7 +621,9 @@ TEST_F(Entry, BottomUpBuffersConvertLikeTopDownOnes) {
 // The nested calls that a host makes while start converts: from abortProc,
 // advanceState or progressProc, right there, far down the stack, or through
 // a frame that no stack walk can pass. Each is refused before it touches
-// anything, and the outer start converts the whole image.
+// anything, with the refusal in its slot (the outer call's own too, read
+// there by the host at once), and the outer start converts the whole image
+// and answers its own code when it returns.
 TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
   enum class Where { There, Deeper, PastAFrameWithoutUnwindInfo };
   for (const Callback callback : {Callback::Abort, Callback::Advance, Callback::Progress}) {
@@ -629,6 +635,7 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
       ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
       ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
       int refused = 0;
+      bool toldInTheOuterSlot = false;
       const std::function<void()> nested = [&] {
         const size_t events = host.events().size();
         std::vector<uint8_t> record(sizeof(FilterRecord));
@@ -637,8 +644,10 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
           void* target = selector == filterSelectorAbout ? static_cast<void*>(host.about()) : host.record();
           int16_t own = 0x77;
           PluginMain(selector, target, &host.dataSlot(), &own);
-          refused += own == (selector == filterSelectorAbout ? 0x77 : filterBadParameters) ? 1 : 0;
+          refused += own == filterBadParameters ? 1 : 0;
         }
+        PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &host.result());
+        toldInTheOuterSlot = host.result() == filterBadParameters;
         EXPECT_EQ(host.events().size(), events) << "a nested call called the host";
         EXPECT_EQ(std::memcmp(record.data(), host.record(), record.size()), 0) << "the record was written";
       };
@@ -649,6 +658,7 @@ TEST_F(Entry, NestedCallsFromCallbacksAreRefused) {
       });
       EXPECT_EQ(host.Call(filterSelectorStart), noErr);
       EXPECT_EQ(refused, 3);
+      EXPECT_TRUE(toldInTheOuterSlot);
       EXPECT_EQ(fakehost::FakeDialogs().confirmCalls, 1);
       EXPECT_TRUE(ConvertedEverywhere(host));
     }
@@ -719,8 +729,10 @@ TEST_F(Entry, ACallLeftByLongjmpDoesNotStopTheNext) {
 }
 
 // Where the stack walk cannot get past a frame, it cannot tell a nested call
-// from one after an abandoned call: the call is refused. A call made after
-// that, from where the walk can see, takes over as usual.
+// from one after an abandoned call: the call is refused, and says so in the
+// slot it passed, its own or the one the abandoned call was given (the host
+// keeps one slot: a silent refusal would read as a start that succeeded). A
+// call made after that, from where the walk can see, takes over as usual.
 TEST_F(Entry, AfterAnAbandonedCallAWalkThatCannotDecideRefuses) {
   FakeHost& host = Make();
   ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
@@ -736,11 +748,91 @@ TEST_F(Entry, AfterAnAbandonedCallAWalkThatCannotDecideRefuses) {
     RunWithoutUnwindInfo([&] { PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &own); });
   });
   EXPECT_EQ(own, filterBadParameters);
+  host.result() = 0;
+  FromDeeper(8, [&] {
+    RunWithoutUnwindInfo([&] { PluginMain(filterSelectorStart, host.record(), &host.dataSlot(), &host.result()); });
+  });
+  EXPECT_EQ(host.result(), filterBadParameters) << "a start refused on the abandoned call's slot said nothing";
   EXPECT_THAT(host.events(), IsEmpty());
 
   host.destination() = host.source();
   EXPECT_EQ(host.RunFilter(false), noErr);
   EXPECT_TRUE(ConvertedEverywhere(host));
+}
+
+// A holder whose thread has ended was abandoned, whatever the stack of the
+// call that finds it shows: its thread took the call's frames with it. A host
+// whose worker thread was left inside a start (its callback longjmp'd out,
+// then the thread ended) runs the filter again from another thread on the
+// same slot: the run is served. The native build cannot tell that a thread
+// has ended, and refuses, but never in silence.
+TEST_F(Entry, AHolderWhoseThreadHasEndedIsTakenOverFromAnyThread) {
+  for (const bool inDialog : {false, true}) {
+    SCOPED_TRACE(inDialog ? "left from the dialog's loop" : "left from abortProc");
+    FakeHost& host = Make();
+    ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+    std::thread worker([&] {
+      if (inDialog)
+        fakehost::FakeDialogs().whileConfirmOpen = [] { std::longjmp(gLeaveCall, 1); };
+      else
+        InstallCallbackWork(host, Callback::Abort, [] { std::longjmp(gLeaveCall, 1); });
+      CallLeftByLongjmp(host, filterSelectorStart);
+    });
+    worker.join();
+    FakeHost::UnlockProc(host.record()->parameters);
+    FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
+    fakehost::FakeDialogs().whileConfirmOpen = nullptr;
+    host.record()->abortProc = &FakeHost::AbortProc;
+    host.destination() = host.source();
+    const int16_t code = host.RunFilter(false);
+#ifdef _WIN32
+    EXPECT_EQ(code, noErr);
+    EXPECT_TRUE(ConvertedEverywhere(host));
+#else
+    EXPECT_EQ(code, filterBadParameters);
+    EXPECT_EQ(host.destination(), host.source());
+    break;  // the latch stays with the ended thread's call for the rest of the process
+#endif
+  }
+}
+
+// A call left from inside a dialog's modal loop leaves the dialog open. The
+// call that takes over closes it (the real dialogs: destroy it and enable the
+// owner its loop disabled) before it does anything else; a call refused
+// while a live call's dialog is open closes nothing.
+TEST_F(Entry, TheCallThatTakesOverClosesTheDialogLeftOpen) {
+  for (const bool about : {false, true}) {
+    SCOPED_TRACE(about ? "about box" : "confirmation dialog");
+    FakeHost& host = Make();
+    ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+    std::vector<std::string>& closed = fakehost::FakeDialogs().leftOverClosed;
+    int16_t nested = 0;
+    const auto callNested = [&] {
+      PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &nested);
+      EXPECT_THAT(closed, IsEmpty()) << "a nested call closed the live call's dialog";
+    };
+    fakehost::FakeDialogs().whileConfirmOpen = callNested;
+    fakehost::FakeDialogs().whileAboutOpen = callNested;
+    ASSERT_EQ(host.Call(about ? filterSelectorAbout : filterSelectorStart), noErr);
+    EXPECT_EQ(nested, filterBadParameters);
+    EXPECT_THAT(closed, IsEmpty()) << "a dialog that ended was closed again";
+
+    std::function<void()>& open = about ? fakehost::FakeDialogs().whileAboutOpen
+                                        : fakehost::FakeDialogs().whileConfirmOpen;
+    open = [] { std::longjmp(gLeaveCall, 1); };
+    CallLeftByLongjmp(host, about ? filterSelectorAbout : filterSelectorStart);
+    if (!about) {
+      FakeHost::UnlockProc(host.record()->parameters);
+      FakeHost::UnlockProc(reinterpret_cast<Handle>(host.dataSlot()));
+    }
+    fakehost::FakeDialogs().whileConfirmOpen = nullptr;
+    fakehost::FakeDialogs().whileAboutOpen = nullptr;
+    EXPECT_THAT(closed, IsEmpty());
+    host.destination() = host.source();
+    EXPECT_EQ(host.RunFilter(false), noErr);
+    EXPECT_THAT(closed, testing::ElementsAre(about ? "about" : "confirm"));
+    EXPECT_TRUE(ConvertedEverywhere(host));
+  }
 }
 
 // A call from another thread while the latch is held is refused, whether the
@@ -815,24 +907,136 @@ TEST_F(Entry, AnUnlockProcThatThrowsIsStoppedAtTheFirewall) {
     void (*unlock)(Handle);
     int16_t code;
   };
+  // The throwing unlockProcs throw for their first few calls only: a module
+  // that kept trying the same lock would otherwise never return, and the test
+  // would end only at its time limit instead of failing on the counts below.
+  static int throwsLeft = 0;
   const Case cases[] = {
-      {"allocation failure", [](Handle h) { FakeHost::UnlockProc(h); throw std::bad_alloc(); }, memFullErr},
-      {"anything else", [](Handle h) { FakeHost::UnlockProc(h); throw 7; }, filterBadParameters},
+      {"allocation failure",
+       [](Handle h) {
+         FakeHost::UnlockProc(h);
+         if (--throwsLeft >= 0) throw std::bad_alloc();
+       },
+       memFullErr},
+      {"anything else",
+       [](Handle h) {
+         FakeHost::UnlockProc(h);
+         if (--throwsLeft >= 0) throw 7;
+       },
+       filterBadParameters},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeHost& host = Make();
     ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
     host.handleProcs().unlockProc = c.unlock;
+    host.ClearEvents();
+    throwsLeft = 8;
     int16_t code = 0;
     EXPECT_NO_THROW(code = host.Call(filterSelectorStart));
     EXPECT_EQ(code, c.code);
+    EXPECT_EQ(Count(host, Ev::Unlock), 2) << "unlockProc was called again for a lock it had given back";
     EXPECT_EQ(Count(host, Ev::Unlock), Count(host, Ev::Lock)) << "a lock was not given back";
     host.handleProcs().unlockProc = &FakeHost::UnlockProc;
     host.result() = 0;
     EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
   }
 }
+
+#ifdef _WIN32
+// A host that runs calls on coroutines: the holder runs on a stack of its
+// own and is suspended inside the confirmation dialog (its callback switches
+// back to the caller), and the caller calls again while it is suspended. A
+// fiber tells the thread's information block of its stack; a coroutine that
+// switches stacks by hand does not, and its call seems to run on the caller's
+// stack. Either way the holder is alive, and the call is refused; resumed,
+// the holder converts the whole image. The coroutine's stack is the lower of
+// the two, where a walk from the caller's stack passes the place of the
+// holder's frame at once.
+NT_TIB* ThreadBlock() {
+  NT_TIB* tib = nullptr;
+  asm("movq %%gs:0x30, %0" : "=r"(tib));
+  return tib;
+}
+
+struct Coroutines {
+  void* main = nullptr;
+  void* fibers[2] = {};
+  NT_TIB stacks[2] = {};  // each fiber's own stack bounds
+  int lower = 0;          // the fiber with the lower stack runs the call
+  bool byHand = false;    // the coroutine's block keeps the caller's bounds
+  std::function<void()> call;     // on the coroutine
+  std::function<void()> whileSuspended;  // on the caller
+};
+Coroutines* gCoroutines = nullptr;
+
+void WINAPI CoroutineBody(void* parameter) {
+  Coroutines& c = *gCoroutines;
+  const int self = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
+  c.stacks[self] = *ThreadBlock();
+  SwitchToFiber(c.main);
+  if (self == c.lower) {
+    // The coroutine: runs the call, which suspends it from inside the dialog.
+    NT_TIB& tib = *ThreadBlock();
+    if (c.byHand) {
+      tib.StackBase = c.stacks[1 - self].StackBase;
+      tib.StackLimit = c.stacks[1 - self].StackLimit;
+    }
+    c.call();
+    tib.StackBase = c.stacks[self].StackBase;
+    tib.StackLimit = c.stacks[self].StackLimit;
+    SwitchToFiber(c.fibers[1 - self]);
+  } else {
+    // The caller: starts the coroutine, calls while it is suspended, resumes it.
+    SwitchToFiber(c.fibers[1 - self]);
+    c.whileSuspended();
+    SwitchToFiber(c.fibers[1 - self]);
+    SwitchToFiber(c.main);
+  }
+  for (;;) SwitchToFiber(c.main);
+}
+
+TEST_F(Entry, AHolderSuspendedOnAnotherStackIsNotTakenOver) {
+  for (const bool byHand : {false, true}) {
+    SCOPED_TRACE(byHand ? "stacks switched by hand" : "fibers");
+    FakeHost& host = Make();
+    ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+    ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
+    Coroutines c;
+    c.byHand = byHand;
+    gCoroutines = &c;
+    c.main = ConvertThreadToFiber(nullptr);
+    ASSERT_NE(c.main, nullptr);
+    // Stacks committed whole: a block that names another stack must not
+    // have to grow this one.
+    for (int i = 0; i < 2; ++i) {
+      c.fibers[i] = CreateFiberEx(1 << 20, 1 << 20, 0, CoroutineBody, reinterpret_cast<void*>(intptr_t{i}));
+      ASSERT_NE(c.fibers[i], nullptr);
+      SwitchToFiber(c.fibers[i]);
+    }
+    c.lower = c.stacks[0].StackBase < c.stacks[1].StackBase ? 0 : 1;
+    int16_t outer = 1;
+    int16_t nested = 0x77;
+    size_t eventsBefore = 0, eventsAfter = 0;
+    c.call = [&] { outer = host.Call(filterSelectorStart); };
+    fakehost::FakeDialogs().whileConfirmOpen = [&] { SwitchToFiber(c.fibers[1 - c.lower]); };
+    c.whileSuspended = [&] {
+      eventsBefore = host.events().size();
+      PluginMain(filterSelectorPrepare, host.record(), &host.dataSlot(), &nested);
+      eventsAfter = host.events().size();
+    };
+    host.destination() = host.source();
+    SwitchToFiber(c.fibers[1 - c.lower]);
+    for (void* fiber : c.fibers) DeleteFiber(fiber);
+    ConvertFiberToThread();
+    gCoroutines = nullptr;
+    EXPECT_EQ(nested, filterBadParameters) << "the call made while the holder was suspended was served";
+    EXPECT_EQ(eventsAfter, eventsBefore);
+    EXPECT_EQ(outer, noErr);
+    EXPECT_TRUE(ConvertedEverywhere(host));
+  }
+}
+#endif
 
 // The walk itself, on a holder built as PluginMain is: a frame that notes its
 // address and calls, from one place, a function that notes where the holder
