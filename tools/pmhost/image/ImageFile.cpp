@@ -67,9 +67,40 @@ std::string SystemMessage(DWORD code) {
   return s.empty() ? "error " + std::to_string(code) : s + " (error " + std::to_string(code) + ")";
 }
 
-// The whole file in memory: one read, so that the checks below and the
-// decoder see the same bytes. False with the reason in `why`.
-bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
+// A file's bytes, mapped into memory read-only: its pages come from the
+// system's file cache as they are read, which costs a fraction of reading
+// the file into fresh memory of the process.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  ~FileBytes() { Release(); }
+  const uint8_t* data() const { return view_ != nullptr ? view_ : &empty_; }
+  size_t size() const { return size_; }
+  void Map(HANDLE mapping, const void* view, size_t size) {
+    mapping_ = mapping;
+    view_ = static_cast<const uint8_t*>(view);
+    size_ = size;
+  }
+  void Release() {
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+    if (mapping_ != nullptr) CloseHandle(mapping_);
+    view_ = nullptr;
+    mapping_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  HANDLE mapping_ = nullptr;
+  const uint8_t* view_ = nullptr;
+  size_t size_ = 0;
+  uint8_t empty_ = 0;
+};
+
+// The whole file in memory, so that the checks below and the decoder see the
+// same bytes. False with the reason in `why`.
+bool LoadFile(const std::string& path, FileBytes& bytes, std::string& why) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
@@ -93,12 +124,12 @@ bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string&
     CloseHandle(file);
     return false;
   }
-  if (ok) bytes.resize(static_cast<size_t>(size.QuadPart));
-  for (size_t done = 0; ok && done < bytes.size();) {
-    DWORD got = 0;
-    const auto want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, size_t(1) << 26));
-    ok = ReadFile(file, bytes.data() + done, want, &got, nullptr) != 0 && got > 0;
-    done += got;
+  if (ok && size.QuadPart > 0) {  // an empty file cannot be mapped, and has no bytes to check
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    ok = view != nullptr;
+    if (ok) bytes.Map(mapping, view, static_cast<size_t>(size.QuadPart));
+    else if (mapping != nullptr) CloseHandle(mapping);
   }
   if (!ok) why = SystemMessage(GetLastError());
   CloseHandle(file);
@@ -107,7 +138,7 @@ bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string&
 
 // Walks the chunks up to IEND without decoding anything, so that a file cut
 // short says so instead of failing somewhere inside the decoder.
-bool CheckChunks(const std::vector<uint8_t>& bytes, std::string& why) {
+bool CheckChunks(const FileBytes& bytes, std::string& why) {
   if (bytes.size() < sizeof kSignature || std::memcmp(bytes.data(), kSignature, sizeof kSignature) != 0) {
     why = "not a PNG file (it does not start with the PNG signature)";
     return false;
@@ -135,7 +166,7 @@ bool CheckChunks(const std::vector<uint8_t>& bytes, std::string& why) {
 
 // Loads, checks and measures a PNG; on success `bytes` holds the file and
 // w, h, channels and sixteen describe it.
-bool OpenPng(const std::string& path, std::vector<uint8_t>& bytes, int& w, int& h, int& channels, bool& sixteen,
+bool OpenPng(const std::string& path, FileBytes& bytes, int& w, int& h, int& channels, bool& sixteen,
              std::string& error) {
   std::string why;
   if (!LoadFile(path, bytes, why) || !CheckChunks(bytes, why)) {
@@ -233,7 +264,7 @@ int ChannelsOfColourType(int colourType) {
 // and ancillary chunks that do not change the pixels stb gives (everything but
 // tRNS). Anything else (a palette, a transparency chunk, Apple's CgBI, an
 // unknown critical chunk) leaves the file to stb. `bytes` passed CheckChunks.
-bool RowReaderTakes(const std::vector<uint8_t>& bytes, PngHeader& header, std::vector<std::pair<size_t, size_t>>& idat) {
+bool RowReaderTakes(const FileBytes& bytes, PngHeader& header, std::vector<std::pair<size_t, size_t>>& idat) {
   const uint8_t* ihdr = bytes.data() + sizeof kSignature + 8;
   header.width = GetBig32(ihdr);
   header.height = GetBig32(ihdr + 4);
@@ -319,7 +350,7 @@ void ScatterRow(const uint8_t* row, int32_t y, bool sixteen, PlanarImage& image)
 // Reads a file the row reader takes into `image`. False when the file is not
 // one it takes or its data is not exactly what the header promises; stb then
 // reads it (and says what is wrong with it, if anything).
-bool ReadRows(const std::vector<uint8_t>& bytes, PlanarImage& image) {
+bool ReadRows(const FileBytes& bytes, PlanarImage& image) {
   PngHeader header;
   std::vector<std::pair<size_t, size_t>> idat;
   if (!RowReaderTakes(bytes, header, idat)) return false;
@@ -473,7 +504,7 @@ bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
 }
 
 bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error, PngReader reader) {
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   int w = 0, h = 0, channels = 0;
   bool sixteen = false;
   if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;
@@ -487,7 +518,7 @@ bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error
       error = DecodeError(path);
       return false;
     }
-    bytes = {};
+    bytes.Release();
     decoded.Allocate(dw, dh, 16, dc);
     Deinterleave(pixels.get(), dc, decoded);
   } else {
@@ -496,7 +527,7 @@ bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error
       error = DecodeError(path);
       return false;
     }
-    bytes = {};
+    bytes.Release();
     decoded.Allocate(dw, dh, 8, dc);
     Deinterleave(pixels.get(), dc, decoded);
   }
@@ -505,7 +536,7 @@ bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error
 }
 
 bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error) {
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   int w = 0, h = 0, channels = 0;
   bool sixteen = false;
   if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;
