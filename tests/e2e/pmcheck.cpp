@@ -5,6 +5,7 @@
 //   pmcheck gen rgba|rgb|gray|rgb16|circle W H OUT.png
 //   pmcheck damage truncate|huge IN.png OUT.png
 //   pmcheck damage truncate|machine-i386 IN.8bf OUT.8bf
+//   pmcheck shortname PATH
 //   pmcheck check IN.png OUT.png [--bits 5,6,5,8] [--mean-tol T] [--truncated]
 //                 [--same] [--mask M.png | --rows FROM-TO | --rect X,Y,W,H]
 //                 [--opaque-only | --alpha-at-least A]
@@ -20,6 +21,11 @@
 // first half of its bytes, huge claims 70000 x 70000 pixels in its header
 // (with a correct checksum, so only the size is wrong); machine-i386 makes a
 // Windows module claim to be built for 32-bit x86.
+//
+// shortname: prints the short (8.3) name of an existing file or folder, the
+// last name of its short path.
+#include <windows.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -218,13 +224,23 @@ int Check(int argc, char** argv) {
   return 0;
 }
 
+int ShortName(const char* path) {
+  char shortPath[4096];
+  const DWORD n = GetShortPathNameA(path, shortPath, sizeof shortPath);
+  if (n == 0 || n >= sizeof shortPath) return Fail("no short name for that path");
+  const std::string whole(shortPath, n);
+  std::printf("%s\n", whole.substr(whole.find_last_of("/\\") + 1).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "shortname" && argc == 3) return ShortName(argv[2]);
   if (command == "gen" && argc == 6) return Generate(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (command == "check") return Check(argc, argv);
   if (command == "damage" && argc == 5) return Damage(argv[2], argv[3], argv[4]);
-  std::printf("usage: pmcheck gen KIND W H OUT.png | pmcheck check IN.png OUT.png [checks] | pmcheck damage KIND IN OUT\n");
+  std::printf("usage: pmcheck gen KIND W H OUT.png | pmcheck check IN.png OUT.png [checks] | pmcheck damage KIND IN OUT | pmcheck shortname PATH\n");
   return 2;
 }

@@ -39,7 +39,11 @@ void PlanarImage::Allocate(int32_t w, int32_t h, int32_t d, int32_t channels) {
   width = w;
   height = h;
   depth = d;
-  planes.assign(static_cast<size_t>(channels), std::vector<uint8_t>(PlaneBytes(), 0));
+  // Each plane zeroed in place: a template plane copied into each would touch
+  // every byte twice, and fresh memory is what a large image costs most.
+  planes.clear();
+  planes.resize(static_cast<size_t>(channels));
+  for (auto& plane : planes) plane.assign(PlaneBytes(), 0);
 }
 
 namespace {
@@ -63,9 +67,40 @@ std::string SystemMessage(DWORD code) {
   return s.empty() ? "error " + std::to_string(code) : s + " (error " + std::to_string(code) + ")";
 }
 
-// The whole file in memory: one read, so that the checks below and the
-// decoder see the same bytes. False with the reason in `why`.
-bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
+// A file's bytes, mapped into memory read-only: its pages come from the
+// system's file cache as they are read, which costs a fraction of reading
+// the file into fresh memory of the process.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  ~FileBytes() { Release(); }
+  const uint8_t* data() const { return view_ != nullptr ? view_ : &empty_; }
+  size_t size() const { return size_; }
+  void Map(HANDLE mapping, const void* view, size_t size) {
+    mapping_ = mapping;
+    view_ = static_cast<const uint8_t*>(view);
+    size_ = size;
+  }
+  void Release() {
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+    if (mapping_ != nullptr) CloseHandle(mapping_);
+    view_ = nullptr;
+    mapping_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  HANDLE mapping_ = nullptr;
+  const uint8_t* view_ = nullptr;
+  size_t size_ = 0;
+  uint8_t empty_ = 0;
+};
+
+// The whole file in memory, so that the checks below and the decoder see the
+// same bytes. False with the reason in `why`.
+bool LoadFile(const std::string& path, FileBytes& bytes, std::string& why) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
@@ -89,12 +124,12 @@ bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string&
     CloseHandle(file);
     return false;
   }
-  if (ok) bytes.resize(static_cast<size_t>(size.QuadPart));
-  for (size_t done = 0; ok && done < bytes.size();) {
-    DWORD got = 0;
-    const auto want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, size_t(1) << 26));
-    ok = ReadFile(file, bytes.data() + done, want, &got, nullptr) != 0 && got > 0;
-    done += got;
+  if (ok && size.QuadPart > 0) {  // an empty file cannot be mapped, and has no bytes to check
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    ok = view != nullptr;
+    if (ok) bytes.Map(mapping, view, static_cast<size_t>(size.QuadPart));
+    else if (mapping != nullptr) CloseHandle(mapping);
   }
   if (!ok) why = SystemMessage(GetLastError());
   CloseHandle(file);
@@ -103,7 +138,7 @@ bool LoadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string&
 
 // Walks the chunks up to IEND without decoding anything, so that a file cut
 // short says so instead of failing somewhere inside the decoder.
-bool CheckChunks(const std::vector<uint8_t>& bytes, std::string& why) {
+bool CheckChunks(const FileBytes& bytes, std::string& why) {
   if (bytes.size() < sizeof kSignature || std::memcmp(bytes.data(), kSignature, sizeof kSignature) != 0) {
     why = "not a PNG file (it does not start with the PNG signature)";
     return false;
@@ -131,7 +166,7 @@ bool CheckChunks(const std::vector<uint8_t>& bytes, std::string& why) {
 
 // Loads, checks and measures a PNG; on success `bytes` holds the file and
 // w, h, channels and sixteen describe it.
-bool OpenPng(const std::string& path, std::vector<uint8_t>& bytes, int& w, int& h, int& channels, bool& sixteen,
+bool OpenPng(const std::string& path, FileBytes& bytes, int& w, int& h, int& channels, bool& sixteen,
              std::string& error) {
   std::string why;
   if (!LoadFile(path, bytes, why) || !CheckChunks(bytes, why)) {
@@ -196,6 +231,175 @@ void Deinterleave(const Sample* pixels, int32_t channels, PlanarImage& image) {
     case 3: Deinterleave<Sample, 3>(pixels, image); break;
     default: Deinterleave<Sample, 4>(pixels, image); break;
   }
+}
+
+// ---- the row reader ----------------------------------------------------------
+//
+// The common PNG files (not interlaced, 8 or 16 bits, gray, gray and alpha,
+// RGB or RGBA, no transparency chunk) are read row by row: zlib inflates the
+// IDAT chunks straight into one row, whose filter is undone against the row
+// above and whose samples go straight into the planes. Besides the file only
+// the planes and two rows are touched; stb's reader, which the other files
+// take, keeps the concatenated IDAT data, the inflated rows and the
+// interleaved image besides (three more copies of a large image, and fresh
+// memory is what a large image costs most).
+
+// What a PNG's first chunk says, for the row reader.
+struct PngHeader {
+  uint32_t width = 0, height = 0;
+  int bits = 0, colourType = 0, interlace = 0;
+};
+
+int ChannelsOfColourType(int colourType) {
+  switch (colourType) {
+    case 0: return 1;
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 0;  // a palette, or not a colour type
+  }
+}
+
+// The chunks the row reader takes: IHDR first, then IDAT ones in a row, IEND,
+// and ancillary chunks that do not change the pixels stb gives (everything but
+// tRNS). Anything else (a palette, a transparency chunk, Apple's CgBI, an
+// unknown critical chunk) leaves the file to stb. `bytes` passed CheckChunks.
+bool RowReaderTakes(const FileBytes& bytes, PngHeader& header, std::vector<std::pair<size_t, size_t>>& idat) {
+  const uint8_t* ihdr = bytes.data() + sizeof kSignature + 8;
+  header.width = GetBig32(ihdr);
+  header.height = GetBig32(ihdr + 4);
+  header.bits = ihdr[8];
+  header.colourType = ihdr[9];
+  header.interlace = ihdr[12];
+  if (header.width == 0 || header.height == 0 || (header.bits != 8 && header.bits != 16) ||
+      ChannelsOfColourType(header.colourType) == 0 || ihdr[10] != 0 || ihdr[11] != 0 || header.interlace != 0)
+    return false;
+  bool idatEnded = false;
+  for (size_t at = sizeof kSignature + 12 + 13;;) {
+    const uint32_t length = GetBig32(bytes.data() + at);
+    const char* type = reinterpret_cast<const char*>(bytes.data() + at + 4);
+    if (std::memcmp(type, "IEND", 4) == 0) return !idat.empty();
+    if (std::memcmp(type, "IDAT", 4) == 0) {
+      if (idatEnded) return false;
+      idat.emplace_back(at + 8, length);
+    } else {
+      if (!idat.empty()) idatEnded = true;
+      const bool critical = (type[0] & 0x20) == 0;
+      if (critical || std::memcmp(type, "tRNS", 4) == 0 || std::memcmp(type, "CgBI", 4) == 0) return false;
+    }
+    at += 12 + size_t(length);
+  }
+}
+
+// Undoes a row's filter in place, against the row above (zeros for the first).
+bool Unfilter(uint8_t filter, uint8_t* row, const uint8_t* above, size_t bytes, size_t pixelBytes) {
+  switch (filter) {
+    case 0: return true;
+    case 1:
+      for (size_t i = pixelBytes; i < bytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - pixelBytes]);
+      return true;
+    case 2:
+      for (size_t i = 0; i < bytes; ++i) row[i] = static_cast<uint8_t>(row[i] + above[i]);
+      return true;
+    case 3:
+      for (size_t i = 0; i < pixelBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + (above[i] >> 1));
+      for (size_t i = pixelBytes; i < bytes; ++i)
+        row[i] = static_cast<uint8_t>(row[i] + ((unsigned(row[i - pixelBytes]) + above[i]) >> 1));
+      return true;
+    case 4:
+      for (size_t i = 0; i < pixelBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + above[i]);
+      for (size_t i = pixelBytes; i < bytes; ++i) {
+        const int a = row[i - pixelBytes], b = above[i], c = above[i - pixelBytes];
+        const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+        row[i] = static_cast<uint8_t>(row[i] + (pa <= pb && pa <= pc ? a : pb <= pc ? b : c));
+      }
+      return true;
+    default: return false;
+  }
+}
+
+// One row of interleaved samples into row y of the planes (16-bit samples
+// from big-endian to the machine's order).
+template <int kChannels>
+void ScatterRow(const uint8_t* row, int32_t y, bool sixteen, PlanarImage& image) {
+  const auto width = static_cast<size_t>(image.width);
+  uint8_t* planes[kChannels];
+  for (int c = 0; c < kChannels; ++c) planes[c] = image.Row(c, y);
+  if (sixteen) {
+    for (size_t x = 0; x < width; ++x)
+      for (int c = 0; c < kChannels; ++c) {
+        const uint8_t* sample = row + (x * kChannels + size_t(c)) * 2;
+        const auto v = static_cast<uint16_t>(sample[0] << 8 | sample[1]);
+        std::memcpy(planes[c] + 2 * x, &v, 2);
+      }
+  } else {
+    for (size_t x = 0; x < width; ++x)
+      for (int c = 0; c < kChannels; ++c) planes[c][x] = row[x * kChannels + size_t(c)];
+  }
+}
+
+void ScatterRow(const uint8_t* row, int32_t y, bool sixteen, PlanarImage& image) {
+  switch (image.Channels()) {
+    case 1: ScatterRow<1>(row, y, sixteen, image); break;
+    case 2: ScatterRow<2>(row, y, sixteen, image); break;
+    case 3: ScatterRow<3>(row, y, sixteen, image); break;
+    default: ScatterRow<4>(row, y, sixteen, image); break;
+  }
+}
+
+// Reads a file the row reader takes into `image`. False when the file is not
+// one it takes or its data is not exactly what the header promises; stb then
+// reads it (and says what is wrong with it, if anything).
+bool ReadRows(const FileBytes& bytes, PlanarImage& image) {
+  PngHeader header;
+  std::vector<std::pair<size_t, size_t>> idat;
+  if (!RowReaderTakes(bytes, header, idat)) return false;
+  const int channels = ChannelsOfColourType(header.colourType);
+  const size_t pixelBytes = size_t(channels) * size_t(header.bits / 8);
+  const size_t rowBytes = size_t(header.width) * pixelBytes;
+  PlanarImage decoded;
+  decoded.Allocate(static_cast<int32_t>(header.width), static_cast<int32_t>(header.height), header.bits, channels);
+  // Two rows, each after its filter byte; the row above starts as zeros.
+  std::vector<uint8_t> rows(2 * (1 + rowBytes), 0);
+  uint8_t* current = rows.data();
+  uint8_t* above = rows.data() + 1 + rowBytes;
+
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, inflateEnd);
+  size_t chunk = 0;
+  int result = Z_OK;
+  // Inflates into `to` until `count` bytes are out; false on an error or at
+  // the stream's end before that.
+  const auto inflateInto = [&](uint8_t* to, size_t count) {
+    z.next_out = to;
+    z.avail_out = static_cast<uInt>(count);
+    while (z.avail_out > 0) {
+      while (z.avail_in == 0 && chunk < idat.size()) {
+        z.next_in = const_cast<Bytef*>(bytes.data() + idat[chunk].first);
+        z.avail_in = static_cast<uInt>(idat[chunk].second);
+        ++chunk;
+      }
+      if (z.avail_in == 0) return false;
+      result = inflate(&z, Z_NO_FLUSH);
+      if (result == Z_STREAM_END) return z.avail_out == 0;
+      if (result != Z_OK) return false;
+    }
+    return true;
+  };
+  for (uint32_t y = 0; y < header.height; ++y) {
+    if (!inflateInto(current, 1 + rowBytes)) return false;
+    if (!Unfilter(current[0], current + 1, above + 1, rowBytes, pixelBytes)) return false;
+    ScatterRow(current + 1, static_cast<int32_t>(y), header.bits == 16, decoded);
+    std::swap(current, above);
+  }
+  // The stream must end here: stb refuses a file with more data than rows.
+  if (result != Z_STREAM_END) {
+    uint8_t extra = 0;
+    if (inflateInto(&extra, 1) || result != Z_STREAM_END) return false;
+  }
+  image = std::move(decoded);
+  return true;
 }
 
 // ---- writing -------------------------------------------------------------------
@@ -296,10 +500,15 @@ bool WriteStream(FILE* f, const PlanarImage& image) {
 }  // namespace
 
 bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
-  std::vector<uint8_t> bytes;
+  return ReadPngWith(path, image, error, PngReader::kRows);
+}
+
+bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error, PngReader reader) {
+  FileBytes bytes;
   int w = 0, h = 0, channels = 0;
   bool sixteen = false;
   if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;
+  if (reader == PngReader::kRows && ReadRows(bytes, image)) return true;
   const auto size = static_cast<int>(bytes.size());
   int dw = 0, dh = 0, dc = 0;
   PlanarImage decoded;
@@ -309,7 +518,7 @@ bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
       error = DecodeError(path);
       return false;
     }
-    bytes = {};
+    bytes.Release();
     decoded.Allocate(dw, dh, 16, dc);
     Deinterleave(pixels.get(), dc, decoded);
   } else {
@@ -318,7 +527,7 @@ bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
       error = DecodeError(path);
       return false;
     }
-    bytes = {};
+    bytes.Release();
     decoded.Allocate(dw, dh, 8, dc);
     Deinterleave(pixels.get(), dc, decoded);
   }
@@ -327,7 +536,7 @@ bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
 }
 
 bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error) {
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   int w = 0, h = 0, channels = 0;
   bool sixteen = false;
   if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;

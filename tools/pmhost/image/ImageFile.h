@@ -43,6 +43,13 @@ constexpr uint64_t kMaxImageSampleBytes = uint64_t(1) << 30;
 // `error` saying which ("cannot read PATH: REASON"); `image` is then untouched.
 bool ReadPng(const std::string& path, PlanarImage& image, std::string& error);
 
+// The same with the reader named: kRows reads the common files (not
+// interlaced, 8 or 16 bits, no palette or transparency chunk) row by row with
+// zlib, touching little memory besides the planes, and gives every other file
+// to kStb; kStb is stb's reader for every file. Both give the same pixels.
+enum class PngReader { kRows, kStb };
+bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error, PngReader reader);
+
 // Reads any PNG as one 8-bit gray plane (a selection mask).
 bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error);
 

@@ -16,7 +16,9 @@ struct Job {
 // Which file a path names: two paths with the same key are the same file.
 // pmhost's own key uses the file's identity on disk when it exists (volume
 // and file index, so that hard links and any spelling of an existing file
-// agree) and PathKey of the full path otherwise.
+// agree); a file not there yet is keyed by the identity of the nearest
+// existing folder above it and the names below that folder in one case.
+// PathKey of the full path is the last resort, when no folder opens.
 using FileKey = std::function<std::string(const std::string& path)>;
 
 // A path as Windows resolves it, by its spelling alone: made absolute against
