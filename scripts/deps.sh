@@ -34,6 +34,7 @@ fi
 # The aarch64 unit tests start their own program again (death tests); the
 # kernel hands that start to qemu only while binfmt knows aarch64 programs.
 if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
-  [ -e /proc/sys/fs/binfmt_misc/register ] || $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-  $sudo update-binfmts --enable qemu-aarch64
+  { [ -e /proc/sys/fs/binfmt_misc/register ] || $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc; } &&
+    $sudo update-binfmts --enable qemu-aarch64 ||
+    { echo "deps.sh: cannot let the kernel start aarch64 programs through qemu (binfmt_misc)" >&2; exit 1; }
 fi

@@ -166,18 +166,20 @@ void DitherWithDraws(uint8_t* out, const uint8_t* in, const uint8_t* mask, const
 }
 
 // Each byte lane counts its selected pixels for up to 255 blocks before the
-// lanes are summed, so no lane can overflow.
+// lanes are summed, so no lane can overflow. A selected byte tests all ones,
+// and subtracting all ones adds one.
 int64_t CountSelected(Tile tile) {
   constexpr int64_t kBlocksPerSum = 255;
-  const uint8x16_t one = vdupq_n_u8(1);
   int64_t count = 0;
   for (int64_t y = 0; y < tile.height; ++y) {
     const uint8_t* mask = tile.MaskRow(y);
     int64_t x = 0;
     while (x + kBlock <= tile.width) {
       uint8x16_t lanes = vdupq_n_u8(0);
-      for (int64_t k = 0; k < kBlocksPerSum && x + kBlock <= tile.width; ++k, x += kBlock)
-        lanes = vaddq_u8(lanes, vandq_u8(vtstq_u8(Load(mask + x), Load(mask + x)), one));
+      for (int64_t k = 0; k < kBlocksPerSum && x + kBlock <= tile.width; ++k, x += kBlock) {
+        const uint8x16_t m = Load(mask + x);
+        lanes = vsubq_u8(lanes, vtstq_u8(m, m));
+      }
       count += vaddlvq_u8(lanes);
     }
     for (; x < tile.width; ++x) count += mask[x] != 0;

@@ -230,7 +230,9 @@ INSTANTIATE_TEST_SUITE_P(
             WalkCase{"rows_longer_than_a_run", 2600, 6, 2500, 4, 1, 3, 2, MaskKind::kPatchy},
             WalkCase{"tiny_tiles", 19, 9, 5, 3, 2, 2, 2, MaskKind::kPatchy},
             // Whole 32-byte blocks with no tail, and one 16-byte block past them.
-            WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy}),
+            WalkCase{"blocks_and_one_half_block", 304, 12, 144, 6, 0, 9, 3, MaskKind::kPatchy},
+            // Rows of more than 255 16-byte blocks, all selected: counts kept per byte lane must not wrap.
+            WalkCase{"mask_rows_of_300_blocks", 4805, 2, 4805, 2, 0, 1, 0, MaskKind::kOnes}),
         testing::ValuesIn(kBuiltSets),
         testing::Values(Source::kOutsideARun, Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel)),
     [](const testing::TestParamInfo<Param>& walk) {
