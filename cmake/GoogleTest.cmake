@@ -11,15 +11,19 @@ include(GoogleTest)
 
 # pixelmoor_add_gtest(<name> SOURCES ... [LIBS ...]): a test program, run one
 # test per case natively, and as one program under Wine when cross-compiling
-# (each Wine start costs a second or more).
+# for Windows (each Wine start costs a second or more) or under qemu when
+# cross-compiling for another Linux (each start loads the whole emulator).
 function(pixelmoor_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   pixelmoor_target_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  if(CMAKE_CROSSCOMPILING)
+  if(WIN32)
     add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
     set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS wine FIXTURES_REQUIRED wine_prefix)
+  elseif(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 1200 LABELS emulated)
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS native)
   endif()

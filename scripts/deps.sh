@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev
   libstb-dev libz-mingw-w64-dev imagemagick fonts-dejavu-core
   zip
+  # The portable core and its unit tests cross-built for aarch64 Linux and run under qemu (ci-aarch64)
+  g++-aarch64-linux-gnu qemu-user-static binfmt-support
 )
 
 missing=()
@@ -19,13 +21,20 @@ for p in "${packages[@]}"; do
   [ "$status" = "install ok installed" ] || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The aarch64 unit tests start their own program again (death tests); the
+# kernel hands that start to qemu only while binfmt knows aarch64 programs.
+if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+  { [ -e /proc/sys/fs/binfmt_misc/register ] || $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc; } &&
+    $sudo update-binfmts --enable qemu-aarch64 ||
+    { echo "deps.sh: cannot let the kernel start aarch64 programs through qemu (binfmt_misc)" >&2; exit 1; }
+fi

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh clone on Debian 12: installs what is
-# missing, then runs two CMake workflows with warnings as errors: the portable
-# core and its unit tests natively under ASan and UBSan (ci-native), and
-# Pixelmoor.8bf with the Windows test programs under Wine (ci-mingw); packs the
-# release zip as the README makes it and builds it again from a clean copy of
-# the sources to compare the bytes; then runs the fuzzer for a bounded time
-# (PIXELMOOR_FUZZ_SECONDS, default 60).
+# missing, then runs three CMake workflows with warnings as errors: the
+# portable core and its unit tests natively under ASan and UBSan (ci-native),
+# the same cross-built for aarch64 Linux and run under qemu (ci-aarch64: the
+# ARM64 kernels), and Pixelmoor.8bf with the Windows test programs under Wine
+# (ci-mingw); packs the release zip as the README makes it and builds it again
+# from a clean copy of the sources to compare the bytes; then runs the fuzzer
+# for a bounded time (PIXELMOOR_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -13,6 +14,9 @@ scripts/deps.sh
 
 echo "== native: portable core and unit tests under ASan and UBSan"
 cmake --workflow --preset ci-native
+
+echo "== aarch64: portable core and unit tests for aarch64 Linux under qemu, ASan and UBSan"
+cmake --workflow --preset ci-aarch64
 
 echo "== mingw: Pixelmoor.8bf and the Windows tests under Wine"
 cmake --workflow --preset ci-mingw

@@ -1,8 +1,9 @@
 // The quantiser's loops over a tile, one table per instruction set: a byte at
 // a time (KernelsScalar.cpp), 16 bytes with SSE2 (KernelsSse2.cpp) and 32
-// bytes with AVX2 (KernelsAvx2.cpp). Quantize.cpp picks a table once and
-// calls through it; every table gives the same bytes and draws the same
-// numbers in the same order.
+// bytes with AVX2 (KernelsAvx2.cpp) on x86-64, 16 bytes with ASIMD
+// (KernelsNeon.cpp) on ARM64. Quantize.cpp picks a table once and calls
+// through it; every table gives the same bytes and draws the same numbers in
+// the same order.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,8 @@ const Kernels& ScalarKernels();
 const Kernels* Sse2Kernels();
 // Null where the module is built without AVX2 or the processor lacks it.
 const Kernels* Avx2Kernels();
+// Null where the module is not built for ARM64, which always has ASIMD.
+const Kernels* NeonKernels();
 
 // Counting the mask is bound by memory; the AVX2 table shares this one.
 int64_t CountSelectedSse2(Tile tile);

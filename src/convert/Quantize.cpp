@@ -32,6 +32,10 @@ using quantize::Tile;
 const Kernels* gKernels = nullptr;  // chosen on first use
 
 const Kernels& ChooseKernels(QuantizeKernelSet widest) {
+  if (widest == QuantizeKernelSet::kScalar) return quantize::ScalarKernels();
+  // ARM64: one vector set, chosen when the module is built.
+  const Kernels* neon = quantize::NeonKernels();
+  if (neon != nullptr) return *neon;
   const Kernels* avx2 = widest == QuantizeKernelSet::kAvx2 ? quantize::Avx2Kernels() : nullptr;
   if (avx2 != nullptr) return *avx2;
   const Kernels* sse2 = widest != QuantizeKernelSet::kScalar ? quantize::Sse2Kernels() : nullptr;
@@ -161,6 +165,7 @@ const char* QuantizeKernelSetName(QuantizeKernelSet set) {
     case QuantizeKernelSet::kScalar: return "scalar";
     case QuantizeKernelSet::kSse2: return "SSE2 (16 bytes)";
     case QuantizeKernelSet::kAvx2: return "AVX2 (32 bytes)";
+    case QuantizeKernelSet::kNeon: return "ASIMD (16 bytes)";
   }
   return "?";
 }

@@ -22,9 +22,11 @@ void QuantizePlaneTile(uint8_t* out, int32_t outRowBytes, const uint8_t* in, int
 // The quantiser uses the widest vectors the processor offers, chosen once on
 // first use: 32 bytes at a time where AVX2 is present (the module itself
 // targets every x86-64 processor), 16 bytes with SSE2 otherwise, a byte at a
-// time where neither is built in. All give the same bytes. Tests and
-// benchmarks may hold it to a narrower set; the result is the set in use from
-// now on (never wider than the processor runs).
-enum class QuantizeKernelSet { kScalar, kSse2, kAvx2 };
+// time where neither is built in. On ARM64 it is 16 bytes with ASIMD, which
+// every such processor has. All give the same bytes. Tests and benchmarks may
+// hold it to a narrower set (on ARM64 any set but kScalar is the ASIMD one);
+// the result is the set in use from now on (never wider than the processor
+// runs).
+enum class QuantizeKernelSet { kScalar, kSse2, kAvx2, kNeon };
 QuantizeKernelSet QuantizeLimitKernels(QuantizeKernelSet widest);
 const char* QuantizeKernelSetName(QuantizeKernelSet set);

@@ -253,6 +253,12 @@ TEST_F(Convert, ProgressTotalOfTheWholeInt32RangeIsClamped) {
   EXPECT_EQ(Trace(host), expected);
 }
 
+// The run seeds from the clock in seconds, so a test that must know the seed
+// tries again when a second boundary falls inside the run. A run takes a
+// good part of a second where the tests run emulated (aarch64 under qemu,
+// with the sanitizers, on a loaded machine): a few tries are not enough.
+constexpr int kClockAttempts = 10;
+
 // The output of a whole run equals the reference replayed with the same seed,
 // dithering on: the random draws come one per converted pixel, in tile, plane
 // and row order, and planes 4 and up are delivered, left alone and draw
@@ -270,7 +276,7 @@ TEST_F(Convert, WholeRunMatchesTheReferenceWithTheSameSeed) {
     bool compared = false;
     // The run seeds from the clock in seconds; retry if a second boundary
     // falls inside the run.
-    for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+    for (int attempt = 0; attempt < kClockAttempts && !compared; ++attempt) {
       FakeHost& host = MakeWalk(c.planes, c.mask, [&](Options& o) {
         o.bigDocument = c.bigDocument;
         o.rowPadding = c.rowPadding;
@@ -370,7 +376,7 @@ TEST_F(Convert, GeneratorStandsWhereTheLiteralCallsLeaveItAtEveryHostCall) {
       bool compared = false;
       // The run seeds from the clock in seconds; retry if a second boundary
       // falls inside the run.
-      for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+      for (int attempt = 0; attempt < kClockAttempts && !compared; ++attempt) {
         FakeHost& host = MakeWalk(c.planes, c.mask, [&](Options& o) {
           o.advanceFailsAt = c.failAt;
           o.advanceError = -4321;
@@ -434,7 +440,7 @@ TEST_F(Convert, HostDrawsInsideCallbacksStandWhenTheRunDrawsNothing) {
     const drawsources::StreamSetUp setUp(source);
     const CRuntimeRandom generator = drawsources::GeneratorOf(source);
     bool compared = false;
-    for (int attempt = 0; attempt < 3 && !compared; ++attempt) {
+    for (int attempt = 0; attempt < kClockAttempts && !compared; ++attempt) {
       Options options;
       options.height = 40;
       options.width = 40;

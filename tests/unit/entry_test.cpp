@@ -55,8 +55,21 @@ int Count(const FakeHost& host, Ev kind) { return static_cast<int>(host.EventsOf
 // as code that a host generated at run time may be: no stack walk gets past
 // it.
 extern "C" void CallWithoutUnwindInfo(void (*function)(void*), void* argument);
-#if !defined(__x86_64__)
-#error "CallWithoutUnwindInfo is written for x86-64"
+#if defined(__aarch64__) && !defined(_WIN32)
+asm(".text\n"
+    ".globl CallWithoutUnwindInfo\n"
+    ".type CallWithoutUnwindInfo, %function\n"
+    "CallWithoutUnwindInfo:\n"
+    "  stp x29, x30, [sp, #-16]!\n"
+    "  mov x29, sp\n"
+    "  mov x2, x0\n"
+    "  mov x0, x1\n"
+    "  blr x2\n"
+    "  ldp x29, x30, [sp], #16\n"
+    "  ret\n"
+    ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
+#elif !defined(__x86_64__)
+#error "CallWithoutUnwindInfo is written for x86-64 and aarch64 Linux"
 #elif defined(_WIN32)
 asm(".text\n"
     ".globl CallWithoutUnwindInfo\n"

@@ -2,7 +2,8 @@
 // over whole tile walks from the same seed: same output, same bytes left
 // alone, and the generator left where the reference leaves it (so exactly as
 // many draws, in the same order). Every walk runs on each kernel set the
-// processor has (scalar, SSE2, AVX2) and with each source of draws:
+// build has (scalar, SSE2 and AVX2 on x86-64, where the processor has it;
+// scalar and ASIMD on ARM64) and with each source of draws:
 //   - outside a run: rand() calls, as a caller without a run gets them;
 //   - in a run on the C runtime's own generator: the private copy under
 //     Windows (msvcrt follows the rule), rand() calls natively (glibc does not);
@@ -155,10 +156,18 @@ WalkResult Walk(bool module, Source source, const WalkCase& c, uint8_t n, bool d
   return result;
 }
 
+// The sets a build for this architecture has; ARM64 has one vector set.
+#if defined(__aarch64__)
+constexpr QuantizeKernelSet kBuiltSets[] = {QuantizeKernelSet::kScalar, QuantizeKernelSet::kNeon};
+bool ProcessorHasAvx2() { return false; }
+#else
+constexpr QuantizeKernelSet kBuiltSets[] = {QuantizeKernelSet::kScalar, QuantizeKernelSet::kSse2,
+                                            QuantizeKernelSet::kAvx2};
 bool ProcessorHasAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") != 0;
 }
+#endif
 
 // Holds the quantiser to one kernel set for a test; restores the widest.
 struct KernelScope {
@@ -173,9 +182,10 @@ class QuantizeEquivalence : public testing::TestWithParam<Param> {};
 TEST_P(QuantizeEquivalence, WholeTileWalkMatchesThePerPixelRule) {
   const auto& [c, set, source] = GetParam();
   const KernelScope kernels(set);
-  // Every x86-64 processor has SSE2: the scalar and SSE2 sets must always be
-  // given when asked for. AVX2 may be missing, which the processor itself
-  // tells (not the kernel table under test, which could be wrong).
+  // Every x86-64 processor has SSE2 and every ARM64 one ASIMD: those sets and
+  // the scalar one must always be given when asked for. AVX2 may be missing,
+  // which the processor itself tells (not the kernel table under test, which
+  // could be wrong).
   if (set == QuantizeKernelSet::kAvx2 && !ProcessorHasAvx2()) GTEST_SKIP() << "this processor lacks AVX2";
   ASSERT_TRUE(kernels.available) << "asked for " << QuantizeKernelSetName(set) << ", given another set";
   for (const bool dither : {false, true}) {
@@ -192,7 +202,13 @@ TEST_P(QuantizeEquivalence, WholeTileWalkMatchesThePerPixelRule) {
 }
 
 const char* ShortName(QuantizeKernelSet set) {
-  return set == QuantizeKernelSet::kAvx2 ? "avx2" : set == QuantizeKernelSet::kSse2 ? "sse2" : "scalar";
+  switch (set) {
+    case QuantizeKernelSet::kScalar: return "scalar";
+    case QuantizeKernelSet::kSse2: return "sse2";
+    case QuantizeKernelSet::kAvx2: return "avx2";
+    case QuantizeKernelSet::kNeon: return "neon";
+  }
+  return "?";
 }
 
 }  // namespace
@@ -220,8 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
             WalkCase{"gapless_rows", 203, 30, 256, 7, 0, 0, 0, MaskKind::kNone},
             WalkCase{"gapless_rows_patchy_mask", 150, 21, 150, 8, 0, 0, 0, MaskKind::kPatchy},
             // Gapless in input and output but not in the mask: taken row by row.
-            WalkCase{"gapless_rows_padded_mask", 150, 21, 150, 8, 0, 0, 3, MaskKind::kPatchy}),
-        testing::Values(QuantizeKernelSet::kScalar, QuantizeKernelSet::kSse2, QuantizeKernelSet::kAvx2),
+            WalkCase{"gapless_rows_padded_mask", 150, 21, 150, 8, 0, 0, 3, MaskKind::kPatchy},
+            // Rows of more than 255 16-byte blocks, all selected: counts kept per byte lane must not wrap.
+            WalkCase{"mask_rows_of_300_blocks", 4805, 2, 4805, 2, 0, 1, 0, MaskKind::kOnes}),
+        testing::ValuesIn(kBuiltSets),
         testing::Values(Source::kOutsideARun, Source::kRunOnCRuntime, Source::kRunCopyOff, Source::kRunOnModel)),
     [](const testing::TestParamInfo<Param>& walk) {
       return std::get<0>(walk.param).name + "_" + ShortName(std::get<1>(walk.param)) + "_" +
