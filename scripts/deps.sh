@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Pixelmoor need, when
 # any is missing. Needs root (or sudo) only when something must be installed.
+#
+#   scripts/deps.sh [--arm64]
+#
+# --arm64 also makes what the ARM64 build and its tests need beyond Debian's
+# packages, in the machine's cache folder when missing (scripts/arm64-deps.sh:
+# Zig from the npm registry, zlib's sources, the arm64 Debian tree with Wine).
 set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+arm64=0
+[ "${1:-}" = --arm64 ] && arm64=1
 
 packages=(
   cmake make g++ pkg-config
@@ -11,7 +20,12 @@ packages=(
   clang libclang-rt-14-dev
   libstb-dev libz-mingw-w64-dev imagemagick fonts-dejavu-core
   zip
+  # The ARM64 build: resources (windres, then LLVM's cvtres), LLVM's binary
+  # tools, the npm client for Zig, and the arm64 tree run under qemu.
+  llvm lld openssl dpkg-dev qemu-user-static binfmt-support debootstrap
 )
+# npm comes with Node.js from other sources too; Debian's only when none is there.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,13 +33,16 @@ for p in "${packages[@]}"; do
   [ "$status" = "install ok installed" ] || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # Another build on the machine may be installing at the same time.
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if [ $arm64 = 1 ]; then
+  $sudo "$here/arm64-deps.sh" all
+fi
