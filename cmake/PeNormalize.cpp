@@ -2,10 +2,14 @@
 // removes from a linked PE image what Zig's linker writes differently on every
 // link, so that every clean build of the same sources gives the same bytes.
 //
-//   pe-normalize <module>
+//   pe-normalize <module> <export list (.def)>
 //
 // - The file header's time stamp and the export directory's time stamp become
 //   0 (Zig passes the linker no option for either).
+// - The export directory keeps the names of the export list alone, numbered
+//   from 1 in name order: Zig's unwinder library marks its own functions for
+//   export, and its linker takes no option to leave them out. The names and
+//   entries given up are zeroed.
 // - The debug directory goes: its entries and the CodeView record they point
 //   at (the name and hash-derived identity of the program database that the
 //   linker writes beside the module, which holds the build folder's path) are
@@ -19,7 +23,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -79,17 +86,64 @@ bool Parse(Image& image, std::string& error) {
   return true;
 }
 
-bool Normalize(Image& image, std::string& error) {
+// Keeps the exports named in `keep` (each must be there), by name, in the
+// tables where they are.
+bool TrimExports(Image& image, size_t at, const std::set<std::string>& keep, std::string& error) {
+  Bytes& b = image.bytes;
+  const uint32_t functions = Read32(b, at + 20), names = Read32(b, at + 24);
+  const size_t functionTable = image.OffsetOf(Read32(b, at + 28), functions * 4);
+  const size_t nameTable = image.OffsetOf(Read32(b, at + 32), names * 4);
+  const size_t ordinalTable = image.OffsetOf(Read32(b, at + 36), names * 2);
+  if (functions == 0 || names == 0 || functionTable == 0 || nameTable == 0 || ordinalTable == 0)
+    return error = "export tables outside the image", false;
+  struct Export {
+    uint32_t nameRva;
+    uint32_t function;
+  };
+  std::vector<Export> kept;
+  std::vector<std::pair<size_t, size_t>> dropped;  // name strings to clear
+  for (uint32_t i = 0; i < names; ++i) {
+    const uint32_t nameRva = Read32(b, nameTable + 4 * i);
+    const size_t name = image.OffsetOf(nameRva, 1);
+    if (name == 0) return error = "an export name outside the image", false;
+    const size_t end = std::find(b.begin() + static_cast<std::ptrdiff_t>(name), b.end(), uint8_t{0}) - b.begin();
+    const std::string text(b.begin() + static_cast<std::ptrdiff_t>(name), b.begin() + static_cast<std::ptrdiff_t>(end));
+    const uint16_t index = Read16(b, ordinalTable + 2 * i);
+    if (index >= functions) return error = "an export ordinal outside the table", false;
+    if (keep.count(text) != 0)
+      kept.push_back({nameRva, Read32(b, functionTable + 4 * index)});
+    else
+      dropped.emplace_back(name, end - name);
+  }
+  if (kept.size() != keep.size()) return error = "the module lacks a name of the export list", false;
+  std::memset(&b[functionTable], 0, functions * 4);
+  std::memset(&b[nameTable], 0, names * 4);
+  std::memset(&b[ordinalTable], 0, names * 2);
+  for (size_t i = 0; i < kept.size(); ++i) {
+    Write32(b, functionTable + 4 * i, kept[i].function);
+    Write32(b, nameTable + 4 * i, kept[i].nameRva);
+    b[ordinalTable + 2 * i] = static_cast<uint8_t>(i);
+    b[ordinalTable + 2 * i + 1] = static_cast<uint8_t>(i >> 8);
+  }
+  for (const auto& [name, length] : dropped) std::memset(&b[name], 0, length);
+  Write32(b, at + 16, 1);  // ordinal base
+  Write32(b, at + 20, static_cast<uint32_t>(kept.size()));
+  Write32(b, at + 24, static_cast<uint32_t>(kept.size()));
+  return true;
+}
+
+bool Normalize(Image& image, const std::set<std::string>& keep, std::string& error) {
   Bytes& b = image.bytes;
   Write32(b, image.fileHeader + 4, 0);  // TimeDateStamp
 
-  // The export directory's time stamp (its second field).
+  // The export directory's time stamp (its second field), and its names.
   if (image.directoryCount > 0) {
     const uint32_t rva = Read32(b, image.DirectoryAt(0)), size = Read32(b, image.DirectoryAt(0) + 4);
     if (rva != 0) {
       const size_t at = image.OffsetOf(rva, 40);
       if (at == 0 || size < 40) return error = "export directory outside the image", false;
       Write32(b, at + 4, 0);
+      if (!TrimExports(image, at, keep, error)) return false;
     }
   }
 
@@ -119,9 +173,27 @@ bool Normalize(Image& image, std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: pe-normalize <module>\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: pe-normalize <module> <export list (.def)>\n");
     return 2;
+  }
+  // The names under EXPORTS, one a line.
+  std::set<std::string> keep;
+  {
+    std::ifstream def(argv[2]);
+    std::string line;
+    bool exports = false;
+    while (std::getline(def, line)) {
+      std::istringstream words(line);
+      std::string word;
+      if (!(words >> word)) continue;
+      if (word == "EXPORTS") exports = true;
+      else if (exports) keep.insert(word);
+    }
+    if (keep.empty()) {
+      std::fprintf(stderr, "pe-normalize: %s names no exports\n", argv[2]);
+      return 1;
+    }
   }
   Image image;
   {
@@ -133,7 +205,7 @@ int main(int argc, char** argv) {
     image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   std::string error;
-  if (!Parse(image, error) || !Normalize(image, error)) {
+  if (!Parse(image, error) || !Normalize(image, keep, error)) {
     std::fprintf(stderr, "pe-normalize: %s: %s\n", argv[1], error.c_str());
     return 1;
   }

@@ -64,7 +64,7 @@ if(PIXELMOOR_ARM64)
     VERBATIM)
   add_custom_target(pixelmoor_pe_normalize DEPENDS ${normalizer})
   add_dependencies(Pixelmoor pixelmoor_pe_normalize)
-  set(normalize_step COMMAND ${normalizer} $<TARGET_FILE:Pixelmoor>)
+  set(normalize_step COMMAND ${normalizer} $<TARGET_FILE:Pixelmoor> ${PIXELMOOR_EXPORT_LIST})
   set_property(TARGET Pixelmoor APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/PeNormalize.cpp)
 else()
   # No time stamps in the PE header or the export directory. The preferred

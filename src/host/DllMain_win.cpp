@@ -1,13 +1,20 @@
 #include <windows.h>
 
+#include <version>
+
 #include "host/HostSuite.h"
 #include "host/PluginInstance.h"
 
-// The C++ runtime's own clean-up: frees the reserve it allocates at load for
-// throwing when memory runs out (some 73 KiB). Declared by no public header.
+// GNU's C++ runtime (x64) has its own clean-up: it frees the reserve it
+// allocates at load for throwing when memory runs out (some 73 KiB). Declared
+// by no public header. LLVM's (ARM64) keeps that reserve in static storage:
+// nothing to give back.
+#if !defined(_LIBCPP_VERSION)
+#define PIXELMOOR_FREE_RUNTIME_RESERVE 1
 namespace __gnu_cxx {
 void __freeres() noexcept;
 }
+#endif
 
 namespace {
 
@@ -31,8 +38,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
   if (reason == DLL_PROCESS_DETACH) {
     if (reserved != nullptr)
       NoteProcessTermination();
+#if defined(PIXELMOOR_FREE_RUNTIME_RESERVE)
     else
       __gnu_cxx::__freeres();
+#endif
   }
   return TRUE;
 }
