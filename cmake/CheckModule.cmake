@@ -1,8 +1,11 @@
-# cmake -DOBJDUMP=... -DMODULE=... [-DMAP=...] -P CheckModule.cmake
+# cmake -DOBJDUMP=... -DMODULE=... [-DMAP=...] [-DNM=... -DOBJECTS=...] -P CheckModule.cmake
 # The module must import Windows system DLLs only and export exactly the
 # host's entry point and the dialog procedure, under their plain names. With
 # the link map, it must also pull in nothing that costs a hosting process
-# something per load (docs/lifetime.md).
+# something per load (docs/lifetime.md). The ARM64 module's linker (Zig's)
+# writes no map: there the same rules are checked on our own objects (OBJECTS,
+# a |-separated list, read with LLVM's nm) and on the module's imports.
+# OBJDUMP is GNU objdump (x64) or LLVM's (ARM64); both formats are read.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -37,6 +40,15 @@ foreach(e ${exports})
   string(REGEX REPLACE "\\[ *[0-9]+\\] " "" name "${e}")
   list(APPEND names ${name})
 endforeach()
+if(NOT table)
+  # LLVM's objdump: "Export Table:", then "ordinal  RVA  name" lines.
+  string(REGEX MATCH "Export Table:[\r\n]+([^\r\n]+[\r\n])*" table "${dump}")
+  string(REGEX MATCHALL "[\r\n] *[0-9]+ +0x[0-9a-fA-F]+ +[A-Za-z_][A-Za-z0-9_@]*" exports "${table}")
+  foreach(e ${exports})
+    string(REGEX REPLACE ".* " "" name "${e}")
+    list(APPEND names ${name})
+  endforeach()
+endif()
 list(SORT names)
 if(NOT names STREQUAL "PluginMain;tarnwickPixelmoorProc")
   message(FATAL_ERROR "${MODULE} exports '${names}', expected exactly PluginMain and tarnwickPixelmoorProc")
@@ -47,7 +59,13 @@ message(STATUS "exports ${names}")
 # realign for 32-byte spills: an AVX register stored to or loaded from the
 # stack would fault on real hosts. The wide-vector code must keep its values in
 # registers; check that no instruction moves a ymm register through the stack.
-execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${MODULE} OUTPUT_VARIABLE code RESULT_VARIABLE rc)
+string(REGEX MATCH "file format [^\r\n]*(aarch64|arm64)" arm64 "${dump}")
+if(arm64)
+  set(code "")
+  set(rc 0)
+else()
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${MODULE} OUTPUT_VARIABLE code RESULT_VARIABLE rc)
+endif()
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump -d failed on ${MODULE}")
 endif()
@@ -56,7 +74,9 @@ if(spills)
   list(GET spills 0 first)
   message(FATAL_ERROR "${MODULE} moves a 32-byte register through the stack: ${first}")
 endif()
-message(STATUS "no 32-byte stack spills")
+if(NOT arm64)
+  message(STATUS "no 32-byte stack spills")
+endif()
 
 # What the module's own code may not ask of the runtime, read from the link
 # map: its list of archive members and its cross-reference table. Each
@@ -164,4 +184,38 @@ if(DEFINED MAP)
   endforeach()
   message(STATUS "no static guard linked; none of ${checked} throw, exception-record, thread-local, "
                  "thread-library or operator new symbols used by any object outside the runtime")
+endif()
+
+# The ARM64 module: no link map, so the same rules on our own objects' undefined
+# symbols (LLVM's nm, demangled). clang on Windows keeps thread_local
+# variables in the module's TLS block (_tls_index) rather than emulated TLS.
+# Our objects may not ask for a thread-local or fiber-local slot themselves
+# either. The module does import FlsAlloc: LLVM's C++ runtime keeps its
+# per-thread exception record in a fiber-local slot that it takes on the
+# first throw or catch, which the rules above keep our code from; the soak
+# counts the process's free fiber-local slots after thousands of runs.
+if(DEFINED OBJECTS)
+  string(REPLACE "|" ";" objects "${OBJECTS}")
+  list(LENGTH objects count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "no objects given to check")
+  endif()
+  set(forbidden "^(__cxa_guard_acquire|__cxa_throw|__cxa_allocate_exception|__cxa_rethrow|__emutls_get_address|_tls_index|pthread_[a-z_]+|std::(__1::)?__throw_[a-z_]+|operator new(\\[\\])?|__imp_(Tls|Fls)Alloc)([ (]|$)")
+  foreach(object ${objects})
+    execute_process(COMMAND ${NM} -C -u ${object} OUTPUT_VARIABLE undefined RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "${NM} failed on ${object}")
+    endif()
+    string(REPLACE ";" "," undefined "${undefined}")
+    string(REPLACE "\n" ";" lines "${undefined}")
+    foreach(line ${lines})
+      string(REGEX REPLACE "^ *U +" "" symbol "${line}")
+      if(symbol MATCHES "${forbidden}")
+        get_filename_component(name ${object} NAME)
+        message(FATAL_ERROR "${name} makes ${MODULE} use ${CMAKE_MATCH_1}")
+      endif()
+    endforeach()
+  endforeach()
+  message(STATUS "none of ${count} objects uses a guard, throw, thread-local, thread-library, "
+                 "slot or operator new symbol")
 endif()

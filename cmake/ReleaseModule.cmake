@@ -10,10 +10,21 @@
 #   moves into a separate symbol file beside it; the module keeps only a debug
 #   link (the symbol file's name and CRC). The stripped module is the one the
 #   tests run and the zip ships.
+# - The ARM64 module (Zig's clang and linker) is built the same way, with what
+#   that toolchain offers: DWARF beside the CodeView that Zig asks for, and a
+#   step that clears the linker's time stamps and its debug directory
+#   (cmake/PeNormalize.cpp) before the split.
 
 # The symbol file, named after the release so that files of several versions
 # can sit side by side; the debug link inside the module names it.
-set(PIXELMOOR_SYMBOL_FILE_NAME Pixelmoor-${PROJECT_VERSION}-win64.debug)
+# The release's machine suffix: win64 (x64) or win-arm64.
+if(PIXELMOOR_ARM64)
+  set(PIXELMOOR_RELEASE_MACHINE win-arm64)
+else()
+  set(PIXELMOOR_RELEASE_MACHINE win64)
+endif()
+set(PIXELMOOR_RELEASE_MACHINE ${PIXELMOOR_RELEASE_MACHINE} PARENT_SCOPE)
+set(PIXELMOOR_SYMBOL_FILE_NAME Pixelmoor-${PROJECT_VERSION}-${PIXELMOOR_RELEASE_MACHINE}.debug)
 set(PIXELMOOR_SYMBOL_FILE ${PROJECT_BINARY_DIR}/${PIXELMOOR_SYMBOL_FILE_NAME})
 set(PIXELMOOR_SYMBOL_FILE ${PIXELMOOR_SYMBOL_FILE} PARENT_SCOPE)
 
@@ -23,19 +34,51 @@ set(PIXELMOOR_SYMBOL_FILE ${PIXELMOOR_SYMBOL_FILE} PARENT_SCOPE)
 # in the module or its symbol file (a debugger maps /pixelmoor back to a
 # checkout). The build folder's map comes last: GCC applies the last matching
 # map, and the build folder may lie inside the source tree.
+# clang (ARM64) applies the last matching map too. Zig's clang writes CodeView
+# for Windows, which only its program database can hold: -gdwarf-4 adds DWARF,
+# which the linker keeps in the module for the split.
+if(PIXELMOOR_ARM64)
+  set(debug_options -g -gdwarf-4)
+else()
+  set(debug_options -g)
+endif()
 foreach(objects pixelmoor_core pixelmoor_win)
-  target_compile_options(${objects} PRIVATE -g
+  target_compile_options(${objects} PRIVATE ${debug_options}
                          -ffile-prefix-map=${PROJECT_SOURCE_DIR}=/pixelmoor
                          -ffile-prefix-map=${PROJECT_BINARY_DIR}=/pixelmoor/build)
 endforeach()
 
-# No time stamps in the PE header or the export directory. The preferred load
-# address is the one ld's automatic choice gives for this module today; left
-# automatic, it is a hash of the output path as written on the link command.
-target_link_options(Pixelmoor PRIVATE -Wl,--no-insert-timestamp -Wl,--image-base=0x2c6860000)
+if(PIXELMOOR_ARM64)
+  # Zig's linker takes no option for its time stamps, and its debug directory
+  # names the program database by a hash of that file, which holds the build
+  # folder: a build-machine tool clears them after the link. Its preferred
+  # load address is fixed already (not derived from the output path).
+  find_program(PIXELMOOR_LLVM_OBJCOPY NAMES llvm-objcopy llvm-objcopy-14 REQUIRED)
+  set(objcopy ${PIXELMOOR_LLVM_OBJCOPY})
+  set(normalizer ${PROJECT_BINARY_DIR}/pe-normalize)
+  add_custom_command(OUTPUT ${normalizer}
+    COMMAND ${PIXELMOOR_BUILD_CXX} -std=c++20 -O1 ${PIXELMOOR_WARNINGS} -o ${normalizer}
+            ${PROJECT_SOURCE_DIR}/cmake/PeNormalize.cpp
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/PeNormalize.cpp
+    COMMENT "Building the PE normaliser for the build machine"
+    VERBATIM)
+  add_custom_target(pixelmoor_pe_normalize DEPENDS ${normalizer})
+  add_dependencies(Pixelmoor pixelmoor_pe_normalize)
+  set(normalize_step COMMAND ${normalizer} $<TARGET_FILE:Pixelmoor> ${PIXELMOOR_EXPORT_LIST})
+  set_property(TARGET Pixelmoor APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/PeNormalize.cpp)
+else()
+  # No time stamps in the PE header or the export directory. The preferred
+  # load address is the one ld's automatic choice gives for this module today;
+  # left automatic, it is a hash of the output path as written on the link
+  # command.
+  target_link_options(Pixelmoor PRIVATE -Wl,--no-insert-timestamp -Wl,--image-base=0x2c6860000)
+  set(objcopy ${CMAKE_OBJCOPY})
+  set(normalize_step "")
+endif()
 
 add_custom_command(TARGET Pixelmoor POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -DOBJCOPY=${CMAKE_OBJCOPY} -DMODULE=$<TARGET_FILE:Pixelmoor>
+  ${normalize_step}
+  COMMAND ${CMAKE_COMMAND} -DOBJCOPY=${objcopy} -DMODULE=$<TARGET_FILE:Pixelmoor>
           -DSYMBOLS=${PIXELMOOR_SYMBOL_FILE} -P ${PROJECT_SOURCE_DIR}/cmake/SplitSymbols.cmake
   COMMENT "Moving the module's debug information into ${PIXELMOOR_SYMBOL_FILE_NAME}"
   VERBATIM)

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the release a second time, from a clean copy of the sources in
-# another folder (with another path length), and compares it with this tree's
-# mingw build byte for byte: the module, its symbol file, the zip and both
-# checksum files. Only the module and the package are built, the way the
-# README's release workflow makes them. Run after a mingw build; the test
-# command runs it after packing the release. See docs/release.md.
+# Builds the releases a second time, from a clean copy of the sources in
+# another folder (with another path length), and compares them with this
+# tree's builds byte for byte: for x64 (build/mingw) and ARM64 (build/arm64)
+# each, the module, its symbol file, the zip and both checksum files. Only the
+# modules and the packages are built, the way the README's release workflows
+# make them. Run after the mingw and arm64 builds (a release whose build
+# folder is missing is skipped, with a note); the test command runs it after
+# packing the releases. See docs/release.md.
 #
 # The copy holds the files git tracks plus new files not ignored, as they are
 # in the working tree now (uncommitted changes included), without .git: the
@@ -15,18 +17,40 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 top="$PWD"
 
-# This tree's release, packed now from its current build.
-cmake --build --preset release >/dev/null
-cpack --preset release >/dev/null
+# Each release: its configure and build presets, its build folder and the
+# machine suffix of its files.
+releases=("mingw release build/mingw win64" "arm64 release-arm64 build/arm64 win-arm64")
+if [ -n "${PIXELMOOR_RELEASES:-}" ]; then
+  read -r -a wanted <<<"$PIXELMOOR_RELEASES"
+  kept=()
+  for r in "${releases[@]}"; do
+    for w in "${wanted[@]}"; do [ "${r%% *}" = "$w" ] && kept+=("$r"); done
+  done
+  releases=("${kept[@]}")
+fi
+
+# This tree's releases, packed now from their current builds.
 shopt -s nullglob
-zips=(build/mingw/package/Pixelmoor-*-win64.zip)
-if [ ${#zips[@]} -ne 1 ]; then
-  echo "check-reproducible: expected one release zip in build/mingw/package, found ${#zips[@]}" >&2
+checked=()
+for r in "${releases[@]}"; do
+  read -r configure build folder machine <<<"$r"
+  if [ ! -f "$folder/CMakeCache.txt" ]; then
+    echo "check-reproducible: no $folder build, its release is not checked (build it with the $configure preset)"
+    continue
+  fi
+  cmake --build --preset "$build" >/dev/null
+  cpack --preset "$build" >/dev/null
+  zips=("$folder"/package/Pixelmoor-*-"$machine".zip)
+  if [ ${#zips[@]} -ne 1 ]; then
+    echo "check-reproducible: expected one release zip in $folder/package, found ${#zips[@]}" >&2
+    exit 1
+  fi
+  checked+=("$r $(basename "${zips[0]}" .zip)")
+done
+if [ ${#checked[@]} -eq 0 ]; then
+  echo "check-reproducible: no release build to check" >&2
   exit 1
 fi
-stem="$(basename "${zips[0]}" .zip)"
-artefacts=(Pixelmoor.8bf "$stem.debug" "package/$stem.zip" "package/$stem.zip.sha256"
-           "package/$stem.debug" "package/$stem.debug.sha256")
 
 epoch="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
 
@@ -39,24 +63,12 @@ git ls-files -z --cached --others --exclude-standard |
   while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
   tar --null -T - -cf - | tar -xf - -C "$copy"
 
-echo "Second build in $copy"
-start=$SECONDS
-(
-  cd "$copy"
-  timeout 900 cmake --preset mingw >"$scratch/configure.log" 2>&1 ||
-    { cat "$scratch/configure.log"; exit 1; }
-  timeout 900 cmake --build --preset release >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
-  SOURCE_DATE_EPOCH="$epoch" timeout 300 cpack --preset release >"$scratch/pack.log" 2>&1 ||
-    { cat "$scratch/pack.log"; exit 1; }
-)
-echo "Second build and packing took $((SECONDS - start)) s"
-
-status=0
-for a in "${artefacts[@]}"; do
-  first="build/mingw/$a" second="$copy/build/mingw/$a"
+# Compares one artefact of the two builds; on a difference, says where.
+compare() {
+  local first="$1" second="$2" a="$3" pair file folder
   if cmp -s "$first" "$second"; then
     echo "same: $a ($(sha256sum <"$first" | cut -c1-16)...)"
-    continue
+    return 0
   fi
   status=1
   echo "DIFFERENT: $a" >&2
@@ -71,9 +83,30 @@ for a in "${artefacts[@]}"; do
       fi
     done
   fi
+}
+
+status=0
+for c in "${checked[@]}"; do
+  read -r configure build folder machine stem <<<"$c"
+  echo "Second $configure build in $copy"
+  start=$SECONDS
+  (
+    cd "$copy"
+    timeout 900 cmake --preset "$configure" >"$scratch/configure.log" 2>&1 ||
+      { cat "$scratch/configure.log"; exit 1; }
+    timeout 900 cmake --build --preset "$build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
+    SOURCE_DATE_EPOCH="$epoch" timeout 300 cpack --preset "$build" >"$scratch/pack.log" 2>&1 ||
+      { cat "$scratch/pack.log"; exit 1; }
+  )
+  echo "Second build and packing took $((SECONDS - start)) s"
+  artefacts=(Pixelmoor.8bf "$stem.debug" "package/$stem.zip" "package/$stem.zip.sha256"
+             "package/$stem.debug" "package/$stem.debug.sha256")
+  for a in "${artefacts[@]}"; do
+    compare "$folder/$a" "$copy/$folder/$a" "$folder/$a"
+  done
 done
 if [ $status -ne 0 ]; then
   echo "The release is not reproducible: two builds of the same sources differ (docs/release.md)" >&2
   exit 1
 fi
-echo "Reproducible: the second build is byte for byte the same"
+echo "Reproducible: the second builds are byte for byte the same"

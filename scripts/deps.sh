@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Pixelmoor need, when
 # any is missing. Needs root (or sudo) only when something must be installed.
+#
+#   scripts/deps.sh [--arm64]
+#
+# --arm64 also makes what the ARM64 build and its tests need beyond Debian's
+# packages, in the machine's cache folder when missing (scripts/arm64-deps.sh:
+# Zig from the npm registry, zlib's sources, the arm64 Debian tree with Wine).
 set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+arm64=0
+[ "${1:-}" = --arm64 ] && arm64=1
 
 packages=(
   cmake make g++ pkg-config
@@ -13,7 +22,12 @@ packages=(
   zip
   # The portable core and its unit tests cross-built for aarch64 Linux and run under qemu (ci-aarch64)
   g++-aarch64-linux-gnu qemu-user-static binfmt-support
+  # The ARM64 build: resources (windres, then LLVM's cvtres), LLVM's binary
+  # tools, the npm client for Zig, and the arm64 tree run under qemu.
+  llvm lld openssl dpkg-dev debootstrap
 )
+# npm comes with Node.js from other sources too; Debian's only when none is there.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,10 +37,10 @@ done
 
 sudo=""
 if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
-
 if [ ${#missing[@]} -ne 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Another build on the machine may be installing at the same time.
   $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
   $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
@@ -37,4 +51,8 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
   { [ -e /proc/sys/fs/binfmt_misc/register ] || $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc; } &&
     $sudo update-binfmts --enable qemu-aarch64 ||
     { echo "deps.sh: cannot let the kernel start aarch64 programs through qemu (binfmt_misc)" >&2; exit 1; }
+fi
+
+if [ $arm64 = 1 ]; then
+  $sudo "$here/arm64-deps.sh" all
 fi

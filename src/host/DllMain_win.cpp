@@ -1,14 +1,21 @@
 #include <windows.h>
 
+#include <version>
+
 #include "host/HostSuite.h"
 #include "host/OpenDialog.h"
 #include "host/PluginInstance.h"
 
-// The C++ runtime's own clean-up: frees the reserve it allocates at load for
-// throwing when memory runs out (some 73 KiB). Declared by no public header.
+// GNU's C++ runtime (x64) has its own clean-up: it frees the reserve it
+// allocates at load for throwing when memory runs out (some 73 KiB). Declared
+// by no public header. LLVM's (ARM64) keeps that reserve in static storage:
+// nothing to give back.
+#if !defined(_LIBCPP_VERSION)
+#define PIXELMOOR_FREE_RUNTIME_RESERVE 1
 namespace __gnu_cxx {
 void __freeres() noexcept;
 }
+#endif
 
 namespace {
 
@@ -42,7 +49,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       NoteProcessTermination();
     } else {
       if (gOpenDialog.window != nullptr) SetWindowLongPtrW(static_cast<HWND>(gOpenDialog.window), DWLP_DLGPROC, 0);
+#if defined(PIXELMOOR_FREE_RUNTIME_RESERVE)
       __gnu_cxx::__freeres();
+#endif
     }
   }
   return TRUE;

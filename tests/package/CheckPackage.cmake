@@ -1,6 +1,7 @@
 # cmake -DCPACK=... -DCONFIG=.../CPackConfig.cmake -DMODULE=.../Pixelmoor.8bf
 #       -DSYMBOLS=<the build's symbol file> -DOBJDUMP=... -DOBJCOPY=... -DADDR2LINE=...
-#       -DSOURCE=<source folder> -DBUILD=<build folder> -DWORK=<scratch folder> -P CheckPackage.cmake
+#       -DSOURCE=<source folder> -DBUILD=<build folder> -DWORK=<scratch folder>
+#       [-DMACHINE=win64|win-arm64] -P CheckPackage.cmake
 # Makes the release package and checks it as a person who downloads it would
 # find it: the zip's name carries the version from Version.h; it holds
 # exactly the plug-in, the install guide, the licence and the picture, in
@@ -10,7 +11,8 @@
 # no debug information; the symbol file beside the zip, with its own .sha256,
 # is the one its debug link names, with the CRC the link records; an address
 # inside PluginMain resolves through it to PluginMain's source; and neither
-# file holds the path of the folders it was built in.
+# file holds the path of the folders it was built in. The ARM64 release
+# (MACHINE win-arm64) is read with LLVM's tools, whose listings differ.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/unpacked)
 
@@ -20,8 +22,16 @@ foreach(part MAJOR MINOR PATCH)
   list(APPEND version ${CMAKE_MATCH_1})
 endforeach()
 list(JOIN version "." version)
-set(zip Pixelmoor-${version}-win64.zip)
-set(symbols Pixelmoor-${version}-win64.debug)
+if(NOT MACHINE)
+  set(MACHINE win64)
+endif()
+set(zip Pixelmoor-${version}-${MACHINE}.zip)
+set(symbols Pixelmoor-${version}-${MACHINE}.debug)
+if(MACHINE STREQUAL "win-arm64")
+  set(title "Pixelmoor ${version} for Windows on ARM (ARM64)")
+else()
+  set(title "Pixelmoor ${version} for 64-bit Windows")
+endif()
 
 execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}/out RESULT_VARIABLE rc OUTPUT_VARIABLE out
                 ERROR_VARIABLE out)
@@ -83,7 +93,7 @@ foreach(text README.txt LICENSE.txt)
   endif()
 endforeach()
 file(READ ${WORK}/unpacked/README.txt readme)
-foreach(needed "Pixelmoor ${version} for 64-bit Windows" "INSTALLING" "CHECKING THAT IT LOADED" "UNINSTALLING"
+foreach(needed "${title}" "WHICH DOWNLOAD" "Settings > System > About" "System type" "INSTALLING" "CHECKING THAT IT LOADED" "UNINSTALLING"
                "Filter > Tarnwick > Pixelmoor...")
   string(FIND "${readme}" "${needed}" at)
   if(at LESS 0)
@@ -140,20 +150,32 @@ endif()
 execute_process(COMMAND ${OBJDUMP} -p ${shipped} OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
 string(REGEX MATCH "ImageBase[ \t]+([0-9a-fA-F]+)" found "${headers}")
 set(image_base ${CMAKE_MATCH_1})
-string(REGEX MATCH "\\[ *([0-9]+)\\] PluginMain\n" found "${headers}")
-set(export_index ${CMAKE_MATCH_1})
-string(REGEX MATCH "\\[ *${export_index}\\] \\+base\\[ *[0-9]+\\] ([0-9a-f]+) Export RVA" found "${headers}")
-set(rva ${CMAKE_MATCH_1})
+if(MACHINE STREQUAL "win-arm64")
+  # LLVM's listing has no function table: the third instruction of
+  # PluginMain, past the start of its prologue, stands for an address inside.
+  string(REGEX MATCH "\n *[0-9]+ +0x([0-9a-fA-F]+) +PluginMain\n" found "${headers}")
+  set(rva ${CMAKE_MATCH_1})
+  set(export_index 1)
+else()
+  string(REGEX MATCH "\\[ *([0-9]+)\\] PluginMain\n" found "${headers}")
+  set(export_index ${CMAKE_MATCH_1})
+  string(REGEX MATCH "\\[ *${export_index}\\] \\+base\\[ *[0-9]+\\] ([0-9a-f]+) Export RVA" found "${headers}")
+  set(rva ${CMAKE_MATCH_1})
+endif()
 if(NOT rc EQUAL 0 OR image_base STREQUAL "" OR export_index STREQUAL "" OR rva STREQUAL "")
   message(FATAL_ERROR "no image base or PluginMain export in the shipped module")
 endif()
 math(EXPR start "0x${image_base} + 0x${rva}" OUTPUT_FORMAT HEXADECIMAL)
-string(REGEX REPLACE "^0x" "" start_digits "${start}")
-string(REGEX MATCH "0*${start_digits} ([0-9a-f]+) [0-9a-f]+\n" found "${headers}")
-if(NOT found)
-  message(FATAL_ERROR "the shipped module's function table has no entry starting at PluginMain (${start})")
+if(MACHINE STREQUAL "win-arm64")
+  math(EXPR inside "${start} + 8" OUTPUT_FORMAT HEXADECIMAL)
+else()
+  string(REGEX REPLACE "^0x" "" start_digits "${start}")
+  string(REGEX MATCH "0*${start_digits} ([0-9a-f]+) [0-9a-f]+\n" found "${headers}")
+  if(NOT found)
+    message(FATAL_ERROR "the shipped module's function table has no entry starting at PluginMain (${start})")
+  endif()
+  math(EXPR inside "(${start} + 0x${CMAKE_MATCH_1}) / 2" OUTPUT_FORMAT HEXADECIMAL)
 endif()
-math(EXPR inside "(${start} + 0x${CMAKE_MATCH_1}) / 2" OUTPUT_FORMAT HEXADECIMAL)
 execute_process(COMMAND ${ADDR2LINE} -f -i -e ${symbol_file} ${inside} OUTPUT_VARIABLE frames RESULT_VARIABLE rc)
 string(REGEX MATCH "([^\n]+)\n([^\n]+)\n$" found "${frames}")
 set(function "${CMAKE_MATCH_1}")

@@ -66,7 +66,7 @@ std::vector<Property> PixelmoorProperties() {
       {Code("name"), PString("Pixelmoor...")},
       {Code("catg"), PString("Tarnwick")},
       {Code("vers"), LE32(0x40000)},
-      {Code("8664"), CString("PluginMain")},
+      {Code(kEntryPointKey), CString("PluginMain")},
       {Code("mode"), Bytes{0x5F, 0xC0, 0, 0}},
       {Code("hstm"), Zeros(4) + LE32(Code("tarw")) + LE32(Code("tarw")) + Bytes{0x80, 0x3E} +
                          Text("723b5e70-4e05-11de-8a39-0800200c9a66") + Zeros(6)},
@@ -107,7 +107,7 @@ TEST(Pipl, ReadsEveryPropertyOfPixelmoorsList) {
     EXPECT_EQ(info.caseInfo[c].outputHandling, 4) << "case " << c + 1;
     EXPECT_EQ(info.caseInfo[c].flags, c == 1 || c == 2 || c == 4 || c == 6 ? 0x0E : 0x06) << "case " << c + 1;
   }
-  EXPECT_THAT(info.keys, ElementsAre("'kind'", "'name'", "'catg'", "'vers'", "'8664'", "'mode'", "'hstm'", "'enbl'",
+  EXPECT_THAT(info.keys, ElementsAre("'kind'", "'name'", "'catg'", "'vers'", std::string("'") + kEntryPointKey + "'", "'mode'", "'hstm'", "'enbl'",
                                      "'ms32'", "'flly'", "'fici'"));
 }
 
@@ -156,7 +156,7 @@ TEST(Pipl, ShortPropertyDataIsReadOnlyAsFarAsItGoes) {
       {Code("name"), Bytes{200, 'a', 'b', 'c'}},  // claims 200 characters, holds 3
       {Code("catg"), {}},
       {Code("vers"), Bytes{1, 2, 3}},
-      {Code("8664"), Text("Plug")},  // no terminator
+      {Code(kEntryPointKey), Text("Plug")},  // no terminator
       {Code("mode"), Bytes{0x40}},
       {Code("enbl"), Text("true")},  // no terminator
       {Code("ms32"), LE32(5)},
@@ -189,7 +189,7 @@ TEST(Pipl, PropertiesOfAnotherVendorAreNotTakenForTheHosts) {
       {Code("name"), PString("Impostor"), other},
       {Code("name"), PString("Genuine")},
       {Code("enbl"), CString("false"), other},
-      {Code("8664"), CString("Elsewhere"), other},
+      {Code(kEntryPointKey), CString("Elsewhere"), other},
   });
   PiplInfo info;
   std::string error;
@@ -199,6 +199,30 @@ TEST(Pipl, PropertiesOfAnotherVendorAreNotTakenForTheHosts) {
   EXPECT_FALSE(info.hasEnable);
   EXPECT_EQ(info.entryPoint, "");
   EXPECT_EQ(info.keys.size(), 5u) << "every property is still listed";
+}
+
+// A host takes its entry point from the code property of its own machine
+// only ('8664' on x64, 'wa64' on ARM64): a module for the other machine names
+// none, and a list with both gives this machine's.
+TEST(Pipl, EntryPointComesFromThisMachinesCodePropertyOnly) {
+  const std::string own = kEntryPointKey;
+  const char(&other)[5] = own == "8664" ? "wa64" : "8664";
+  struct Case {
+    const char* what;
+    std::vector<Property> properties;
+    const char* entryPoint;
+  };
+  const Case cases[] = {
+      {"the other machine's only", {{Code(other), CString("Elsewhere")}}, ""},
+      {"both, the other first", {{Code(other), CString("Elsewhere")}, {Code(kEntryPointKey), CString("Here")}}, "Here"},
+      {"both, this machine's first", {{Code(kEntryPointKey), CString("Here")}, {Code(other), CString("Elsewhere")}}, "Here"},
+  };
+  for (const Case& c : cases) {
+    PiplInfo info;
+    std::string error;
+    ASSERT_TRUE(Parse(List(c.properties), info, error)) << c.what << ": " << error;
+    EXPECT_EQ(info.entryPoint, c.entryPoint) << c.what;
+  }
 }
 
 DocumentFacts Doc(int32_t mode, int32_t depth) {

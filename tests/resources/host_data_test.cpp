@@ -28,6 +28,17 @@ const char kEnableExpression[] =
 const char kScope[] = "723b5e70-4e05-11de-8a39-0800200c9a66";
 
 // One property: vendor '8BIM', key (stored reversed), id 0, length, data.
+// The module under test comes from the same toolchain as this test: its code
+// property is the one of this test's machine ('8664' on x64, 'wa64' on ARM64,
+// stored reversed), and nothing else in the list differs between the two.
+#if defined(__aarch64__)
+constexpr char kCodeKey[] = "wa64";
+constexpr char kCodeKeyStored[] = "46aw";
+#else
+constexpr char kCodeKey[] = "8664";
+constexpr char kCodeKeyStored[] = "4668";
+#endif
+
 void AddProperty(Layout& layout, const std::string& key, const char* storedKey, uint8_t length,
                  std::initializer_list<std::pair<const char*, Bytes>> data) {
   layout.Add(key + " vendor", Ascii("MIB8"))
@@ -44,7 +55,7 @@ Layout PropertyListLayout() {
   AddProperty(l, "name", "eman", 16, {{"text", B({12}) + Ascii("Pixelmoor...") + Zeros(3)}});
   AddProperty(l, "catg", "gtac", 12, {{"text", B({8}) + Ascii("Tarnwick") + Zeros(3)}});
   AddProperty(l, "vers", "srev", 4, {{"version 4.0", B({0, 0, 4, 0})}});
-  AddProperty(l, "8664", "4668", 12, {{"entry point", Ascii("PluginMain") + Zeros(2)}});
+  AddProperty(l, kCodeKey, kCodeKeyStored, 12, {{"entry point", Ascii("PluginMain") + Zeros(2)}});
   AddProperty(l, "mode", "edom", 4, {{"mode flags", B({0x5F, 0xC0, 0, 0})}});
   AddProperty(l, "hstm", "mtsh", 56,
               {{"version", Zeros(4)},
@@ -125,7 +136,7 @@ TEST_F(PropertyListTest, ReadsAsHeaderAndElevenPropertiesEndingAtTheLastByte) {
     size_t offset;
   };
   const Expected kProperties[] = {{FourCC("kind"), 10},  {FourCC("name"), 30},  {FourCC("catg"), 62},
-                                  {FourCC("vers"), 90},  {FourCC("8664"), 110}, {FourCC("mode"), 138},
+                                  {FourCC("vers"), 90},  {FourCC(kCodeKey), 110}, {FourCC("mode"), 138},
                                   {FourCC("hstm"), 158}, {FourCC("enbl"), 230}, {FourCC("ms32"), 434},
                                   {FourCC("flly"), 458}, {FourCC("fici"), 478}};
   size_t at = 10;

@@ -55,7 +55,41 @@ int Count(const FakeHost& host, Ev kind) { return static_cast<int>(host.EventsOf
 // as code that a host generated at run time may be: no stack walk gets past
 // it.
 extern "C" void CallWithoutUnwindInfo(void (*function)(void*), void* argument);
-#if defined(__aarch64__) && !defined(_WIN32)
+#if defined(__x86_64__) && defined(_WIN32)
+asm(".text\n"
+    ".globl CallWithoutUnwindInfo\n"
+    "CallWithoutUnwindInfo:\n"
+    "  subq $40, %rsp\n"
+    "  movq %rcx, %rax\n"
+    "  movq %rdx, %rcx\n"
+    "  callq *%rax\n"
+    "  addq $40, %rsp\n"
+    "  retq\n");
+#elif defined(__x86_64__)
+asm(".text\n"
+    ".globl CallWithoutUnwindInfo\n"
+    ".type CallWithoutUnwindInfo, @function\n"
+    "CallWithoutUnwindInfo:\n"
+    "  subq $8, %rsp\n"
+    "  movq %rdi, %rax\n"
+    "  movq %rsi, %rdi\n"
+    "  callq *%rax\n"
+    "  addq $8, %rsp\n"
+    "  retq\n"
+    ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
+#elif defined(__aarch64__) && defined(_WIN32)
+// No .pdata entry: the unwinder takes it for a leaf function.
+asm(".text\n"
+    ".globl CallWithoutUnwindInfo\n"
+    "CallWithoutUnwindInfo:\n"
+    "  stp x29, x30, [sp, #-16]!\n"
+    "  mov x29, sp\n"
+    "  mov x2, x0\n"
+    "  mov x0, x1\n"
+    "  blr x2\n"
+    "  ldp x29, x30, [sp], #16\n"
+    "  ret\n");
+#elif defined(__aarch64__)
 asm(".text\n"
     ".globl CallWithoutUnwindInfo\n"
     ".type CallWithoutUnwindInfo, %function\n"
@@ -68,30 +102,8 @@ asm(".text\n"
     "  ldp x29, x30, [sp], #16\n"
     "  ret\n"
     ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
-#elif !defined(__x86_64__)
-#error "CallWithoutUnwindInfo is written for x86-64 and aarch64 Linux"
-#elif defined(_WIN32)
-asm(".text\n"
-    ".globl CallWithoutUnwindInfo\n"
-    "CallWithoutUnwindInfo:\n"
-    "  subq $40, %rsp\n"
-    "  movq %rcx, %rax\n"
-    "  movq %rdx, %rcx\n"
-    "  callq *%rax\n"
-    "  addq $40, %rsp\n"
-    "  retq\n");
 #else
-asm(".text\n"
-    ".globl CallWithoutUnwindInfo\n"
-    ".type CallWithoutUnwindInfo, @function\n"
-    "CallWithoutUnwindInfo:\n"
-    "  subq $8, %rsp\n"
-    "  movq %rdi, %rax\n"
-    "  movq %rsi, %rdi\n"
-    "  callq *%rax\n"
-    "  addq $8, %rsp\n"
-    "  retq\n"
-    ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
+#error "CallWithoutUnwindInfo is written for x86-64 and ARM64"
 #endif
 
 void RunWithoutUnwindInfo(const std::function<void()>& work) {

@@ -6,7 +6,10 @@
 //
 // It runs on the build machine (compiled with the host's own C++ compiler)
 // and writes three files that Pixelmoor.rc includes as raw resource data:
-//   pixelmoor-resgen <output directory>
+//   pixelmoor-resgen <output directory> [x64|arm64]
+// The machine (x64 when not given) picks the key of the code property that
+// names the entry point: an x64 host looks for "8664", an ARM64 host for
+// "wa64". Nothing else differs between the two modules' resources.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -147,7 +150,7 @@ Property MakeProperty(std::string_view key, Fill fill) {
   return {key, w.Data()};
 }
 
-Bytes BuildPropertyList() {
+Bytes BuildPropertyList(std::string_view codeKey) {
   struct FilterCase {
     uint8_t input, output, flags;
   };
@@ -173,7 +176,7 @@ Bytes BuildPropertyList() {
       MakeProperty("catg", [](ByteWriter& w) { w.PaddedCountedString(PIXELMOOR_MAKER_NAME); }),
       MakeProperty("vers", [](ByteWriter& w) { w.I32(kLatestFilterVersion << 16 | kLatestFilterSubVersion); }),
       // The exported entry point, by the name the export list gives it.
-      MakeProperty("8664",
+      MakeProperty(codeKey,
                    [](ByteWriter& w) { w.PaddedZeroTerminatedString(PIXELMOOR_TEXT_OF(PIXELMOOR_ENTRY_POINT)); }),
       MakeProperty("mode",
                    [](ByteWriter& w) {
@@ -412,14 +415,16 @@ bool WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: pixelmoor-resgen <output directory>\n");
+  const std::string_view machine = argc == 3 ? argv[2] : "x64";
+  if ((argc != 2 && argc != 3) || (machine != "x64" && machine != "arm64")) {
+    std::fprintf(stderr, "usage: pixelmoor-resgen <output directory> [x64|arm64]\n");
     return 2;
   }
+  const std::string_view codeKey = machine == "arm64" ? "wa64" : "8664";
   try {
     const std::filesystem::path dir = argv[1];
     std::filesystem::create_directories(dir);
-    const bool ok = WriteFile(dir / "Pixelmoor.pipl", BuildPropertyList()) &&
+    const bool ok = WriteFile(dir / "Pixelmoor.pipl", BuildPropertyList(codeKey)) &&
                     WriteFile(dir / "Pixelmoor.aete", BuildTerminology()) &&
                     WriteFile(dir / "Pixelmoor.version", BuildVersionBlock());
     return ok ? 0 : 1;

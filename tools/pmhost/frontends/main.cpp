@@ -51,6 +51,7 @@ const char* const kUsage =
     "  --entry NAME           call this export even without a property list\n"
     "  --pipl ID              use this property list when the module has several\n"
     "  --timeout SEC          give up when the module has worked SEC seconds on one image\n"
+    "  --clock SECONDS        the module's time() answers SECONDS (since 1970): runs seed alike\n"
     "  --show-window          show the host window\n"
     "  --timing               print the module's own time (host procedures and open dialogs excluded);\n"
     "                         answers dialogs with OK unless --answer says otherwise\n"
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
   bool about = false, keepPartial = false, showWindow = false;
   std::string listWhere, entryName, outDir;
   int32_t piplId = -1, timeoutSeconds = 0;
+  int64_t clockSeconds = -1;
   std::vector<std::string> positional;
   // The options without a value: each sets one switch.
   const struct {
@@ -204,6 +206,12 @@ int main(int argc, char** argv) {
       if (!ParseInt(v.c_str(), piplId)) bad(v);
     } else if (a == "--timeout") {
       number(timeoutSeconds, 1);
+    } else if (a == "--clock") {
+      const std::string v = value();
+      char* end = nullptr;
+      const long long seconds = std::strtoll(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || seconds < 0) bad(v);
+      clockSeconds = seconds;
     } else if (a == "--timing") {
       run.timing = true;
       run.quiet = true;  // no bar drawn between the measured calls
@@ -234,6 +242,7 @@ int main(int argc, char** argv) {
   if (run.timing && setup.watch.answerId == 0) setup.watch.answerId = IDOK;
   setup.showWindow = showWindow;
   setup.timeoutSeconds = timeoutSeconds;
+  setup.clockSeconds = clockSeconds;
   if (about) return ShowAbout(setup);
   return RunImages(ImageRun{setup, run, keepPartial, outDir, {positional.begin() + 1, positional.end()}});
 }

@@ -310,7 +310,7 @@ bool ParsePipl(const uint8_t* data, size_t size, PiplInfo& info, std::string& er
     else if (key == Code("name")) info.name = PascalString(p, length);
     else if (key == Code("catg")) info.category = PascalString(p, length);
     else if (key == Code("vers") && length >= 4) info.interfaceVersion = static_cast<int32_t>(ReadLE32(p));
-    else if (key == Code("8664")) info.entryPoint = CString(p, length);
+    else if (key == Code(kEntryPointKey)) info.entryPoint = CString(p, length);
     else if (key == Code("mode") && length >= 2) {
       info.hasModes = true;
       info.modeFlags = static_cast<uint16_t>(p[0] << 8 | p[1]);

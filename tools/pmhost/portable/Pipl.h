@@ -18,7 +18,7 @@ struct PiplInfo {
   uint32_t kind = 0;  // '8BFM' for filters
   std::string name;
   std::string category;
-  std::string entryPoint;  // the '8664' property
+  std::string entryPoint;  // the code property of this host's machine (kEntryPointKey)
   int32_t interfaceVersion = -1;  // 'vers', -1 when absent
   bool hasModes = false;
   uint16_t modeFlags = 0;  // bit (15 - mode) set when the mode is supported
@@ -29,6 +29,15 @@ struct PiplInfo {
   int32_t maxHeight = 0, maxWidth = 0;  // 'ms32', 0 when absent
   std::vector<std::string> keys;          // every property key, in stored order
 };
+
+// The key of the code property that names the entry point for the machine
+// this host runs on: '8664' on x64, 'wa64' on ARM64. A host lists only
+// modules with the property of its own machine.
+#if defined(__aarch64__) || defined(_M_ARM64)
+inline constexpr char kEntryPointKey[] = "wa64";
+#else
+inline constexpr char kEntryPointKey[] = "8664";
+#endif
 
 bool ParsePipl(const uint8_t* data, size_t size, PiplInfo& info, std::string& error);
 

@@ -21,7 +21,48 @@ BOOL CALLBACK CollectPipl(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR para
   return TRUE;
 }
 
+int64_t gFixedClock = 0;
+
+int64_t __cdecl FixedTime64(int64_t* out) {
+  if (out != nullptr) *out = gFixedClock;
+  return gFixedClock;
+}
+int32_t __cdecl FixedTime32(int32_t* out) {
+  const auto now = static_cast<int32_t>(gFixedClock);
+  if (out != nullptr) *out = now;
+  return now;
+}
+
 }  // namespace
+
+bool FixModuleClock(HMODULE module, int64_t seconds) {
+  gFixedClock = seconds;
+  auto* base = reinterpret_cast<uint8_t*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (dir.VirtualAddress == 0) return false;
+  int patched = 0;
+  for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name != 0; ++d) {
+    const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      const std::string name = reinterpret_cast<const char*>(byName->Name);
+      void* replacement = name == "_time64" || name == "time" ? reinterpret_cast<void*>(FixedTime64)
+                          : name == "_time32"                ? reinterpret_cast<void*>(FixedTime32)
+                                                             : nullptr;
+      if (replacement == nullptr) continue;
+      DWORD old = 0;
+      if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old)) return false;
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+      ++patched;
+    }
+  }
+  return patched > 0;
+}
 
 std::vector<PiplResource> ReadPipls(HMODULE module) {
   std::vector<PiplResource> list;
@@ -60,7 +101,7 @@ int LoadFilterModule(const std::string& path, const std::string& entryName, int3
   if (!entryName.empty()) {
     Say("pmhost: calling %s as asked%s\n", entryName.c_str(), module.havePipl ? "" : ", without a property list");
   } else if (module.pipl.entryPoint.empty()) {
-    std::fprintf(stderr, "pmhost: the property list names no entry point for 64-bit Windows ('8664')\n");
+    std::fprintf(stderr, "pmhost: the property list names no entry point for this machine ('%s')\n", kEntryPointKey);
     return kExitRefused;
   }
   const std::string entryToCall = entryName.empty() ? module.pipl.entryPoint : entryName;

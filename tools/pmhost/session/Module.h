@@ -40,5 +40,11 @@ struct FilterModule {
 // the exit code after saying why not.
 int LoadFilterModule(const std::string& path, const std::string& entryName, int32_t piplId, FilterModule& module);
 
+// Makes the module's imports of the C runtime's time() (_time64, _time32 and
+// time, from any DLL) answer `seconds` from now on: two runs, even of modules
+// for different machines, then see the same clock and seed alike. False when
+// the module imports none of them.
+bool FixModuleClock(HMODULE module, int64_t seconds);
+
 // Whether the filter may run on the document; `why` says why not.
 bool IsEnabled(const PiplInfo& pipl, const PlanarImage& image, std::string& why);

@@ -12,6 +12,10 @@ int OpenSession(const SessionSetup& setup, HostSession& session) {
   }
   const int loaded = LoadFilterModule(setup.modulePath, setup.entryName, setup.piplId, session.module);
   if (loaded != kExitOk) return loaded;
+  if (setup.clockSeconds >= 0 && !FixModuleClock(session.module.handle, setup.clockSeconds)) {
+    std::fprintf(stderr, "pmhost: --clock: %s imports no time function of the C runtime\n", setup.modulePath.c_str());
+    return kExitHostError;
+  }
 
   session.window = CreateHostWindow(setup.showWindow);
   if (session.window == nullptr) {

@@ -33,6 +33,7 @@ struct SessionSetup {
   WatcherOptions watch;    // dialog answers (answerId 0: a dialog waits for a person); hostWindow is filled in
   bool showWindow = false;
   int timeoutSeconds = 0;  // the watchdog's deadline per armed span (0: none)
+  int64_t clockSeconds = -1;  // the time the module's C runtime reports (seconds since 1970); -1: the real one
 };
 
 struct HostSession {

@@ -13,7 +13,16 @@
 namespace {
 
 constexpr uint32_t kFilterKind = 0x3842464D;  // '8BFM'
-constexpr uint16_t kMachineAmd64 = 0x8664, kMachineI386 = 0x014C;
+constexpr uint16_t kMachineI386 = 0x014C;
+// The machine this host runs on, whose modules it can load in-process.
+#if defined(__aarch64__) || defined(_M_ARM64)
+constexpr uint16_t kMachineHost = 0xAA64;
+constexpr const char* kMachineHostName = "ARM64";
+#else
+constexpr uint16_t kMachineHost = 0x8664;
+constexpr const char* kMachineHostName = "x86-64";
+#endif
+const std::string kEntryKeyText = std::string("'") + kEntryPointKey + "'";
 constexpr uint16_t kMagicPe32Plus = 0x20B;
 
 uint16_t U16(const std::string& f, size_t at) {
@@ -75,9 +84,9 @@ bool ReadPe(const std::string& path, PeFile& pe, std::string& why) {
     why = "a 32-bit (x86) module: a 64-bit host cannot load it";
     return false;
   }
-  if (machine != kMachineAmd64) {
+  if (machine != kMachineHost) {
     char text[64];
-    std::snprintf(text, sizeof text, "built for machine 0x%04X, not x86-64", machine);
+    std::snprintf(text, sizeof text, "built for machine 0x%04X, not %s", machine, kMachineHostName);
     why = text;
     return false;
   }
@@ -87,7 +96,7 @@ bool ReadPe(const std::string& path, PeFile& pe, std::string& why) {
     return false;
   }
   if (U16(f, optAt) != kMagicPe32Plus) {
-    why = "x86-64 machine but not a PE32+ optional header";
+    why = std::string(kMachineHostName) + " machine but not a PE32+ optional header";
     return false;
   }
   if ((characteristics & 0x2000) == 0) {
@@ -216,7 +225,8 @@ std::vector<std::string> PropertyProblems(const PiplInfo& p) {
                        std::to_string(p.interfaceVersion & 0xFFFF) + ", a host of version 4 refuses it");
   if (p.name.empty()) problems.push_back("'name': missing or empty (the menu item)");
   if (p.category.empty()) problems.push_back("'catg': missing or empty (the submenu)");
-  if (p.entryPoint.empty()) problems.push_back("'8664': missing (no entry point for 64-bit Windows)");
+  if (p.entryPoint.empty())
+    problems.push_back(kEntryKeyText + ": missing (no entry point for " + kMachineHostName + " Windows)");
   if (!p.hasModes) problems.push_back("'mode': missing (the image modes a host lists the filter for)");
   if (p.hasEnable) {
     bool enabled = false;
@@ -313,12 +323,12 @@ StaticResult CheckStatically(const std::string& path) {
   // The entry point the list names, among the exports.
   const std::vector<std::string> exports = ExportNames(pe);
   if (filter == nullptr || filter->info.entryPoint.empty()) {
-    result.rows.push_back(Verdict{"static.exports", Outcome::kSkip, "no '8664' entry point named", 0});
+    result.rows.push_back(Verdict{"static.exports", Outcome::kSkip, "no " + kEntryKeyText + " entry point named", 0});
   } else {
     const bool exported = std::find(exports.begin(), exports.end(), filter->info.entryPoint) != exports.end();
     result.rows.push_back(Row("static.exports", exported,
                               exported ? filter->info.entryPoint + " exported"
-                                       : "'8664' names " + filter->info.entryPoint + ", which the module does not export (exports: " +
+                                       : kEntryKeyText + " names " + filter->info.entryPoint + ", which the module does not export (exports: " +
                                              (exports.empty() ? std::string("none") : Join(exports, ", ")) + ")"));
   }
 
