@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "HostWindow.h"
+#include "Probes.h"
 #include "StaticChecks.h"
 
 PlanarImage Pattern(int32_t width, int32_t height, int32_t depth, int32_t planes) {
@@ -78,10 +79,35 @@ bool SameImage(const PlanarImage& a, const PlanarImage& b) {
   return a.width == b.width && a.height == b.height && a.depth == b.depth && a.planes == b.planes;
 }
 
+// ---- the levels of findings -------------------------------------------------
+
+// Every misuse is an error but those named here, by the words the misuse log
+// uses for them.
+const std::vector<MisuseLevel>& MisuseLevels() {
+  static const std::vector<MisuseLevel> table = {
+      {"which is not locked", Level::kWarning,
+       "an unlock of a handle that is not locked: hosts that keep a locked flag ignore it; only hosts that count locks "
+       "go below zero"},
+      {"outside 0 to its total", Level::kWarning,
+       "progress past its total (or below 0): a bar drawn past its end, which hosts clamp"},
+  };
+  return table;
+}
+
+Level LevelOfMisuse(const std::string& what) {
+  for (const MisuseLevel& m : MisuseLevels())
+    if (what.find(m.words) != std::string::npos) return m.level;
+  return Level::kError;
+}
+
 Observed Drive(const std::string& path, Setup setup) {
   Observed seen;
   setup.services.registryFile.clear();  // the registry lives for this run only
   InitServices(setup.services);
+  const int misuseBefore = MisuseCount();
+  // The host's own first-use costs before the footprint is taken.
+  HostWindowForChild();
+  const Footprint before = MeasureFootprint(false);
   std::string maskFile;
   if (setup.maskImage) {
     char dir[MAX_PATH] = {};
@@ -149,8 +175,25 @@ Observed Drive(const std::string& path, Setup setup) {
   seen.lockProcCalls = ServiceCalls("lockProc");
   if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
   ReportLeaks();
-  seen.misuses = MisuseCount();
-  if (seen.misuses > 0) seen.firstMisuse = MisuseLine(0);
+  const std::vector<hostkit::Misuse> misuse = MisuseEntries();
+  for (size_t i = size_t(misuseBefore); i < misuse.size(); ++i) {
+    const std::string line = misuse[i].what + " (in " + misuse[i].call + ")";
+    if (LevelOfMisuse(misuse[i].what) == Level::kWarning) {
+      if (seen.warnings++ == 0) seen.firstWarning = line;
+    } else if (seen.misuses++ == 0) {
+      seen.firstMisuse = line;
+    }
+  }
   if (!maskFile.empty()) DeleteFileA(maskFile.c_str());
+  if (module != nullptr) {
+    Footprint after = MeasureFootprint(false);
+    // Threads and windows are judged alone; the others with an allowance.
+    Footprint same = after;
+    same.threads = before.threads, same.windows = before.windows;
+    seen.leftBehind = FootprintGrowth(before, same, 16, 16);
+    same = before;
+    same.threads = after.threads, same.windows = after.windows;
+    seen.leftRunning = FootprintGrowth(before, same, 16, 16);
+  }
   return seen;
 }

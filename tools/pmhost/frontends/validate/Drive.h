@@ -24,8 +24,15 @@ struct Observed {
   std::string loadError;  // the module could not be loaded or has no entry
   RunOutcome outcome;
   RunCounts counts;
-  int misuses = 0;
+  int misuses = 0;          // misuse at the level of an error
   std::string firstMisuse;  // with the call that made it
+  int warnings = 0;         // misuse at the level of a warning
+  std::string firstWarning;
+  // What the module left in the process after it was unloaded: threads and
+  // windows (errors: their code is gone), and handles, GDI objects and
+  // window classes past a small allowance (warnings: a system cache can
+  // account for one).
+  std::string leftRunning, leftBehind;
   PlanarImage original, result;
   std::vector<uint8_t> selection;  // 0..255 a pixel, row by row; empty without a selection
   int dialogs = 0;          // dialogs the driver answered
