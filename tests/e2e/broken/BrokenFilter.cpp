@@ -53,11 +53,18 @@
 //   handle-leak  open an event at every load and never close it
 //   about-window  register a window class and open a window in the about
 //             box, and leave both when unloaded
-//   crash-locked  in the about box, take the C runtime's lock of stdout and
-//             then write through a null pointer
+//   crash-locked  in the about box, have a thread of its own take the C
+//             runtime's lock of stdout and keep it, then write through a
+//             null pointer
 //   exit-call  call the host (the basic suite) from its unload when the
 //             process is ending
 //   new-unchecked  lock the handle newProc gave without checking it for null
+//   progress-over  report one more strip done than the total, at the end
+//   progress-zero  report progress with a total of 0, at the end
+//   about-dialog  show an about box with a link button, which opens its web
+//             page through the host's file-list suite when there is one
+//   about-link  the same, using the suite without checking that the host
+//             gave it
 // Otherwise it is a polite module: it refuses the modes its property list
 // does not claim, walks the filter rectangle in strips of the host's tile
 // height (the whole rectangle for a height of 0 or less), uses 32-bit
@@ -201,6 +208,8 @@ void Start(FilterRecord* r, int16_t* result) {
     }
     if (r->progressProc != nullptr) r->progressProc(++done, strips);
   }
+  if (r->progressProc != nullptr && Fault("progress-over")) r->progressProc(strips + 1, strips);
+  if (r->progressProc != nullptr && Fault("progress-zero")) r->progressProc(1, 0);
   Request(r, use32, VRect{0, 0, 0, 0}, true);
 }
 
@@ -220,8 +229,75 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
+// The about box of the about-dialog and about-link faults: OK and a link
+// button, from a template in memory.
+constexpr int kLinkButton = 100;
+constexpr char kFileListSuite[] = "Photoshop GetFileList Suite for Plug-ins";
+
+void OpenLink(SPBasicSuite* basic) {
+  const bool careful = !Fault("about-link");
+  if (careful && basic == nullptr) return;
+  const void* suite = nullptr;
+  const int32_t error = basic->AcquireSuite(kFileListSuite, 4, &suite);
+  if (careful && (error != 0 || suite == nullptr)) return;
+  static_cast<const PSGetFileListSuite4*>(suite)->BrowseUrl("https://example.com/broken");
+  basic->ReleaseSuite(kFileListSuite, 4);
+}
+
+INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrA(dialog, DWLP_USER, l);
+    return TRUE;
+  }
+  if (message == WM_COMMAND && LOWORD(w) == kLinkButton) {
+    OpenLink(reinterpret_cast<SPBasicSuite*>(GetWindowLongPtrA(dialog, DWLP_USER)));
+    return TRUE;
+  }
+  if (message == WM_COMMAND && (LOWORD(w) == IDOK || LOWORD(w) == IDCANCEL)) {
+    EndDialog(dialog, LOWORD(w));
+    return TRUE;
+  }
+  return FALSE;
+}
+
+// A dialog template: the header, then each item, each on a 4-byte boundary.
+struct Template {
+  alignas(4) WORD words[256] = {};
+  size_t at = 0;
+  void Align() { at = (at + 1) & ~size_t(1); }
+  void Word(WORD w) { words[at++] = w; }
+  void Text(const char* s) {
+    do Word(WORD(static_cast<unsigned char>(*s)));
+    while (*s++ != 0);
+  }
+  void Item(DWORD style, short x, short y, short cx, short cy, WORD id, const char* text) {
+    Align();
+    DLGITEMTEMPLATE item{style | WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, x, y, cx, cy, id};
+    std::memcpy(&words[at], &item, sizeof item);
+    at += sizeof item / 2;
+    Word(0xFFFF), Word(0x0080);  // a button
+    Text(text);
+    Word(0);  // no creation data
+  }
+};
+
+void ShowAboutBox(AboutRecord* about) {
+  static Template t;
+  t = Template{};
+  DLGTEMPLATE header{WS_POPUP | WS_CAPTION | DS_MODALFRAME, 0, 2, 10, 10, 160, 60};
+  std::memcpy(t.words, &header, sizeof header);
+  t.at = sizeof header / 2;
+  t.Word(0), t.Word(0), t.Text("About Broken");  // no menu, the standard class, a title
+  t.Item(BS_DEFPUSHBUTTON, 100, 40, 50, 14, IDOK, "OK");
+  t.Item(BS_PUSHBUTTON, 10, 40, 80, 14, kLinkButton, "Web page");
+  const HWND owner = about->platformData != nullptr ? static_cast<HWND>(about->platformData->hwnd) : nullptr;
+  DialogBoxIndirectParamA(GetModuleHandleA(nullptr), reinterpret_cast<DLGTEMPLATE*>(t.words), owner, AboutProc,
+                          reinterpret_cast<LPARAM>(about->sSPBasic));
+}
+
 static void About(AboutRecord* about) {
   gBasic = about->sSPBasic;
+  if (Fault("about-dialog") || Fault("about-link")) ShowAboutBox(about);
   if (Fault("about-writes")) about->sSPBasic = nullptr;
   if (Fault("about-window")) {
     WNDCLASSA c{};
@@ -232,7 +308,17 @@ static void About(AboutRecord* about) {
     CreateWindowA(c.lpszClassName, "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, c.hInstance, nullptr);
   }
   if (Fault("crash-locked")) {
-    _lock_file(stdout);
+    const HANDLE locked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID event) -> DWORD {
+          _lock_file(stdout);
+          SetEvent(static_cast<HANDLE>(event));
+          Sleep(INFINITE);
+          return 0;
+        },
+        locked, 0, nullptr);
+    WaitForSingleObject(locked, INFINITE);
     *static_cast<volatile uint8_t*>(nullptr) = 0;
   }
 }

@@ -201,7 +201,7 @@ Verdict RunScenario(const Scenario& s, const std::string& module, bool quick, in
         break;
       }
       // Warnings do not stop the calls that follow; the first is named.
-      if (v.outcome == Outcome::kPass && !warning.empty()) {
+      if ((v.outcome == Outcome::kPass || v.outcome == Outcome::kWarn) && !warning.empty()) {
         v.outcome = Outcome::kWarn;
         v.detail += "; " + warning;
       }

@@ -18,6 +18,7 @@ struct Setup {
   bool maskImage = false;  // a soft elliptical selection, delivered as a mask from a gray image
   bool nested = false;  // call the about selector from inside the module's first message loop
   bool replay = false;  // a second run, handed the descriptor the first recorded, with run.playInfo
+  int clickButton = 0;  // in the first dialog, this button (1-based, OK and Cancel not counted) is clicked first
 };
 
 struct Observed {
@@ -40,6 +41,7 @@ struct Observed {
   int nestedCalls = 0;      // about calls made from the module's message loop
   RunOutcome recorded;      // with replay: the first run (the second is `outcome`)
   int replayDialogs = 0;    // with replay: dialogs of the second run
+  std::vector<int> buttons;  // the first dialog's buttons but OK and Cancel
 };
 
 // A small test image: every plane a different slanted ramp, nothing constant.

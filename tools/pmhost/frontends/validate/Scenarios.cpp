@@ -383,6 +383,41 @@ CaseResult RunDialog(const std::string& module, const PiplInfo& pipl, const Scen
   return Judged(Pass("image untouched; " + Returned(o)), o);
 }
 
+// Every button of the about box (but OK and Cancel) clicked, on a full host
+// and on hosts without each suite: index 0 lists the buttons, then index i
+// clicks button (i - 1) / 5 + 1 on host (i - 1) % 5.
+constexpr int kAboutHosts = 5;
+const char* const kAboutHostNames[kAboutHosts] = {"a full host", "a host without the basic suite",
+                                                  "a host without the file-list suite", "a host without the registry suite",
+                                                  "a host without the descriptor suite"};
+
+CaseResult RunAboutControls(const std::string& module, const PiplInfo&, const Scenario&, int index) {
+  Setup setup = Basic(24, 16, 8, 3);
+  setup.about = true;
+  std::string what;
+  if (index > 0) {
+    const int host = (index - 1) % kAboutHosts;
+    setup.clickButton = (index - 1) / kAboutHosts + 1;
+    ServiceOptions& v = setup.services;
+    if (host == 1) v.basicSuite = false;
+    if (host == 2) v.fileListSuite = false;
+    if (host == 3) v.registrySuite = false;
+    if (host == 4) v.descriptorV2 = v.descriptorV3 = false;
+    what = "button " + std::to_string(setup.clickButton) + " clicked on " + kAboutHostNames[host];
+  }
+  const Observed o = Drive(module, std::move(setup));
+  CaseResult r;
+  if (Flawed(o, r)) return r;
+  if (o.outcome.result != noErr) return Fail(what + ": " + Returned(o));
+  if (index == 0) {
+    if (o.buttons.empty()) return Skip("the about box has no button but OK and Cancel");
+    r = Judged(Pass(std::to_string(o.buttons.size()) + " button(s)"), o);
+    r.count = int(o.buttons.size()) * kAboutHosts;
+    return r;
+  }
+  return Judged(Pass(what), o);
+}
+
 // The process ends with the module still loaded, as when a host quits (or
 // crashes out) without unloading its plug-ins: the child gives its verdict,
 // then ends; a call of the module into the host from its exit handlers or
@@ -416,7 +451,9 @@ CaseResult RunExit(const std::string& module, const PiplInfo& pipl, const Scenar
   return r;
 }
 
-CaseResult RunLifetimeCase(const std::string& module, const PiplInfo&, const Scenario&, int) {
+CaseResult RunLifetimeCase(const std::string& module, const PiplInfo& pipl, const Scenario&, int) {
+  CaseResult r;
+  if (NotEnabled(pipl, Basic(8, 8, 8, 3), r)) return r;
   const LifetimeReport report = RunLifetime(module, 200);
   if (!report.error.empty()) return Fail(report.error);
   return report.grew ? Fail(report.text) : Pass(report.text);
@@ -480,6 +517,8 @@ std::vector<Scenario> MakeBattery() {
   list.push_back({"dialog.ok", "every dialog answered OK", true, nullptr, RunDialog, 0});
   list.push_back({"dialog.cancel", "the dialog cancelled: userCanceledErr, the image untouched", true, nullptr, RunDialog, 1});
   list.push_back({"about", "the about box, answered OK", true, nullptr, RunDialog, 2});
+  list.push_back({"about.controls", "every button of the about box clicked, on a full host and without each suite", false,
+                  "about-box click", RunAboutControls});
   list.push_back({"dialog.nested", "the about selector called from the dialog's message loop: turned away, the run goes on",
                   false, nullptr, RunDialog, 3});
   // Scripting findings are warnings: only hosts that record actions see them.
