@@ -347,10 +347,9 @@ static void Serve(int16_t selector, FilterRecord* r, int16_t* result) {
   }
   if (selector == filterSelectorParameters && r->parameters == nullptr) {
     r->parameters = r->handleProcs->newProc(1);
-    if (Fault("new-unchecked") && r->handleProcs->lockProc != nullptr) {
-      r->handleProcs->lockProc(r->parameters, 0);
+    if (Fault("new-unchecked") && r->handleProcs->lockProc != nullptr &&
+        r->handleProcs->lockProc(r->parameters, 0) != nullptr)
       r->handleProcs->unlockProc(r->parameters);
-    }
   }
   if (selector == filterSelectorStart) {
     if (Fault("locked") && r->parameters != nullptr) r->handleProcs->lockProc(r->parameters, 0);

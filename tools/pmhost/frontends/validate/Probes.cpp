@@ -3,13 +3,28 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
-uint64_t NextHandle() {
-  const HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (h == nullptr) return 0;
-  CloseHandle(h);
-  return reinterpret_cast<uintptr_t>(h) / 4;
+// Handles are handed out lowest free slot first, so the `depth`-th fresh
+// handle's slot is `depth` plus the slots in use below it: a handle leaked
+// (into the lowest free slot) moves it up by one. A process started with
+// inherited handles has holes where its parent's other handles were; a
+// depth past the holes keeps them from hiding leaks.
+uint64_t NextHandle(int depth) {
+  std::vector<HANDLE> made;
+  made.reserve(size_t(depth));
+  uint64_t highest = 0;
+  for (int i = 0; i < depth; ++i) {
+    const HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (h == nullptr) break;
+    made.push_back(h);
+    highest = std::max<uint64_t>(highest, reinterpret_cast<uintptr_t>(h) / 4);
+  }
+  for (HANDLE h : made) CloseHandle(h);
+  return highest;
 }
 
 // A GDI handle's low 16 bits are its index in the process's object table;
@@ -57,7 +72,7 @@ Footprint MeasureFootprint(bool memory) {
   // TlsAlloc hands out the lowest free slot: a slot leaked per load pushes it up.
   f.tlsSlot = TlsAlloc();
   if (f.tlsSlot != TLS_OUT_OF_INDEXES) TlsFree(f.tlsSlot);
-  f.nextHandle = NextHandle();
+  f.nextHandle = NextHandle(memory ? 1024 : 1);
   f.gdiIndex = GdiIndex();
   f.classAtom = ClassAtom();
   f.threads = Threads();

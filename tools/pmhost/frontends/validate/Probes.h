@@ -10,7 +10,7 @@
 
 struct Footprint {
   uint32_t tlsSlot = 0;     // the lowest free thread-local slot
-  uint64_t nextHandle = 0;  // the value of a fresh kernel handle, divided by 4: a leaked handle moves it
+  uint64_t nextHandle = 0;  // the slot of a fresh kernel handle (see NextHandle): a leaked handle moves it
   uint32_t gdiIndex = 0;    // the table index of a fresh GDI object (a brush): a leaked object moves it
   uint32_t classAtom = 0;   // the atom of a fresh window class: a class left registered moves it
   int threads = 0;          // of this process
@@ -18,7 +18,8 @@ struct Footprint {
   uint64_t privateBytes = 0;
 };
 
-// `memory` walks the address space, which takes a few milliseconds: the
+// `memory` walks the address space and probes the handle table past its
+// holes (a thousand handles made and closed), which takes a moment: the
 // lifetime scenario asks for it, the check around every case does not.
 Footprint MeasureFootprint(bool memory);
 
