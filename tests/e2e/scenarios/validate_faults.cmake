@@ -26,7 +26,7 @@ set(table
   "ignore-mask|selection.mask"
   "no-refuse|mode.gray,mode.hsl,mode.hsb,mode.multichannel,mode.duotone,mode.lab,mode.gray16,mode.lab48,mode.multichannel16,mode.duotone16"
   "bigdoc-unchecked|coords.16bit,coords.negative"
-  "about-writes|about"
+  "about-writes|about,about.controls,exit.after_about"
   "bottom-up-unaware|buffers.bottom_up"
   "hang-on-cancel|cancel.abort"
   "tile-hang|tiles.zero,tiles.negative"
