@@ -208,7 +208,10 @@ Verdict RunScenario(const Scenario& s, const std::string& module, bool quick, in
     }
   }
   // A scenario whose own finding is a warning fails only with --strict.
-  if (v.outcome == Outcome::kFail && s.level == Level::kWarning) v.outcome = Outcome::kWarn;
+  // A misuse error or a leftover found on the way stays an error.
+  if (v.outcome == Outcome::kFail && s.level == Level::kWarning && v.detail.rfind("misuse: ", 0) != 0 &&
+      v.detail.rfind("after the module was unloaded", 0) != 0)
+    v.outcome = Outcome::kWarn;
   v.seconds = double(GetTickCount64() - started) / 1000.0;
   return v;
 }
