@@ -36,7 +36,7 @@ set(table
   "read-past|selection.mask,buffers.fenced"
   "unlock-both|-|${runs}"
   "progress-over|-|${progress}"
-  "progress-zero|${progress},exit.after_run,fail.lock,dialog.cancel,scripting.record,scripting.playback,scripting.playback_silent"
+  "progress-zero|${progress},exit.after_run,fail.lock,dialog.cancel,scripting.record,scripting.playback,scripting.playback_silent,lifetime"
   "about-window|about,about.controls,dialog.nested"
   "crash-locked|about,about.controls,dialog.nested,exit.after_about"
   "exit-call|exit.after_run,exit.after_about"
