@@ -2,6 +2,8 @@
 // the module asks for, taken back after each call, and advanceState.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -11,6 +13,43 @@
 #include "RunState.h"
 
 namespace pmsession {
+
+// ---- fenced buffers ----------------------------------------------------------
+
+// The pixels of a top-down buffer, from its first pixel to the last pixel of
+// its last row, copied into pages of their own that end exactly where a
+// no-access page begins: a read or write one byte past the buffer faults at
+// once, where the module makes it.
+void Delivery::Fence() {
+  FreeFence();
+  if (!tile.present || tile.bottomUp || tile.height <= 0) return;
+  fencedBytes = size_t(tile.height - 1) * size_t(tile.rowBytes) + size_t(tile.rowWidth);
+  if (fencedBytes == 0) return;
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  const size_t usable = (fencedBytes + page - 1) / page * page;
+  auto* base = static_cast<uint8_t*>(VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  if (base == nullptr) return;
+  DWORD old = 0;
+  VirtualProtect(base + usable, page, PAGE_NOACCESS, &old);
+  fenceBase = base;
+  fenced = base + usable - fencedBytes;
+  std::memcpy(fenced, tile.TopRow(), fencedBytes);
+}
+
+void Delivery::Unfence() {
+  if (fenced == nullptr) return;
+  if (tile.present) std::memcpy(tile.TopRow(), fenced, fencedBytes);
+  FreeFence();
+}
+
+void Delivery::FreeFence() {
+  if (fenceBase != nullptr) VirtualFree(fenceBase, 0, MEM_RELEASE);
+  fenceBase = nullptr;
+  fenced = nullptr;
+  fencedBytes = 0;
+}
 
 // ---- rectangles and buffers -------------------------------------------------
 
@@ -59,8 +98,10 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
   if (IsEmpty(rect)) return true;
   const PlanarImage& doc = gHost.doc->source;
   if (rect.top < 0 || rect.left < 0 || rect.bottom > doc.height || rect.right > doc.width) {
-    ReportMisuse("advanceState: %s rectangle %s lies outside the %d x %d image", what, RectText(rect).c_str(), doc.width,
-                 doc.height);
+    const int32_t v = gHost.options->originV, h = gHost.options->originH;
+    ReportMisuse("advanceState: %s rectangle %s lies outside the image %s", what,
+                 RectText(VRect{rect.top + v, rect.left + h, rect.bottom + v, rect.right + h}).c_str(),
+                 RectText(VRect{v, h, doc.height + v, doc.width + h}).c_str());
     return false;
   }
   if (image != nullptr && (lo < 0 || hi < lo || hi >= image->Channels())) {
@@ -112,12 +153,14 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
       d.tile.Seal();  // interleaved or widened rows: compared with a copy
     }
   }
+  if (gHost.options->fenceBuffers) d.Fence();
   return true;
 }
 
 // Takes the output buffer back into the destination, after checking that
 // nothing was written outside the delivered area or into read-only buffers.
 void Commit() {
+  for (Delivery* d : {&gHost.in, &gHost.out, &gHost.mask}) d->Unfence();
   Delivery& out = gHost.out;
   if (gHost.in.Written("input")) ReportMisuse("the module wrote into the input buffer (inData)");
   if (gHost.mask.Written("mask")) ReportMisuse("the module wrote into the mask buffer (maskData)");
@@ -161,10 +204,20 @@ void PublishDeliveries() {
   r->maskRowBytes = gHost.mask.PublishedRowBytes();
 }
 
+// In the image's own coordinates: the origin the module was told is taken off.
 Requests ReadRequests() {
   const FilterRecord* r = gHost.record;
-  if (Uses32BitCoordinates()) return {gHost.big->inRect32, gHost.big->outRect32, gHost.big->maskRect32};
-  return {Widen(r->inRect), Widen(r->outRect), Widen(r->maskRect)};
+  Requests q = Uses32BitCoordinates() ? Requests{gHost.big->inRect32, gHost.big->outRect32, gHost.big->maskRect32}
+                                      : Requests{Widen(r->inRect), Widen(r->outRect), Widen(r->maskRect)};
+  const int64_t v = gHost.options->originV, h = gHost.options->originH;
+  for (VRect* rect : {&q.in, &q.out, &q.mask}) {
+    if (IsEmpty(*rect)) continue;
+    auto shift = [](int32_t c, int64_t by) {
+      return static_cast<int32_t>(std::clamp<int64_t>(int64_t(c) - by, INT32_MIN, INT32_MAX));
+    };
+    *rect = VRect{shift(rect->top, v), shift(rect->left, h), shift(rect->bottom, v), shift(rect->right, h)};
+  }
+  return q;
 }
 
 // Delivers what the record asks for now. noErr, or the code for a request

@@ -35,6 +35,14 @@ struct RunOptions {
   int32_t imageMode = -1;         // the document's mode as given (every plane a colour or extra channel); -1: from the image
   int16_t playInfo = 1;           // descriptorParameters->playInfo
   std::string playDescriptor;     // a descriptor handed to the module (descriptor handle bytes); empty: none
+  // Where the image lies in the coordinates the module is told: the filter
+  // rectangle and every request are shifted by this much (a selection partly
+  // off the canvas gives negative coordinates; a large origin stands for the
+  // far end of a big document, of which only the image is kept in memory).
+  int32_t originV = 0, originH = 0;
+  // Every delivered buffer ends where a no-access page begins, so that a read
+  // past the end faults (rows are then delivered without padding).
+  bool fenceBuffers = false;
 };
 
 // Everything a run reports back.

@@ -35,6 +35,13 @@ int MisuseCount();
 std::string MisuseLine(int index);
 // The last call in the call log, described (for the crash and timeout reports).
 std::string LastHostCall();
+// The name of the last host callback the module entered, kept in a static
+// buffer: readable from a crash handler that must not take a lock.
+const char* PreparedLastCall();
+// From here on the process is ending: every call of the module into the host
+// is an error, reported on the standard output as "@@verdict fail ..." before
+// the process ends at once.
+void MarkProcessEnding();
 // The whole misuse log and call log of the session so far, for a front end
 // that judges a run by them.
 std::vector<hostkit::Misuse> MisuseEntries();

@@ -54,7 +54,24 @@ void StartDialogWatcher(const WatcherOptions& options) {
   // Short: in a batch every image's dialog waits this long.
   answer.pollMs = 5;
   answer.settleMs = 5;
-  answer.onDialog = Report;
+  const int click = options.clickButton;
+  std::vector<int>* const buttons = options.buttons;
+  auto first = std::make_shared<bool>(true);
+  answer.onDialog = [click, buttons, first](HWND dialog, const hostkit::DialogDescription& d) {
+    Report(dialog, d);
+    if (!*first) return;
+    *first = false;
+    std::vector<int> ids;
+    for (const hostkit::DialogControl& c : d.controls)
+      if (c.visible && c.enabled && lstrcmpiA(c.className.c_str(), "Button") == 0 && c.id != IDOK && c.id != IDCANCEL)
+        ids.push_back(c.id);
+    if (buttons != nullptr) *buttons = ids;
+    if (click > 0 && size_t(click) <= ids.size()) {
+      const int id = ids[size_t(click - 1)];
+      Say("pmhost: clicking control %d\n", id);
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    }
+  };
   answer.onPress = [](int id) { Say("pmhost: pressing control %d\n", id); };
   answer.onResend = [](int id) { Say("pmhost: the dialog is still open; sending its command %d\n", id); };
   gAnswerer = std::make_unique<hostkit::DialogAnswerer>(std::move(answer));

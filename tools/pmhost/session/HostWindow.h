@@ -14,6 +14,11 @@ struct WatcherOptions {
   HWND hostWindow = nullptr;
   int answerId = 0;              // 1 (OK) or 2 (Cancel): pressed last
   std::vector<int> pressFirst;   // controls pressed before the answer, in order
+  // In the first dialog: its enabled buttons other than OK and Cancel are
+  // listed in `buttons` (their ids, in window order), and the one at
+  // `clickButton` (1-based; 0 none) is clicked before the answer.
+  int clickButton = 0;
+  std::vector<int>* buttons = nullptr;
 };
 
 // Starts answering every dialog that the module opens on this thread: each is

@@ -1,7 +1,10 @@
 // The session's logs: every call into the call log, every misuse into the
 // misuse log with the call that made it, both printed as they grow; the
 // checks after each call of the module and at the end of the session.
+#include <windows.h>
+
 #include <cstdarg>
+#include <initializer_list>
 #include <cstdio>
 
 #include "Console.h"
@@ -86,7 +89,35 @@ void LeaveSelector(const char* selector) {
   ShowNew();
 }
 
+namespace {
+volatile bool gProcessEnding = false;
+char gPreparedCall[160] = "(no call yet)";
+
+// Writes `parts` to the standard output with WriteFile: no runtime lock, no heap.
+void WriteRaw(std::initializer_list<const char*> parts) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  for (const char* p : parts) {
+    DWORD written = 0;
+    WriteFile(out, p, static_cast<DWORD>(lstrlenA(p)), &written, nullptr);
+  }
+}
+}  // namespace
+
+void pmsession::PrepareLastCall(const char* call) {
+  size_t i = 0;
+  for (; call[i] != 0 && i + 1 < sizeof gPreparedCall; ++i) gPreparedCall[i] = call[i];
+  gPreparedCall[i] = 0;
+}
+
+void pmsession::GuardProcessEnd(const char* call) {
+  if (!gProcessEnding) return;
+  WriteRaw({"\n@@verdict fail 0 the module called the host (", call, ") after the process began to end\n"});
+  TerminateProcess(GetCurrentProcess(), 5);
+}
+
 void NoteCall(hostkit::Event e, const char* name) {
+  GuardProcessEnd(name);
+  PrepareLastCall(name);
   const std::lock_guard<std::recursive_mutex> lock(gLogLock);
   gCalls.Add(std::move(e));
   gCurrentCall = name;
@@ -94,9 +125,15 @@ void NoteCall(hostkit::Event e, const char* name) {
 }
 
 void BeginCall(const char* name) {
+  GuardProcessEnd(name);
+  PrepareLastCall(name);
   const std::lock_guard<std::recursive_mutex> lock(gLogLock);
   gCurrentCall = name;
 }
+
+const char* PreparedLastCall() { return gPreparedCall; }
+
+void MarkProcessEnding() { gProcessEnding = true; }
 
 void InitServices(const ServiceOptions& options) {
   gOptions = options;

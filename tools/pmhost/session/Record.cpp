@@ -22,6 +22,10 @@ void ProgressProc(int32_t done, int32_t total) {
   gHost.lastDone = done;
   gHost.lastTotal = total;
   NoteCall(hostkit::Event::Progress(done, total), "progressProc");
+  // A host draws done / total: a total of 0 or less divides by nothing, done
+  // past the total draws a bar past its end.
+  if (total <= 0) ReportMisuse("progressProc called with a total of %d", total);
+  else if (done > total || done < 0) ReportMisuse("progressProc called with done %d outside 0 to its total %d", done, total);
   BarProgress(done, total);
 }
 
@@ -127,10 +131,15 @@ void FillRecord(RecordStorage& s, const RunDocument& doc, const RunOptions& o, v
   r->abortProc = AbortProc;
   r->progressProc = ProgressProc;
   r->parameters = gParameters;
-  r->imageSize = Point{Clamp16(img.height), Clamp16(img.width)};
   r->planes = planes;
-  r->filterRect = Rect{Clamp16(doc.filterRect.top), Clamp16(doc.filterRect.left), Clamp16(doc.filterRect.bottom),
-                       Clamp16(doc.filterRect.right)};
+  // The filter rectangle where the image lies in the module's coordinates;
+  // an origin past zero stands for the far end of a larger document.
+  const int32_t ov = o.originV, oh = o.originH;
+  const VRect area{doc.filterRect.top + ov, doc.filterRect.left + oh, doc.filterRect.bottom + ov,
+                   doc.filterRect.right + oh};
+  const VPoint size{img.height + std::max(ov, 0), img.width + std::max(oh, 0)};
+  r->imageSize = Point{Clamp16(size.v), Clamp16(size.h)};
+  r->filterRect = Rect{Clamp16(area.top), Clamp16(area.left), Clamp16(area.bottom), Clamp16(area.right)};
   r->background = RGBColor{0xFFFF, 0xFFFF, 0xFFFF};
   r->foreground = RGBColor{0, 0, 0};
   r->maxSpace = 256 * 1024 * 1024;
@@ -177,8 +186,8 @@ void FillRecord(RecordStorage& s, const RunDocument& doc, const RunOptions& o, v
   r->depth = img.depth;
   if (o.bigDocument) {
     s.big.PluginUsing32BitCoordinates = 0;
-    s.big.imageSize32 = VPoint{img.height, img.width};
-    s.big.filterRect32 = doc.filterRect;
+    s.big.imageSize32 = size;
+    s.big.filterRect32 = area;
     s.big.wholeSize32 = s.big.imageSize32;
     r->bigDocumentData = &s.big;
   }

@@ -40,9 +40,23 @@ struct Delivery {
   const uint8_t* rowSource = nullptr;
   size_t rowStride = 0;
 
+  // With fenced buffers: the module's copy of the pixels, in pages of their
+  // own that end against a no-access page (see Fence).
+  uint8_t* fenced = nullptr;
+  void* fenceBase = nullptr;
+  size_t fencedBytes = 0;
+
   bool Active() const { return tile.present; }
-  void Drop() { tile.present = false; }
-  uint8_t* Data() { return tile.present ? tile.TopRow() : nullptr; }
+  void Drop() {
+    FreeFence();
+    tile.present = false;
+  }
+  uint8_t* Data() { return tile.present ? (fenced != nullptr ? fenced : tile.TopRow()) : nullptr; }
+  // Moves the pixels into fenced pages; Unfence copies them back into the
+  // kit's buffer, where the checks look.
+  void Fence();
+  void Unfence();
+  void FreeFence();
   int32_t PublishedRowBytes() const { return tile.ToldRowBytes(); }
   std::optional<std::string> Written(const char* what) const {
     if (!tile.present) return std::nullopt;

@@ -48,11 +48,20 @@ extern std::string gCurrentCall;
 // that made it, and with --verbose every call.
 void ShowNew();
 
+// Once the process has begun to end (MarkProcessEnding), a call of the module
+// is reported as a verdict line written straight to the standard output, and
+// the process ends there: the host's own state may be gone already.
+void GuardProcessEnd(const char* call);
+// Keeps the name of the call in progress where the crash report can read it
+// without a lock or the heap.
+void PrepareLastCall(const char* call);
+
 // Enters a host callback: makes it the call in progress and logs it (unless
 // the kit's handle table logs it itself).
 class Callback {
  public:
-  explicit Callback(std::string name, bool logged = true) : lock_(gLogLock) {
+  explicit Callback(std::string name, bool logged = true) : lock_((GuardProcessEnd(name.c_str()), gLogLock)) {
+    PrepareLastCall(name.c_str());
     if (logged) gCalls.Note(name);
     gCurrentCall = std::move(name);
     ShowNew();  // with --verbose, the call before anything it prints

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "FilterHost.h"
 #include "HostServices.h"
@@ -35,11 +36,55 @@ void Emit(const char* kind, const std::string& detail) {
   std::fflush(stdout);
 }
 
+// ---- the crash report, without the C runtime ----------------------------------
+// The module may crash holding a lock of the runtime (its heap, a stream):
+// the report is put together in a static buffer and written with WriteFile.
+// The host's full description of its last call (which needs the heap and the
+// log's lock) is tried on a thread of its own for a moment; the name of the
+// last callback entered, kept in a static buffer, stands in when that hangs.
+
+char gCrash[640];
+size_t gCrashLength = 0;
+char gLastCall[400];
+
+void Put(const char* text) {
+  while (*text != 0 && gCrashLength + 1 < sizeof gCrash) gCrash[gCrashLength++] = *text++;
+  gCrash[gCrashLength] = 0;
+}
+
+void PutHex(uint64_t value, int digits) {
+  char text[20];
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = "0123456789ABCDEF"[value & 15];
+  text[digits] = 0;
+  Put(text);
+}
+
+DWORD WINAPI DescribeLastCall(LPVOID) {
+  const std::string described = LastHostCall();
+  lstrcpynA(gLastCall, OneLine(described).c_str(), sizeof gLastCall);
+  return 0;
+}
+
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
-  char text[160];
-  std::snprintf(text, sizeof text, "the module crashed during %s: exception 0x%08lX at %p; the last host call: ",
-                CurrentSelectorName(), info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
-  Emit("crash", text + LastHostCall());
+  gCrashLength = 0;
+  Put("\n@@crash the module crashed during ");
+  Put(CurrentSelectorName());
+  Put(": exception 0x");
+  PutHex(info->ExceptionRecord->ExceptionCode, 8);
+  Put(" at 0x");
+  PutHex(reinterpret_cast<uintptr_t>(info->ExceptionRecord->ExceptionAddress), 16);
+  Put("; the last host call: ");
+  gLastCall[0] = 0;
+  const HANDLE describe = CreateThread(nullptr, 0, DescribeLastCall, nullptr, 0, nullptr);
+  if (describe == nullptr || WaitForSingleObject(describe, 2000) != WAIT_OBJECT_0 || gLastCall[0] == 0) {
+    Put(PreparedLastCall());
+    Put(" (the call log could not be read)");
+  } else {
+    Put(gLastCall);
+  }
+  Put("\n");
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), gCrash, static_cast<DWORD>(gCrashLength), &written, nullptr);
   TerminateProcess(GetCurrentProcess(), kExitCrash);
   return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -81,7 +126,16 @@ int ValidateChildMain(int argc, char** argv) {
   }
   FreeLibrary(data);
   const CaseResult result = scenario->run(module, pipl, *scenario, index);
-  const char* kind = result.outcome == Outcome::kPass ? "pass" : result.outcome == Outcome::kSkip ? "skip" : "fail";
+  const char* kind = result.outcome == Outcome::kPass   ? "pass"
+                     : result.outcome == Outcome::kWarn ? "warn"
+                     : result.outcome == Outcome::kSkip ? "skip"
+                                                        : "fail";
   Emit("verdict", std::string(kind) + " " + std::to_string(result.count) + " " + result.detail);
+  if (result.exitAfter && result.outcome == Outcome::kPass) {
+    // The end of the process, the module still loaded: the runtime's exit
+    // handlers, then every DLL's unload.
+    MarkProcessEnding();
+    std::exit(0);
+  }
   return 0;
 }

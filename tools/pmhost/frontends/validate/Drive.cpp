@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "HostWindow.h"
+#include "Probes.h"
 #include "StaticChecks.h"
 
 PlanarImage Pattern(int32_t width, int32_t height, int32_t depth, int32_t planes) {
@@ -78,10 +79,35 @@ bool SameImage(const PlanarImage& a, const PlanarImage& b) {
   return a.width == b.width && a.height == b.height && a.depth == b.depth && a.planes == b.planes;
 }
 
+// ---- the levels of findings -------------------------------------------------
+
+// Every misuse is an error but those named here, by the words the misuse log
+// uses for them.
+const std::vector<MisuseLevel>& MisuseLevels() {
+  static const std::vector<MisuseLevel> table = {
+      {"which is not locked", Level::kWarning,
+       "an unlock of a handle that is not locked: hosts that keep a locked flag ignore it; only hosts that count locks "
+       "go below zero"},
+      {"outside 0 to its total", Level::kWarning,
+       "progress past its total (or below 0): a bar drawn past its end, which hosts clamp"},
+  };
+  return table;
+}
+
+Level LevelOfMisuse(const std::string& what) {
+  for (const MisuseLevel& m : MisuseLevels())
+    if (what.find(m.words) != std::string::npos) return m.level;
+  return Level::kError;
+}
+
 Observed Drive(const std::string& path, Setup setup) {
   Observed seen;
   setup.services.registryFile.clear();  // the registry lives for this run only
   InitServices(setup.services);
+  const int misuseBefore = MisuseCount();
+  // The host's own first-use costs before the footprint is taken.
+  HostWindowForChild();
+  const Footprint before = MeasureFootprint(false);
   std::string maskFile;
   if (setup.maskImage) {
     char dir[MAX_PATH] = {};
@@ -115,6 +141,8 @@ Observed Drive(const std::string& path, Setup setup) {
     WatcherOptions watch;
     watch.hostWindow = static_cast<HWND>(window);
     watch.answerId = setup.answer;
+    watch.clickButton = setup.clickButton;
+    watch.buttons = &seen.buttons;
     StartDialogWatcher(watch);
     seen.original = setup.image;
     seen.result = setup.image;
@@ -149,8 +177,34 @@ Observed Drive(const std::string& path, Setup setup) {
   seen.lockProcCalls = ServiceCalls("lockProc");
   if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
   ReportLeaks();
-  seen.misuses = MisuseCount();
-  if (seen.misuses > 0) seen.firstMisuse = MisuseLine(0);
+  const std::vector<hostkit::Misuse> misuse = MisuseEntries();
+  for (size_t i = size_t(misuseBefore); i < misuse.size(); ++i) {
+    const std::string line = misuse[i].what + " (in " + misuse[i].call + ")";
+    if (LevelOfMisuse(misuse[i].what) == Level::kWarning) {
+      if (seen.warnings++ == 0) seen.firstWarning = line;
+    } else if (seen.misuses++ == 0) {
+      seen.firstMisuse = line;
+    }
+  }
   if (!maskFile.empty()) DeleteFileA(maskFile.c_str());
+  if (module != nullptr) {
+    Footprint after = MeasureFootprint(false);
+    // A thread on its way out (a pool's idle worker) gets a second to end.
+    for (int wait = 0; wait < 20 && after.threads > before.threads; ++wait) {
+      Sleep(50);
+      after = MeasureFootprint(false);
+    }
+    // Threads and windows are judged alone; handles, GDI objects and classes
+    // with an allowance; thread-local slots by the lifetime scenario, over
+    // many loads.
+    Footprint same = after;
+    same.threads = before.threads, same.windows = before.windows, same.tlsSlot = before.tlsSlot;
+    // The first dialog of a process makes a few dozen GDI objects the
+    // system keeps (fonts, brushes): the allowances are above that.
+    seen.leftBehind = FootprintGrowth(before, same, 16, 64);
+    same = before;
+    same.threads = after.threads, same.windows = after.windows;
+    seen.leftRunning = FootprintGrowth(before, same, 16, 64);
+  }
   return seen;
 }

@@ -25,7 +25,11 @@ class Progress {
   bool shown_;
 };
 
-void PrintTable(const std::vector<ModuleVerdicts>& all, double seconds);
-bool WriteJson(const std::string& path, const std::vector<ModuleVerdicts>& all, double seconds);
-// Every row passed or was skipped.
-bool AllPassed(const std::vector<ModuleVerdicts>& all);
+// With `strict`, warnings count as failures.
+void PrintTable(const std::vector<ModuleVerdicts>& all, double seconds, bool strict);
+// Both in UTF-8, whatever the code page of the names (converted from the
+// system's ANSI code page, in which pmhost gets its arguments).
+bool WriteJson(const std::string& path, const std::vector<ModuleVerdicts>& all, double seconds, bool strict);
+bool WriteJunit(const std::string& path, const std::vector<ModuleVerdicts>& all, double seconds, bool strict);
+// Every row of every module passed (with warnings unless `strict`) or was skipped.
+bool AllPassed(const std::vector<ModuleVerdicts>& all, bool strict);
