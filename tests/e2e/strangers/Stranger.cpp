@@ -4,36 +4,39 @@
 // modules it was not written against. The filter keeps the top 5, 6, 5 and 8
 // bits of planes 0, 1, 2 and 3 (8 bits from plane 4 on) and clears the rest;
 // it asks for all planes of a tile at once, interleaved, in tiles of the
-// host's preferred size (64 x 64 when the host offers none). It has its own
+// host's preferred size (64 x 64 when the host offers none), and refuses a
+// document in a mode that its property list does not claim. It has its own
 // parameters block and a block behind the data slot, locked in every call
 // that uses them, a one-call latch that tells a nested call from one after an
 // abandoned call, and an about box whose link opens a page through the host's
 // file-list suite when the host has one.
 //
-// | variant              | what differs                                                  | verdict           |
-// |----------------------|---------------------------------------------------------------|-------------------|
-// | plain                | the correct filter                                            | pass, --strict too|
-// | unlock-all           | unlocks both blocks after every selector, locked or not       | pass; --strict fail|
-// | needs-selection      | property list: cannot filter cases 1, 4, 6 (no selection)    | pass              |
-// | writes-outside       | property list: writes outside the selection; ignores the mask | pass              |
-// | size-limit           | at most 2048 x 2048, 8-bit gray and RGB, in the property list | pass              |
-// | tile-zero            | a tile size of 0 or less from the host: walks forever        | fail              |
-// | negative-rect        | reads 16-bit coordinates unsigned and clips them to the image | fail              |
-// | bigdoc-32k           | 32-bit coordinates kept in int16_t: past column 32767 wraps   | fail              |
-// | about-throw          | link click without the file-list suite: C++ error out of the entry | fail         |
-// | refuse-after-abandon | latch never cleared after a longjmp: refuses every later call | fail              |
-// | exit-call            | releases a suite from a static destructor, at process exit too| fail              |
-// | last-row             | the filter rectangle's bottom taken as inclusive              | fail              |
-// | read-past            | a tile's last row read three rows past the input buffer       | fail              |
-// | handle-leak          | an event handle per start, never closed                      | fail              |
-// | thread-leak          | a thread per start that never ends                            | fail              |
-// | brush-leak           | a GDI brush per start, never deleted                          | fail              |
-// | wrong-progress       | progress counts planes done against a total of tiles          | fail              |
-// | success-on-fail      | stops when advanceState fails but reports success             | fail              |
-// | tiling-dependent     | ordered dither keyed on tile-local coordinates                | fail              |
-// | stale-pointer        | writes through the parameters pointer of an earlier call      | fail              |
-// | ignores-rowbytes     | assumes rows packed (row bytes = width x planes)              | fail              |
-// | continue-forever     | continue leaves the last tile requested: the host never stops | fail              |
+// variant               what differs                                                 verdict
+// plain                 the correct filter                                           pass, --strict too
+// unlock-all            unlocks both blocks after every selector, locked or not      pass; fail --strict
+// needs-selection       property list: cannot filter cases 1, 4, 6 (no selection)    pass
+// writes-outside        property list: writes outside the selection; ignores masks   pass
+// size-limit            8-bit gray and RGB up to 2048 x 2048, in the property list   pass
+// tile-zero             a tile size of 0 or less from the host: walks forever        fail
+// negative-rect         reads 16-bit coordinates unsigned, clips them to the image   fail
+// bigdoc-32k            32-bit coordinates kept in int16_t: past column 32767 wraps  fail
+// about-throw           link click without the file-list suite: a C++ error leaves   fail
+//                       the entry point and ends the host
+// refuse-after-abandon  latch never released after a longjmp: refuses every call     fail
+// exit-call             keeps the file-list suite and releases it when detached, so   fail
+//                       also after the exit handlers of a host that never unloads
+// last-row              the filter rectangle's bottom taken as its last row          fail
+// read-past             a tile's last row read three rows past the input buffer      fail
+// handle-leak           an event handle per start, never closed                      fail
+// thread-leak           a thread per start that never ends                           fail
+// brush-leak            a GDI brush per start, never deleted                         fail
+// wrong-progress        progress counts planes done against a total of tiles         fail
+// success-on-fail       stops when advanceState fails but reports success            fail
+// tiling-dependent      ordered dither keyed on tile-local coordinates               fail
+// stale-pointer         writes through prepare's parameters pointer during start     fail
+// ignores-rowbytes      takes rows as packed (width x planes), not the row bytes     fail
+// continue-forever      continue leaves the last tile requested: data forever        fail
+
 #include <windows.h>
 
 #include <cstddef>
@@ -105,7 +108,9 @@ struct FilterRecord {
   Rect16 maskRect;
   uint8_t* maskData;
   int32_t maskRowBytes;
-  uint8_t unused1[80];
+  uint8_t unused1[20];
+  int16_t imageMode;
+  uint8_t unused1b[58];
   PlatformData* platformData;
   uint8_t unused2[32];
   HandleProcs* handleProcs;
@@ -132,6 +137,7 @@ static_assert(offsetof(FilterRecord, maxSpace) == 56 && offsetof(FilterRecord, i
 static_assert(offsetof(FilterRecord, outRect) == 76 && offsetof(FilterRecord, inData) == 88);
 static_assert(offsetof(FilterRecord, outData) == 100 && offsetof(FilterRecord, haveMask) == 113);
 static_assert(offsetof(FilterRecord, maskRect) == 116 && offsetof(FilterRecord, maskData) == 124);
+static_assert(offsetof(FilterRecord, imageMode) == 156);
 static_assert(offsetof(FilterRecord, platformData) == 216 && offsetof(FilterRecord, handleProcs) == 256);
 static_assert(offsetof(FilterRecord, filterCase) == 268 && offsetof(FilterRecord, advanceState) == 280);
 static_assert(offsetof(FilterRecord, inputRate) == 312 && offsetof(FilterRecord, outTileHeight) == 416);
@@ -171,14 +177,13 @@ Settings* g_lastSettings = nullptr;  // kept past the unlock that ends the call
 #endif
 
 #if defined(STRANGER_EXIT_CALL)
-// The descriptor registry suite, acquired on the first start and kept for the
-// whole load; given back when the module's statics are destroyed.
+// The file-list suite, acquired on the first start and kept for the whole
+// load (hosts allow that for this suite); given back when the module is
+// detached, which is also after the exit handlers of a host that ends without
+// unloading the module.
 struct KeptSuite {
   SPBasicSuite* basic = nullptr;
   bool held = false;
-  ~KeptSuite() {
-    if (held) basic->ReleaseSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1);
-  }
 };
 KeptSuite g_keptSuite;
 #endif
@@ -358,6 +363,24 @@ void AroundTheRun() {
 
 // ---- the selectors --------------------------------------------------------
 
+// The modes the property list claims; a host that calls anyway is refused.
+bool ModeClaimed(const FilterRecord* fr) {
+  switch (fr->imageMode) {
+    case 1:  // grayscale
+    case 3:  // RGB
+      return true;
+#if !defined(STRANGER_SIZE_LIMIT)
+    case 4:   // CMYK
+    case 7:   // multichannel
+    case 10:  // 16-bit grayscale
+    case 11:  // 48-bit RGB
+      return true;
+#endif
+    default:
+      return false;
+  }
+}
+
 bool MakeBlocks(FilterRecord* fr, intptr_t* data, int16_t* result) {
   HandleProcs* hp = fr->handleProcs;
   if (hp == nullptr || hp->newProc == nullptr || hp->lockProc == nullptr || hp->unlockProc == nullptr) {
@@ -417,6 +440,10 @@ void Filter(int16_t selector, FilterRecord* fr, intptr_t* data, int16_t* result)
     return true;
   };
 
+  if ((selector == kPrepare || selector == kStart) && !ModeClaimed(fr)) {
+    *result = kBadParameters;
+    selector = -1;
+  }
   switch (selector) {
     case kParameters:
       if (MakeBlocks(fr, data, result) && lockBoth()) settings->runs = 0;
@@ -446,7 +473,7 @@ void Filter(int16_t selector, FilterRecord* fr, intptr_t* data, int16_t* result)
 #if defined(STRANGER_EXIT_CALL)
       if (!g_keptSuite.held && fr->basic != nullptr) {
         const void* suite = nullptr;
-        if (fr->basic->AcquireSuite("61e608b0-40fd-11d1-8da3-00c04fd5f7ee", 1, &suite) == 0 && suite != nullptr) {
+        if (fr->basic->AcquireSuite("Photoshop GetFileList Suite for Plug-ins", 4, &suite) == 0 && suite != nullptr) {
           g_keptSuite.basic = fr->basic;
           g_keptSuite.held = true;
         }
@@ -573,8 +600,21 @@ bool HolderGone(const volatile uint64_t* here) {
 
 }  // namespace
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+namespace __gnu_cxx {
+void __freeres() noexcept;  // the C++ runtime's clean-up of its exception reserve
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) g_instance = instance;
+  if (reason == DLL_PROCESS_DETACH) {
+#if defined(STRANGER_EXIT_CALL)
+    if (g_keptSuite.held) g_keptSuite.basic->ReleaseSuite("Photoshop GetFileList Suite for Plug-ins", 4);
+    g_keptSuite.held = false;
+#endif
+    // A module unloaded from a living process gives back the memory the
+    // runtime set aside for exceptions; it would stay behind at every load.
+    if (reserved == nullptr) __gnu_cxx::__freeres();
+  }
   return TRUE;
 }
 
