@@ -600,9 +600,11 @@ bool HolderGone(const volatile uint64_t* here) {
 
 }  // namespace
 
+#if !defined(_LIBCPP_VERSION)
 namespace __gnu_cxx {
-void __freeres() noexcept;  // the C++ runtime's clean-up of its exception reserve
+void __freeres() noexcept;  // GNU's C++ runtime's clean-up of its exception reserve
 }
+#endif
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) g_instance = instance;
@@ -613,7 +615,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 #endif
     // A module unloaded from a living process gives back the memory the
     // runtime set aside for exceptions; it would stay behind at every load.
+    // (LLVM's runtime keeps that reserve in static storage.)
+#if !defined(_LIBCPP_VERSION)
     if (reserved == nullptr) __gnu_cxx::__freeres();
+#else
+    (void)reserved;
+#endif
   }
   return TRUE;
 }
