@@ -120,12 +120,22 @@ endif()
 # The debug link: the symbol file's name, NUL-padded to 4 bytes, then the
 # CRC-32 of the symbol file (little-endian). gzip's trailer holds the same
 # CRC-32 of what it compressed, an independent reckoning of it.
-execute_process(COMMAND ${OBJCOPY} --dump-section .gnu_debuglink=${WORK}/debuglink ${shipped} ${WORK}/scratch.8bf
-                RESULT_VARIABLE rc ERROR_VARIABLE err)
-if(NOT rc EQUAL 0)
+# Read from objdump's hex dump of the section, which GNU's and LLVM's objdump
+# both give for x64 and ARM64 modules alike (LLVM's objcopy dumps no COFF
+# section): each line is an address, up to four groups of hex bytes, then two
+# spaces and the text.
+execute_process(COMMAND ${OBJDUMP} -s -j .gnu_debuglink ${shipped}
+                RESULT_VARIABLE rc OUTPUT_VARIABLE dump ERROR_VARIABLE err)
+string(REGEX MATCHALL "\n [0-9a-f]+ [0-9a-f ]+  " dump_lines "${dump}")
+if(NOT rc EQUAL 0 OR NOT dump_lines)
   message(FATAL_ERROR "the shipped module has no debug link: ${err}")
 endif()
-file(READ ${WORK}/debuglink link_hex HEX)
+set(link_hex "")
+foreach(line IN LISTS dump_lines)
+  string(REGEX REPLACE "^\n [0-9a-f]+ " "" line "${line}")
+  string(REPLACE " " "" line "${line}")
+  string(APPEND link_hex "${line}")
+endforeach()
 string(HEX "${symbols}" name_hex)
 string(LENGTH "${name_hex}" name_length)
 math(EXPR crc_at "((${name_length} / 2 + 4) / 4) * 8")

@@ -980,7 +980,11 @@ TEST_F(Entry, AnUnlockProcThatThrowsIsStoppedAtTheFirewall) {
 // holder's frame at once.
 NT_TIB* ThreadBlock() {
   NT_TIB* tib = nullptr;
+#if defined(__aarch64__)
+  asm("mov %0, x18" : "=r"(tib));
+#else
   asm("movq %%gs:0x30, %0" : "=r"(tib));
+#endif
   return tib;
 }
 
