@@ -146,7 +146,7 @@ static_assert(offsetof(FilterRecord, bigDocument) == 504);
 
 constexpr OSErr kMemFull = -108, kUserCanceled = -128, kBadParameters = -30100;
 constexpr int16_t kAbout = 0, kParameters = 1, kPrepare = 2, kStart = 3, kContinue = 4, kFinish = 5;
-constexpr int32_t kFallbackTile = 64;
+[[maybe_unused]] constexpr int32_t kFallbackTile = 64;  // the tile-zero variant never falls back
 
 HINSTANCE g_instance = nullptr;
 
