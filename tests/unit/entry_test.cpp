@@ -77,22 +77,18 @@ asm(".text\n"
     "  addq $8, %rsp\n"
     "  retq\n"
     ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
-#elif defined(__aarch64__) && defined(_WIN32)
-// No .pdata entry: the unwinder takes it for a leaf function.
-asm(".text\n"
-    ".globl CallWithoutUnwindInfo\n"
-    "CallWithoutUnwindInfo:\n"
-    "  stp x29, x30, [sp, #-16]!\n"
-    "  mov x29, sp\n"
-    "  mov x2, x0\n"
-    "  mov x0, x1\n"
-    "  blr x2\n"
-    "  ldp x29, x30, [sp], #16\n"
-    "  ret\n");
 #elif defined(__aarch64__)
+// The same code for both systems; on Windows it has no .pdata entry, so the
+// unwinder takes it for a leaf function. ELF alone wants a type and a size.
+#if defined(_WIN32)
+#define PIXELMOOR_ELF_TYPE ""
+#define PIXELMOOR_ELF_SIZE ""
+#else
+#define PIXELMOOR_ELF_TYPE ".type CallWithoutUnwindInfo, %function\n"
+#define PIXELMOOR_ELF_SIZE ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n"
+#endif
 asm(".text\n"
-    ".globl CallWithoutUnwindInfo\n"
-    ".type CallWithoutUnwindInfo, %function\n"
+    ".globl CallWithoutUnwindInfo\n" PIXELMOOR_ELF_TYPE
     "CallWithoutUnwindInfo:\n"
     "  stp x29, x30, [sp, #-16]!\n"
     "  mov x29, sp\n"
@@ -100,8 +96,7 @@ asm(".text\n"
     "  mov x0, x1\n"
     "  blr x2\n"
     "  ldp x29, x30, [sp], #16\n"
-    "  ret\n"
-    ".size CallWithoutUnwindInfo, .-CallWithoutUnwindInfo\n");
+    "  ret\n" PIXELMOOR_ELF_SIZE);
 #else
 #error "CallWithoutUnwindInfo is written for x86-64 and ARM64"
 #endif
