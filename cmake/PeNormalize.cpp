@@ -3,6 +3,7 @@
 // link, so that every clean build of the same sources gives the same bytes.
 //
 //   pe-normalize <module> <export list (.def)>
+//   pe-normalize --symbol-file <symbol file>
 //
 // - The file header's time stamp and the export directory's time stamp become
 //   0 (Zig passes the linker no option for either).
@@ -15,6 +16,17 @@
 //   linker writes beside the module, which holds the build folder's path) are
 //   zeroed and the data directory entry is cleared. The shipped module's
 //   symbols are in its DWARF symbol file, named by its debug link.
+//
+// With --symbol-file it tidies the symbol file that llvm-objcopy
+// --only-keep-debug makes of the normalised module: that file keeps the
+// module's headers and section table, but of the sections only the debug
+// ones have contents. llvm-objcopy leaves the emptied sections' file offsets
+// pointing past the end of the file and the data directories (exports,
+// relocations, thread-local storage, ...) pointing into them, and LLVM's own
+// tools, reading those directories when they open the file, give up on it
+// ("end of file"): no address resolves through it. Emptied sections get file
+// offset 0 and every data directory whose contents are not in the file is
+// cleared.
 //
 // Running it again on its own output changes nothing.
 // Compiled for the build machine with its own compiler; it reads and writes
@@ -170,16 +182,35 @@ bool Normalize(Image& image, const std::set<std::string>& keep, std::string& err
   return true;
 }
 
+void TidySymbolFile(Image& image) {
+  Bytes& b = image.bytes;
+  for (uint16_t i = 0; i < image.sectionCount; ++i) {
+    const size_t s = image.sections + 40 * static_cast<size_t>(i);
+    if (Read32(b, s + 16) == 0) Write32(b, s + 20, 0);  // no raw data, no file offset
+  }
+  for (uint32_t d = 0; d < image.directoryCount; ++d) {
+    const size_t entry = image.DirectoryAt(d);
+    const uint32_t rva = Read32(b, entry), size = Read32(b, entry + 4);
+    if ((rva != 0 || size != 0) && image.OffsetOf(rva, size) == 0) {
+      Write32(b, entry, 0);
+      Write32(b, entry + 4, 0);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool symbolFile = argc == 3 && std::strcmp(argv[1], "--symbol-file") == 0;
   if (argc != 3) {
-    std::fprintf(stderr, "usage: pe-normalize <module> <export list (.def)>\n");
+    std::fprintf(stderr, "usage: pe-normalize <module> <export list (.def)>\n"
+                         "       pe-normalize --symbol-file <symbol file>\n");
     return 2;
   }
+  const char* const path = symbolFile ? argv[2] : argv[1];
   // The names under EXPORTS, one a line.
   std::set<std::string> keep;
-  {
+  if (!symbolFile) {
     std::ifstream def(argv[2]);
     std::string line;
     bool exports = false;
@@ -197,22 +228,23 @@ int main(int argc, char** argv) {
   }
   Image image;
   {
-    std::ifstream in(argv[1], std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
-      std::fprintf(stderr, "pe-normalize: cannot read %s\n", argv[1]);
+      std::fprintf(stderr, "pe-normalize: cannot read %s\n", path);
       return 1;
     }
     image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   std::string error;
-  if (!Parse(image, error) || !Normalize(image, keep, error)) {
-    std::fprintf(stderr, "pe-normalize: %s: %s\n", argv[1], error.c_str());
+  if (!Parse(image, error) || (!symbolFile && !Normalize(image, keep, error))) {
+    std::fprintf(stderr, "pe-normalize: %s: %s\n", path, error.c_str());
     return 1;
   }
-  std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
+  if (symbolFile) TidySymbolFile(image);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));
   if (!out) {
-    std::fprintf(stderr, "pe-normalize: cannot write %s\n", argv[1]);
+    std::fprintf(stderr, "pe-normalize: cannot write %s\n", path);
     return 1;
   }
   return 0;

@@ -65,6 +65,9 @@ if(PIXELMOOR_ARM64)
   add_custom_target(pixelmoor_pe_normalize DEPENDS ${normalizer})
   add_dependencies(Pixelmoor pixelmoor_pe_normalize)
   set(normalize_step COMMAND ${normalizer} $<TARGET_FILE:Pixelmoor> ${PIXELMOOR_EXPORT_LIST})
+  # The same tool tidies llvm-objcopy's symbol file, so that LLVM's tools can
+  # read it.
+  set(tidy_symbols -DPE_NORMALIZER=${normalizer})
   set_property(TARGET Pixelmoor APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/PeNormalize.cpp)
 else()
   # No time stamps in the PE header or the export directory. The preferred
@@ -74,12 +77,13 @@ else()
   target_link_options(Pixelmoor PRIVATE -Wl,--no-insert-timestamp -Wl,--image-base=0x2c6860000)
   set(objcopy ${CMAKE_OBJCOPY})
   set(normalize_step "")
+  set(tidy_symbols "")
 endif()
 
 add_custom_command(TARGET Pixelmoor POST_BUILD
   ${normalize_step}
   COMMAND ${CMAKE_COMMAND} -DOBJCOPY=${objcopy} -DMODULE=$<TARGET_FILE:Pixelmoor>
-          -DSYMBOLS=${PIXELMOOR_SYMBOL_FILE} -P ${PROJECT_SOURCE_DIR}/cmake/SplitSymbols.cmake
+          -DSYMBOLS=${PIXELMOOR_SYMBOL_FILE} ${tidy_symbols} -P ${PROJECT_SOURCE_DIR}/cmake/SplitSymbols.cmake
   COMMENT "Moving the module's debug information into ${PIXELMOOR_SYMBOL_FILE_NAME}"
   VERBATIM)
 set_property(TARGET Pixelmoor APPEND PROPERTY ADDITIONAL_CLEAN_FILES ${PIXELMOOR_SYMBOL_FILE})

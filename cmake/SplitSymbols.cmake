@@ -1,9 +1,11 @@
-# cmake -DOBJCOPY=... -DMODULE=<linked module> -DSYMBOLS=<symbol file> -P SplitSymbols.cmake
+# cmake -DOBJCOPY=... -DMODULE=<linked module> -DSYMBOLS=<symbol file>
+#       [-DPE_NORMALIZER=<cmake/PeNormalize.cpp built>] -P SplitSymbols.cmake
 # Run after the link: copies the module's debug information and symbol table
-# into SYMBOLS, then strips the module and gives it a debug link to SYMBOLS
-# (its file name and CRC-32). On any failure the module is deleted, so that
-# the next build links it again instead of taking an unstripped module, or
-# one linked to another symbol file, for finished.
+# into SYMBOLS (and tidies that with PE_NORMALIZER, when given), then strips
+# the module and gives it a debug link to SYMBOLS (its file name and CRC-32).
+# On any failure the module is deleted, so that the next build links it again
+# instead of taking an unstripped module, or one linked to another symbol
+# file, for finished.
 
 # objcopy stamps the PE header of what it writes with the current time unless
 # SOURCE_DATE_EPOCH says otherwise; 0 is what the linker writes
@@ -19,5 +21,8 @@ function(run)
 endfunction()
 
 run(${OBJCOPY} --only-keep-debug ${MODULE} ${SYMBOLS})
+if(PE_NORMALIZER)
+  run(${PE_NORMALIZER} --symbol-file ${SYMBOLS})
+endif()
 run(${OBJCOPY} --strip-all --add-gnu-debuglink=${SYMBOLS} ${MODULE} ${MODULE}.stripped)
 file(RENAME ${MODULE}.stripped ${MODULE})

@@ -48,6 +48,8 @@ Descriptor EveryKindOfValue() {
   d.Put(Code("Neg0"), Float(-0.0));
   d.Put(Code("Big "), Float(1e308));
   d.Put(Code("Tiny"), Float(4.9e-324));
+  d.Put(Code("Sub "), Float(std::numeric_limits<double>::min() - 4.9e-324));
+  d.Put(Code("Min "), Float(std::numeric_limits<double>::min()));
   d.Put(Code("Inf "), Float(-std::numeric_limits<double>::infinity()));
   d.Put(Code("NaN "), Float(std::numeric_limits<double>::quiet_NaN()));
   d.Put(Code("Unit"), {ValueType::UnitFloat, 0, 12.5, Code("#Pxl")});

@@ -20,12 +20,21 @@ if(NOT rc STREQUAL "0" OR short STREQUAL "" OR short STREQUAL "long folder name"
 endif()
 
 # A folder inside the Wine prefix's drive C:, reached as C:\... and as its
-# Z:\ spelling (the prefix's own folder on the Unix side).
-if(DEFINED ENV{PIXELMOOR_WINEPREFIX})
-  set(prefix $ENV{PIXELMOOR_WINEPREFIX})
+# Z:\ spelling (the prefix's own folder on the Unix side). The prefix is the
+# one the runner gives Wine: scripts/wine-run's, or scripts/arm64-run's for
+# the ARM64 build. The arm64 tree sees this checkout, and the prefix inside
+# it, at the same path as outside, so the Z:\ spelling is the same there.
+get_filename_component(runner_dir ${RUNNER} DIRECTORY)
+get_filename_component(runner_name ${RUNNER} NAME)
+if(runner_name STREQUAL "arm64-run")
+  set(prefix_variable PIXELMOOR_ARM64_WINEPREFIX)
+  set(prefix ${runner_dir}/../build/wineprefix-arm64)
 else()
-  get_filename_component(prefix ${RUNNER} DIRECTORY)
-  set(prefix ${prefix}/../build/wineprefix)
+  set(prefix_variable PIXELMOOR_WINEPREFIX)
+  set(prefix ${runner_dir}/../build/wineprefix)
+endif()
+if(DEFINED ENV{${prefix_variable}} AND NOT "$ENV{${prefix_variable}}" STREQUAL "")
+  set(prefix $ENV{${prefix_variable}})
 endif()
 get_filename_component(prefix ${prefix} ABSOLUTE)
 string(MAKE_C_IDENTIFIER "${WORK}" tag)
