@@ -8,10 +8,9 @@
 # own, for what pmhost's command line cannot make); each faulty one shows its
 # fault on one of them. A stranger that does not misbehave proves nothing.
 #
-# Then the validator's verdict on each, against the table. With
-# STRANGERS_STRICT (the cache option PIXELMOOR_STRANGERS_STRICT) a verdict
-# that differs fails the test; without it the table of expected and seen
-# verdicts is printed and the test passes.
+# Then the validator's verdict on each, against the table: the table of
+# expected and seen verdicts is printed, and a verdict that differs fails the
+# test.
 include(${HELPERS})
 set(dir ${STRANGERS_DIR})
 
@@ -180,8 +179,5 @@ endforeach()
 
 message("The validator on the strangers (${misses} verdict(s) differ from the table):\n${report}")
 if(misses GREATER 0)
-  if(STRANGERS_STRICT)
-    message(FATAL_ERROR "pmhost --validate gave ${misses} verdict(s) that differ from the table")
-  endif()
-  message("PIXELMOOR_STRANGERS_STRICT is OFF: the differences are reported, not failed")
+  message(FATAL_ERROR "pmhost --validate gave ${misses} verdict(s) that differ from the table")
 endif()

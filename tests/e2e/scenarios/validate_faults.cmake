@@ -5,10 +5,13 @@ include(${HELPERS})
 
 # Every scenario in which the broken filter converts an image and holds its
 # parameters handle (thin.half_handle_procs has no unlockProc to call).
-set(runs "mode.rgb,mode.cmyk,mode.rgb48,mode.cmyk64,mode.transparency,tiles.1x1,tiles.7x5,tiles.whole,tiles.larger,buffers.padded,buffers.bottom_up,selection.rect,selection.mask,coords.16bit,coords.32bit,tiles.zero,tiles.negative,buffers.fenced,coords.negative,coords.past_32k_wide,coords.past_32k_tall,fail.advance,fail.new_handle,cancel.abort,thin.no_basic_suite,thin.no_registry_suite,thin.no_descriptor_suite,thin.no_file_list_suite,thin.no_scripting,thin.no_write_procs,dialog.ok,dialog.nested")
+set(runs "mode.rgb,mode.cmyk,mode.rgb48,mode.cmyk64,mode.transparency,tiles.1x1,tiles.7x5,tiles.whole,tiles.larger,buffers.padded,buffers.bottom_up,selection.rect,selection.mask,coords.16bit,coords.32bit,tiles.zero,tiles.negative,buffers.fenced,coords.negative,coords.past_32k_wide,coords.past_32k_tall,fail.advance,fail.new_handle,cancel.abort,abandon.advance_state,abandon.abort,abandon.progress,abandon.new_handle,abandon.unlock,thin.no_basic_suite,thin.no_registry_suite,thin.no_descriptor_suite,thin.no_file_list_suite,thin.no_scripting,thin.no_write_procs,dialog.ok,dialog.nested")
 
-# And every one in which it reports progress.
-set(progress "${runs},thin.half_handle_procs")
+# And every one in which it reports progress (in abandon.lock it runs plainly:
+# it never locks a handle, so the host never leaves the call).
+set(progress "${runs},thin.half_handle_procs,abandon.lock")
+# A progress call a host cannot draw is misuse, an error wherever it is made.
+set(bad_progress "${progress},exit.after_run,fail.lock,dialog.cancel,scripting.record,scripting.playback,scripting.playback_silent,lifetime")
 
 # fault | the scenarios it must fail ("-": none) | those it must only warn in
 set(table
@@ -35,8 +38,8 @@ set(table
   "last-row|tiles.1x1,tiles.7x5,buffers.padded,buffers.bottom_up,selection.rect,selection.mask,coords.32bit,buffers.fenced,coords.negative,coords.past_32k_wide,coords.past_32k_tall"
   "read-past|selection.mask,buffers.fenced"
   "unlock-both|-|${runs}"
-  "progress-over|-|${progress}"
-  "progress-zero|${progress},exit.after_run,fail.lock,dialog.cancel,scripting.record,scripting.playback,scripting.playback_silent,lifetime"
+  "progress-over|${bad_progress}"
+  "progress-zero|${bad_progress}"
   "about-window|about,about.controls,dialog.nested"
   "crash-locked|about,about.controls,dialog.nested,exit.after_about"
   "exit-call|exit.after_run,exit.after_about"
@@ -57,7 +60,7 @@ set(how
   "handle-leak|lifetime|fail|the next free handle moved [0-9]+ places up"
   "new-unchecked|fail.new_handle|fail|at newProc call 1 of 1: misuse: "
   "unlock-both|fail.advance|warn|warning: unlockProc on handle [0-9]+, which is not locked"
-  "progress-over|mode.rgb|warn|warning: progressProc called with done 2 outside 0 to its total 1"
+  "progress-over|mode.rgb|fail|misuse: progressProc called with done 2 above its total 1"
   "progress-zero|mode.rgb|fail|misuse: progressProc called with a total of 0"
   "about-link|about.controls|crash|at about-box click call [0-9] of 5: the module crashed during about")
 

@@ -261,6 +261,7 @@ hostkit::Event RequestEvent(hostkit::Ev kind, OSErr result) {
 }
 
 OSErr AdvanceState() {
+  LeaveHereIfPlanned("advanceState");
   const TimedSpan timed(gHost.advanceTicks);
   const int32_t call = ++gHost.advanceCalls;
   BeginCall("advanceState");

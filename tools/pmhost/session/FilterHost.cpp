@@ -63,22 +63,43 @@ LRESULT CALLBACK DialogHook(int code, WPARAM w, LPARAM l) {
 
 // ---- running ----------------------------------------------------------------
 
+// The record and the result slot: one of each for the session, as most hosts
+// keep them, so that a call after one the host left finds the same ones.
+RecordStorage& SessionRecord() {
+  static RecordStorage storage;
+  return storage;
+}
+int16_t gResultSlot = 0;
+
 bool CallSelector(PluginEntry entry, int16_t selector, RecordStorage& s, RunOutcome& outcome) {
   FilterRecord* r = s.Record();
   r->parameters = gParameters;
   hostkit::RecordGuard record, big;
   record.Take(s.bytes.data(), s.bytes.size());
   big.Take(&s.big, sizeof s.big);
-  int16_t result = 0;
+  gResultSlot = 0;
   gSelectorName = kSelectorNames[selector];
   EnterSelector(gSelectorName);
+  bool left = false;
   {
     const TimedSpan timed(gHost.moduleTicks);
-    entry(selector, r, &gDataSlot, &result);
+    left = CallLeavable(entry, selector, r, &gDataSlot, &gResultSlot);
   }
+  const int16_t result = gResultSlot;
   LeaveSelector(gSelectorName);
   gSelectorName = "none";
   gParameters = r->parameters;
+  if (left) {
+    // The host gives up the call: what it delivered is taken back unused,
+    // what the module held is the host's to give back.
+    Say("pmhost: %s was left by a longjmp out of %s\n", kSelectorNames[selector], AbandonedFrom());
+    gHost.in.Drop();
+    gHost.out.Drop();
+    gHost.mask.Drop();
+    TakeBackAbandonedCall();
+    outcome.abandoned = kSelectorNames[selector];
+    return false;
+  }
   CheckHostMembers(record, s.bytes.data(), kSelectorNames[selector]);
   if (const auto changed = big.Compare(&s.big, "bigDocumentData", BigDocumentWritable()))
     ReportMisuse("the module changed the host's image size or filter rectangle in bigDocumentData during %s (%s)",
@@ -94,8 +115,9 @@ bool CallSelector(PluginEntry entry, int16_t selector, RecordStorage& s, RunOutc
 
 bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hostWindow, bool withParameters,
              RunOutcome& outcome) {
-  RecordStorage storage;
+  RecordStorage& storage = SessionRecord();
   FillRecord(storage, doc, o, hostWindow);
+  storage.errorString[0] = 0;
   FilterRecord* r = storage.Record();
   gHost = Host{};
   gHost.options = &o;
@@ -133,6 +155,7 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
   if (withParameters && !CallSelector(entry, filterSelectorParameters, storage, outcome)) return finishRun(false);
   if (!CallSelector(entry, filterSelectorPrepare, storage, outcome)) return finishRun(false);
   const bool started = CallSelector(entry, filterSelectorStart, storage, outcome);
+  if (!outcome.abandoned.empty()) return finishRun(false);
   Commit();
   if (!started) return finishRun(false);
   for (int32_t calls = 0;; ++calls) {
@@ -153,6 +176,7 @@ bool RunOnce(PluginEntry entry, RunDocument& doc, const RunOptions& o, void* hos
       return finishRun(false);
     }
     const bool ok = CallSelector(entry, filterSelectorContinue, storage, outcome);
+    if (!outcome.abandoned.empty()) return finishRun(false);
     Commit();
     if (!ok) return finishRun(false);
   }
@@ -202,8 +226,10 @@ RunCounts LastRunCounts() {
   return RunCounts{gHost.advanceCalls, gHost.abortCalls, gHost.progressCalls, gHost.advanceAfterStop};
 }
 
-RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
-                     void* hostWindow) {
+namespace {
+
+RunOutcome RunFilterRuns(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
+                         void* hostWindow) {
   RunOutcome outcome;
   for (int32_t run = 1; run <= options.runs; ++run) {
     RunDocument doc;
@@ -221,6 +247,43 @@ RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image
     Say("pmhost: %zu of %zu samples changed\n", changed, total);
   }
   return outcome;
+}
+
+// A run the host leaves by a longjmp out of a callback, then a full run on
+// the same record and slots; when the module refuses that one (which it may
+// do once, when it cannot tell the left call from a live one), one more.
+RunOutcome RunAfterAbandon(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
+                           void* hostWindow) {
+  RunOptions once = options;
+  once.abandonIn.clear();
+  once.runs = 1;
+  const PlanarImage original = image;
+  PlanAbandon(options.abandonIn.c_str(), options.abandonAt);
+  RunOutcome left = RunFilterRuns(entry, pipl, image, once, hostWindow);
+  PlanAbandon(nullptr, 0);
+  if (left.abandoned.empty() || left.hostError || left.refused) return left;
+  const std::string abandoned = left.abandoned;
+  Say("pmhost: a full run on the same record after the call left in %s\n", abandoned.c_str());
+  image = original;
+  RunOutcome outcome = RunFilterRuns(entry, pipl, image, once, hostWindow);
+  if (outcome.result != noErr && !outcome.hostError && !outcome.refused) {
+    const int16_t refused = outcome.result;
+    Say("pmhost: %s refused the run after the left call with %s; one more\n", outcome.failedSelector.c_str(),
+        ResultName(refused).c_str());
+    image = original;
+    outcome = RunFilterRuns(entry, pipl, image, once, hostWindow);
+    outcome.refusedAfterAbandon = refused;
+  }
+  outcome.abandoned = abandoned;
+  return outcome;
+}
+
+}  // namespace
+
+RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
+                     void* hostWindow) {
+  if (!options.abandonIn.empty()) return RunAfterAbandon(entry, pipl, image, options, hostWindow);
+  return RunFilterRuns(entry, pipl, image, options, hostWindow);
 }
 
 RunOutcome RunAbout(PluginEntry entry, void* hostWindow) {

@@ -43,6 +43,11 @@ struct RunOptions {
   // Every delivered buffer ends where a no-access page begins, so that a read
   // past the end faults (rows are then delivered without padding).
   bool fenceBuffers = false;
+  // The host leaves the first run by a longjmp out of this callback's call
+  // number abandonAt (see PlanAbandon), then makes a full run on the same
+  // record, data slot and result slot; when that run is refused, one more.
+  std::string abandonIn;
+  int32_t abandonAt = 1;
 };
 
 // Everything a run reports back.
@@ -54,6 +59,11 @@ struct RunOutcome {
   std::string message;            // why, when refused or hostError
   std::string recordedDescriptor; // the descriptor handle the module handed back (its bytes), if any
   int16_t recordInfo = -1;        // and the recordInfo it set with it
+  // With abandonIn: the selector the host left ("start"), empty when the
+  // callback never came (the run then went as any run); and the result of
+  // the first full run after it, when that run was refused.
+  std::string abandoned;
+  int16_t refusedAfterAbandon = 0;
 };
 
 // Runs the filter `options.runs` times on `image`, in memory; `image` holds

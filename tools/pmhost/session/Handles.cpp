@@ -25,6 +25,7 @@ namespace {
 int32_t gNewHandleCalls = 0;
 
 Handle NewHandleProc(int32_t size) {
+  LeaveHereIfPlanned("newProc");
   const Callback call("newProc(" + std::to_string(size) + ")", false);
   const int32_t serial = ++gNewHandleCalls;
   const bool refuse = gPlan.Fails("newProc");
@@ -39,6 +40,7 @@ Handle NewHandleProc(int32_t size) {
 }
 
 void DisposeHandleProc(Handle h) {
+  LeaveHereIfPlanned("disposeProc");
   const Callback call("disposeProc", false);
   if (h == nullptr) {
     gCalls.Note("disposeProc(null)");
@@ -58,6 +60,7 @@ OSErr SetSizeProc(Handle h, int32_t size) {
 }
 
 Ptr LockProc(Handle h, Boolean) {
+  LeaveHereIfPlanned("lockProc");
   const Callback call("lockProc", false);
   const bool refuse = gPlan.Fails("lockProc");
   if (refuse) Say("pmhost: lockProc call %d answers null, as asked\n", gPlan.Calls("lockProc"));
@@ -65,6 +68,7 @@ Ptr LockProc(Handle h, Boolean) {
 }
 
 void UnlockProc(Handle h) {
+  LeaveHereIfPlanned("unlockProc");
   const Callback call("unlockProc", false);
   gTable.Unlock(h);
 }

@@ -85,6 +85,21 @@ bool SaveRegistry(std::string& error);
 // The registry's entries, for people.
 std::vector<std::string> DescribeRegistry();
 
+// Leaving a call by a longjmp out of a callback (Abandon.cpp). PlanAbandon
+// names the callback ("advanceState", "abortProc", "progressProc", "newProc",
+// "lockProc", "unlockProc", "disposeProc") and which of its calls (1-based)
+// the host leaves by, null for none; every callback calls
+// LeaveHereIfPlanned first. CallLeavable makes one call of the module and
+// answers whether the host left it; AbandonedFrom names the callback it was
+// left from, null while it was not. TakeBackAbandonedCall then unlocks what
+// the module had locked and takes over what the left call held.
+void PlanAbandon(const char* callback, int32_t at);
+void LeaveHereIfPlanned(const char* callback);
+bool CallLeavable(void (*entry)(int16_t, void*, intptr_t*, int16_t*), int16_t selector, void* record, intptr_t* data,
+                  int16_t* result);
+const char* AbandonedFrom();
+void TakeBackAbandonedCall();
+
 // After the module is unloaded and the session ended: suites not released,
 // handles not disposed, descriptors, write tokens and blocks not freed.
 void ReportLeaks();

@@ -17,19 +17,24 @@ constexpr uint32_t kHostSignature = 0x504D4853;  // 'PMHS'
 // ---- progress, cancel --------------------------------------------------------
 
 void ProgressProc(int32_t done, int32_t total) {
+  LeaveHereIfPlanned("progressProc");
   const TimedSpan timed(gHost.callbackTicks);
   ++gHost.progressCalls;
   gHost.lastDone = done;
   gHost.lastTotal = total;
   NoteCall(hostkit::Event::Progress(done, total), "progressProc");
   // A host draws done / total: a total of 0 or less divides by nothing, done
-  // past the total draws a bar past its end.
+  // past the total is more work than the module said there was (a host that
+  // sizes by it reads or writes past the end), done below 0 a bar before its
+  // start.
   if (total <= 0) ReportMisuse("progressProc called with a total of %d", total);
-  else if (done > total || done < 0) ReportMisuse("progressProc called with done %d outside 0 to its total %d", done, total);
+  else if (done > total) ReportMisuse("progressProc called with done %d above its total %d", done, total);
+  else if (done < 0) ReportMisuse("progressProc called with done %d, below 0 (its total %d)", done, total);
   BarProgress(done, total);
 }
 
 Boolean AbortProc() {
+  LeaveHereIfPlanned("abortProc");
   const TimedSpan timed(gHost.callbackTicks);
   ++gHost.abortCalls;
   const int32_t n = gHost.options->cancelAfter;

@@ -88,8 +88,9 @@ const std::vector<MisuseLevel>& MisuseLevels() {
       {"which is not locked", Level::kWarning,
        "an unlock of a handle that is not locked: hosts that keep a locked flag ignore it; only hosts that count locks "
        "go below zero"},
-      {"outside 0 to its total", Level::kWarning,
-       "progress past its total (or below 0): a bar drawn past its end, which hosts clamp"},
+      {", below 0 (its total", Level::kWarning,
+       "progress below 0: a bar drawn before its start, which hosts clamp (done above the total is an error: more "
+       "work than the module announced)"},
   };
   return table;
 }

@@ -21,6 +21,12 @@ std::string Cycle(const std::string& path, void* window) {
     PlanarImage image = Pattern(8, 8, 8, 3);
     RunOptions run;
     run.quiet = true;
+    // A module whose property list says it cannot filter an image without a
+    // selection gets one: a host would not run it otherwise.
+    if (pipl.hasCaseInfo && pipl.caseInfo[0].inputHandling == 0) {
+      run.hasRectSelection = true;
+      run.rectSelection = VRect{1, 1, 7, 7};
+    }
     const RunOutcome outcome = RunFilter(entry, &pipl, image, run, window);
     EndSession();
     if (outcome.hostError || outcome.refused) error = outcome.message;

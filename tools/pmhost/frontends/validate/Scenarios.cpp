@@ -329,6 +329,60 @@ CaseResult RunRefusedHandle(const std::string& module, const PiplInfo& pipl, con
   return Judged(Pass(o.outcome.result == noErr ? "coped: converted" : Returned(o)), o);
 }
 
+// ---- a call the host leaves by a longjmp -------------------------------------
+
+// The callbacks a host may leave a call by, each a scenario of its own; the
+// first call of it in a plain run is the one left.
+const char* const kLeavableCallbacks[] = {"advanceState", "abortProc", "progressProc",
+                                          "newProc",      "lockProc",  "unlockProc"};
+
+// The host leaves the call by a longjmp out of the callback, then makes a
+// full run on the same record, data slot and result slot. The module must
+// serve it; refusing it with an error code is allowed once (a module may be
+// unable to tell the left call from a live one beneath it), but the run
+// after that must be served. A run that reports noErr must have done the
+// work: the plain run's pixels (for a deterministic module), or at least
+// data asked for or the image changed.
+CaseResult RunAbandon(const std::string& module, const PiplInfo& pipl, const Scenario& s, int index) {
+  const std::string callback = kLeavableCallbacks[s.param];
+  Setup setup = Basic(40, 30, 8, 3);
+  CaseResult r;
+  if (NotEnabled(pipl, setup, r)) return r;
+  std::string why = "not deterministic (two plain runs a second apart differ): its pixels not compared";
+  std::optional<PlanarImage> ref;
+  if (index == kDeterministic) ref = PlainRun(module, setup.image, why);
+  setup.run.abandonIn = callback;
+  setup.run.abandonAt = 1;
+  const Observed o = Drive(module, std::move(setup));
+  if (Flawed(o, r)) return r;
+  if (o.outcome.abandoned.empty()) return Skip("the module never calls " + callback + " in a plain run");
+  const std::string left = o.outcome.abandoned + " left by a longjmp out of " + callback;
+  const std::string refusedOnce =
+      o.outcome.refusedAfterAbandon != 0 ? "; the first full run after it refused with " + ResultName(o.outcome.refusedAfterAbandon) : "";
+  if (o.outcome.result != noErr)
+    return Fail(left + refusedOnce + "; the next full run on the same record: " + Returned(o) +
+                " (a module that refuses every call after a left one is lost to the host until it is unloaded)");
+  if (ref) {
+    size_t wrong = 0;
+    std::string first;
+    const PlanarImage& img = o.result;
+    for (int32_t p = 0; p < img.Channels(); ++p)
+      for (int32_t y = 0; y < img.height; ++y)
+        for (int32_t x = 0; x < img.width; ++x)
+          if (img.Sample(p, x, y) != ref->Sample(p, x, y) && wrong++ == 0)
+            first = "x " + std::to_string(x) + ", y " + std::to_string(y) + ", plane " + std::to_string(p) + ": " +
+                    SampleAt(img, p, x, y) + ", the plain run " + SampleAt(*ref, p, x, y);
+    if (wrong > 0)
+      return Fail(left + refusedOnce + "; the full run after it reported noErr, but " + std::to_string(wrong) +
+                  " sample(s) differ from the plain run (first at " + first + ")");
+  } else if (o.counts.advanceCalls == 0 && SameImage(o.result, o.original)) {
+    return Fail(left + refusedOnce + "; the full run after it reported noErr without asking for data or changing the image");
+  }
+  return Judged(Pass(left + (refusedOnce.empty() ? "; the full run after it converted" : refusedOnce + ", the next converted") +
+                     (ref ? "; the same pixels as the plain run" : "; " + why)),
+                o);
+}
+
 // ---- thin hosts ---------------------------------------------------------------
 
 CaseResult RunThin(const std::string& module, const PiplInfo& pipl, const Scenario& s, int) {
@@ -509,6 +563,18 @@ std::vector<Scenario> MakeBattery() {
   list.push_back({"fail.new_handle", "newProc answers null at each call in turn", true, "newProc", RunRefusedHandle, 0});
   list.push_back({"fail.lock", "lockProc answers null at each call in turn", false, "lockProc", RunRefusedHandle, 1});
   list.push_back({"cancel.abort", "abortProc answers cancel at each call in turn", true, "abortProc", RunCancel});
+  struct AbandonRow {
+    const char* name;
+    bool quick;
+  };
+  static const AbandonRow kAbandon[] = {{"abandon.advance_state", true}, {"abandon.abort", true},
+                                        {"abandon.progress", false},     {"abandon.new_handle", false},
+                                        {"abandon.lock", false},         {"abandon.unlock", false}};
+  for (int i = 0; i < int(std::size(kAbandon)); ++i)
+    list.push_back({kAbandon[i].name,
+                    "the call left by a longjmp out of this callback, then a full run on the same record: served "
+                    "(or refused once with an error code), never noErr for work not done",
+                    kAbandon[i].quick, nullptr, RunAbandon, i, 0, Level::kError, true});
   const char* const kThin[] = {"thin.no_basic_suite", "thin.no_registry_suite", "thin.no_descriptor_suite",
                                "thin.no_file_list_suite", "thin.no_scripting", "thin.no_write_procs",
                                "thin.half_handle_procs"};
