@@ -5,9 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "host/HostApi.h"
 #include "Session.h"
 
 namespace {
@@ -66,6 +68,104 @@ TEST(Session, RunsAnImageInMemoryAndGivesItsLogsBack) {
   EXPECT_THAT(calls, Contains("PluginMain(start)"));
   EXPECT_THAT(calls, Contains(HasSubstr("advanceState")));
   EXPECT_EQ(LastHostCall(), calls.back());
+  EXPECT_EQ(CloseSession(session, kExitOk), kExitOk);
+}
+
+// A module that copies what inData shows into outData, for each range of
+// planes in turn, and keeps what it was shown.
+struct PlaneRange {
+  int16_t lo, hi;
+};
+std::vector<PlaneRange> gRanges;
+size_t gRange = 0;
+std::vector<std::vector<uint8_t>> gShown;  // per range: inData's rows, side by side
+
+void Request(FilterRecord* r) {
+  if (gRange == gRanges.size()) {
+    r->inRect = r->outRect = Rect{0, 0, 0, 0};
+    return;
+  }
+  r->inRect = r->outRect = r->filterRect;
+  r->inLoPlane = r->outLoPlane = gRanges[gRange].lo;
+  r->inHiPlane = r->outHiPlane = gRanges[gRange].hi;
+}
+
+void CopyingModule(int16_t selector, void* record, intptr_t*, int16_t* result) {
+  auto* r = static_cast<FilterRecord*>(record);
+  *result = 0;
+  if (selector == filterSelectorStart) {
+    gRange = 0;
+    gShown.clear();
+    Request(r);
+  } else if (selector == filterSelectorContinue) {
+    const size_t rowBytes = size_t(r->filterRect.right - r->filterRect.left) * size_t(r->inPlaneBytes) *
+                            size_t(gRanges[gRange].hi - gRanges[gRange].lo + 1);
+    std::vector<uint8_t> shown;
+    for (int32_t y = 0; y < r->filterRect.bottom - r->filterRect.top; ++y) {
+      const auto* in = static_cast<const uint8_t*>(r->inData) + y * r->inRowBytes;
+      shown.insert(shown.end(), in, in + rowBytes);
+      std::memcpy(static_cast<uint8_t*>(r->outData) + y * r->outRowBytes, in, rowBytes);
+    }
+    gShown.push_back(shown);
+    ++gRange;
+    Request(r);
+  }
+}
+
+// A module that leaves every sample as it was shown gives the image back
+// exactly, whatever the matte the host mixed in for it; inData shows the
+// colours with the matte mixed in by their alpha, plane by plane or
+// interleaved.
+TEST(Session, TakesTheMatteOutExactlyWhereTheModuleLeftSamplesAsShown) {
+  SessionSetup setup;
+  setup.modulePath = PIXELMOOR_MODULE;
+  setup.services.registryFile = "";
+  setup.timeoutSeconds = 60;
+  HostSession session;
+  ASSERT_EQ(OpenSession(setup, session), kExitOk);
+  PiplInfo pipl;
+  pipl.hasCaseInfo = true;
+  pipl.caseInfo[3] = FilterCaseInfo{4, 4, 0};  // RGBA without a selection: white matte in and out
+  for (const int32_t depth : {8, 16}) {
+    const uint32_t max = depth == 16 ? 65535 : 255;
+    PlanarImage original;
+    original.Allocate(256, 3, depth, 4);
+    for (int32_t y = 0; y < 3; ++y)
+      for (int32_t x = 0; x < 256; ++x) {
+        original.SetSample(3, x, y, depth == 16 ? uint32_t(x) * 257 + uint32_t(y) : uint32_t(x));
+        for (int32_t p = 0; p < 3; ++p) original.SetSample(p, x, y, (uint32_t(x) * 37 + uint32_t(y * 11 + p * 90) * 5) % (max + 1));
+      }
+    gRanges = {{0, 3}, {0, 0}, {1, 1}, {2, 2}, {3, 3}};
+    PlanarImage image = original;
+    RunOptions options;
+    options.quiet = true;
+    const RunOutcome outcome = RunFilter(&CopyingModule, &pipl, image, options, session.window);
+    const std::string what = std::to_string(depth) + " bits";
+    ASSERT_EQ(outcome.result, 0) << what;
+    ASSERT_FALSE(outcome.refused || outcome.hostError) << what << ": " << outcome.message;
+    ASSERT_EQ(gShown.size(), gRanges.size()) << what;
+    for (int32_t p = 0; p < 4; ++p)
+      EXPECT_TRUE(image.planes[size_t(p)] == original.planes[size_t(p)]) << what << ": plane " << p << " changed";
+    const size_t bps = size_t(depth / 8);
+    for (size_t k = 0; k < gRanges.size(); ++k) {
+      const int32_t planes = gRanges[k].hi - gRanges[k].lo + 1;
+      int wrong = 0;
+      for (int32_t y = 0; y < 3; ++y)
+        for (int32_t x = 0; x < 256; ++x)
+          for (int32_t q = 0; q < planes; ++q) {
+            const int32_t p = gRanges[k].lo + q;
+            const uint64_t c = original.Sample(p, x, y), a = original.Sample(3, x, y);
+            const uint64_t want = p == 3 || a == max ? c : (c * a + max * (max - a) + max / 2) / max;
+            const size_t at = ((size_t(y) * 256 + size_t(x)) * size_t(planes) + size_t(q)) * bps;
+            uint16_t got16 = 0;
+            if (bps == 2) std::memcpy(&got16, &gShown[k][at], 2);
+            const uint64_t got = bps == 2 ? got16 : gShown[k][at];
+            wrong += got != want;
+          }
+      EXPECT_EQ(wrong, 0) << what << ": planes " << gRanges[k].lo << " to " << gRanges[k].hi
+                          << " shown without the matte mixed in as it should be";
+    }
+  }
   EXPECT_EQ(CloseSession(session, kExitOk), kExitOk);
 }
 

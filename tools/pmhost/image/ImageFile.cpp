@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "stb_image.h"
@@ -403,24 +404,42 @@ bool ReadRows(const FileBytes& bytes, PlanarImage& image) {
 }
 
 // ---- writing -------------------------------------------------------------------
-
-// Deflate output is cut into IDAT chunks of this size.
-constexpr size_t kIdatBytes = size_t(1) << 18;
+//
+// The rows are filtered (Sub) and compressed in bands of a few hundred KiB,
+// each band on its own: its deflate data starts afresh and ends on a full
+// flush (byte-aligned, no match reaching back into the band before), so the
+// bands can be packed on several threads at once and their data joined, in
+// order, into one zlib stream whose checksum is combined from the bands'
+// (adler32_combine). A band whose bytes are spread evenly over every value
+// (noise) is stored rather than compressed: deflate could not make it smaller.
+// The bands depend on the image's shape only, and each band's choice and data
+// on its own bytes only: the file is the same however many threads wrote it.
 
 void PutBig32(uint8_t* at, uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
-bool PutChunk(FILE* f, const char* type, const uint8_t* data, size_t size) {
+// One chunk whose data is the concatenation of `parts`.
+struct Bytes {
+  const uint8_t* data;
+  size_t size;
+};
+bool PutChunk(FILE* f, const char* type, std::initializer_list<Bytes> parts) {
+  size_t size = 0;
+  for (const Bytes& b : parts) size += b.size;
   uint8_t head[8];
   PutBig32(head, static_cast<uint32_t>(size));
   std::memcpy(head + 4, type, 4);
   uLong crc = crc32(0, head + 4, 4);
-  if (size > 0) crc = crc32(crc, data, static_cast<uInt>(size));
+  if (std::fwrite(head, 1, 8, f) != 8) return false;
+  for (const Bytes& b : parts) {
+    if (b.size == 0) continue;
+    crc = crc32_z(crc, b.data, b.size);
+    if (std::fwrite(b.data, 1, b.size, f) != b.size) return false;
+  }
   uint8_t tail[4];
   PutBig32(tail, static_cast<uint32_t>(crc));
-  return std::fwrite(head, 1, 8, f) == 8 && (size == 0 || std::fwrite(data, 1, size, f) == size) &&
-         std::fwrite(tail, 1, 4, f) == 4;
+  return std::fwrite(tail, 1, 4, f) == 4;
 }
 
 // Row y of every plane, interleaved in the file's order (16-bit samples
@@ -443,58 +462,224 @@ void InterleaveRow(const PlanarImage& image, int32_t y, uint8_t* line) {
   }
 }
 
-bool WriteStream(FILE* f, const PlanarImage& image) {
-  const auto channels = static_cast<size_t>(image.Channels());
-  const size_t pixelBytes = channels * static_cast<size_t>(image.BytesPerSample());
-  const size_t lineBytes = static_cast<size_t>(image.width) * pixelBytes;
+// True when deflate could not gain more than a few percent on these bytes:
+// their values are spread evenly (256 times the sum of the squared counts
+// of each value at most 33/32 of the count squared: an entropy of at least
+// 7.95 bits a byte, which no Huffman code beats by more than 0.6 %) and
+// hardly any byte repeats the one before it (the runs deflate's matches
+// would take). Integer arithmetic: the same answer on every machine.
+bool LooksIncompressible(const uint8_t* data, size_t n) {
+  if (n < 4096) return false;
+  uint32_t counts[256] = {};
+  size_t repeats = 0;
+  ++counts[data[0]];
+  for (size_t i = 1; i < n; ++i) {
+    ++counts[data[i]];
+    repeats += data[i] == data[i - 1];
+  }
+  uint64_t squares = 0;
+  for (const uint32_t c : counts) squares += uint64_t(c) * c;
+  return squares * 256 * 32 <= uint64_t(n) * n * 33 && repeats * 128 <= n;
+}
 
+class PngBandWriter {
+ public:
+  explicit PngBandWriter(const PlanarImage& image) : image_(image) {
+    const size_t pixelBytes = size_t(image.Channels()) * size_t(image.BytesPerSample());
+    lineBytes_ = size_t(image.width) * pixelBytes;
+    pixelBytes_ = pixelBytes;
+    rowsPerBand_ = static_cast<int32_t>(std::max<size_t>(1, kBandBytes / (1 + lineBytes_)));
+    bands_ = (image.height + rowsPerBand_ - 1) / rowsPerBand_;
+  }
+
+  // Writes the IDAT chunks, packing the bands on `threads` threads besides
+  // this one (none: this thread packs each band before writing it).
+  bool Write(FILE* f, int threads) {
+    if (threads <= 0 || bands_ < 2) return WriteAlone(f);
+    slots_.resize(size_t(2 * threads));
+    std::vector<HANDLE> workers;
+    for (int t = 0; t < threads; ++t) {
+      HANDLE h = CreateThread(nullptr, 0, &PngBandWriter::Worker, this, 0, nullptr);
+      if (h != nullptr) workers.push_back(h);
+    }
+    bool ok = true;
+    if (workers.empty()) {
+      ok = WriteAlone(f);
+    } else {
+      for (int32_t b = 0; b < bands_ && ok; ++b) {
+        Slot& slot = slots_[size_t(b) % slots_.size()];
+        AcquireSRWLockExclusive(&lock_);
+        while (!(slot.band == b && slot.done) && !failed_) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        ok = !failed_;
+        ReleaseSRWLockExclusive(&lock_);
+        ok = ok && Emit(f, b, slot);
+        AcquireSRWLockExclusive(&lock_);
+        if (!ok) failed_ = true;
+        slot.band = -1;
+        slot.done = false;
+        ++written_;
+        ReleaseSRWLockExclusive(&lock_);
+        WakeAllConditionVariable(&changed_);
+      }
+    }
+    if (!ok) {
+      AcquireSRWLockExclusive(&lock_);
+      failed_ = true;
+      ReleaseSRWLockExclusive(&lock_);
+      WakeAllConditionVariable(&changed_);
+    }
+    WaitForMultipleObjects(static_cast<DWORD>(workers.size()), workers.data(), TRUE, INFINITE);
+    for (HANDLE h : workers) CloseHandle(h);
+    return ok;
+  }
+
+ private:
+  static constexpr size_t kBandBytes = size_t(1) << 18;
+
+  // What one band became, and which band a slot holds (-1: none).
+  struct Slot {
+    std::vector<uint8_t> filtered, packed;
+    size_t rawBytes = 0, packedBytes = 0;
+    uLong adler = 1;
+    int32_t band = -1;
+    bool done = false;
+  };
+
+  // A thread's two compressors: fast (level 1, runs only) and storing.
+  struct Deflaters {
+    z_stream fast{}, store{};
+    bool ok = false;
+    Deflaters() {
+      const bool f = deflateInit2(&fast, 1, Z_DEFLATED, -15, 8, Z_RLE) == Z_OK;
+      const bool s = deflateInit2(&store, 0, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+      ok = f && s;
+      if (!f) fast.state = nullptr;
+      if (!s) store.state = nullptr;
+    }
+    ~Deflaters() {
+      if (fast.state != nullptr) deflateEnd(&fast);
+      if (store.state != nullptr) deflateEnd(&store);
+    }
+    Deflaters(const Deflaters&) = delete;
+    Deflaters& operator=(const Deflaters&) = delete;
+  };
+
+  // Filters and compresses band `b` into `slot`.
+  bool Pack(int32_t b, Slot& slot, Deflaters& z) const {
+    const int32_t top = b * rowsPerBand_, rows = std::min(rowsPerBand_, image_.height - top);
+    const size_t stride = 1 + lineBytes_;
+    slot.rawBytes = size_t(rows) * stride;
+    slot.filtered.resize(slot.rawBytes);
+    for (int32_t r = 0; r < rows; ++r) {
+      uint8_t* line = slot.filtered.data() + size_t(r) * stride;
+      line[0] = 1;  // Sub: each byte less the same byte of the pixel to its left
+      InterleaveRow(image_, top + r, line + 1);
+      for (size_t i = lineBytes_; i-- > pixelBytes_;) line[1 + i] = static_cast<uint8_t>(line[1 + i] - line[1 + i - pixelBytes_]);
+    }
+    slot.adler = adler32_z(1, slot.filtered.data(), slot.rawBytes);
+    z_stream& s = LooksIncompressible(slot.filtered.data(), slot.rawBytes) ? z.store : z.fast;
+    if (deflateReset(&s) != Z_OK) return false;
+    slot.packed.resize(std::max(slot.packed.size(), size_t(deflateBound(&s, uLong(slot.rawBytes))) + 64));
+    s.next_in = slot.filtered.data();
+    s.avail_in = static_cast<uInt>(slot.rawBytes);
+    const int flush = b + 1 == bands_ ? Z_FINISH : Z_FULL_FLUSH;
+    for (;;) {
+      s.next_out = slot.packed.data() + s.total_out;
+      s.avail_out = static_cast<uInt>(slot.packed.size() - s.total_out);
+      const int r = deflate(&s, flush);
+      if (r == Z_STREAM_ERROR) return false;
+      if (r == Z_STREAM_END || (flush == Z_FULL_FLUSH && s.avail_in == 0 && s.avail_out > 0)) break;
+      slot.packed.resize(slot.packed.size() * 2);
+    }
+    slot.packedBytes = s.total_out;
+    return true;
+  }
+
+  // Writes band b's data as one IDAT chunk: the zlib header before the first,
+  // the whole stream's checksum after the last.
+  bool Emit(FILE* f, int32_t b, const Slot& slot) {
+    static const uint8_t kZlibHeader[2] = {0x78, 0x01};
+    adler_ = b == 0 ? slot.adler : adler32_combine(adler_, slot.adler, static_cast<z_off_t>(slot.rawBytes));
+    uint8_t check[4];
+    PutBig32(check, static_cast<uint32_t>(adler_));
+    const bool last = b + 1 == bands_;
+    return PutChunk(f, "IDAT", {{kZlibHeader, b == 0 ? 2u : 0u}, {slot.packed.data(), slot.packedBytes},
+                                {check, last ? 4u : 0u}});
+  }
+
+  bool WriteAlone(FILE* f) {
+    Deflaters z;
+    if (!z.ok) return false;
+    Slot slot;
+    for (int32_t b = 0; b < bands_; ++b)
+      if (!Pack(b, slot, z) || !Emit(f, b, slot)) return false;
+    return true;
+  }
+
+  static DWORD WINAPI Worker(void* self) {
+    static_cast<PngBandWriter*>(self)->Work();
+    return 0;
+  }
+
+  // Takes the next band, waits until its slot is free (the writer has taken
+  // the band before it that used the slot), packs it and hands it over.
+  void Work() {
+    Deflaters z;
+    for (;;) {
+      AcquireSRWLockExclusive(&lock_);
+      if (!z.ok) failed_ = true;
+      const int32_t b = next_++;
+      while (!failed_ && b < bands_ && b - written_ >= static_cast<int32_t>(slots_.size()))
+        SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+      const bool stop = failed_ || b >= bands_;
+      Slot* slot = stop ? nullptr : &slots_[size_t(b) % slots_.size()];
+      if (slot != nullptr) slot->band = b;
+      ReleaseSRWLockExclusive(&lock_);
+      if (stop) {
+        WakeAllConditionVariable(&changed_);
+        return;
+      }
+      const bool ok = Pack(b, *slot, z);
+      AcquireSRWLockExclusive(&lock_);
+      slot->done = true;
+      if (!ok) failed_ = true;
+      ReleaseSRWLockExclusive(&lock_);
+      WakeAllConditionVariable(&changed_);
+    }
+  }
+
+  const PlanarImage& image_;
+  size_t lineBytes_ = 0, pixelBytes_ = 0;
+  int32_t rowsPerBand_ = 1, bands_ = 0;
+  uLong adler_ = 1;
+  std::vector<Slot> slots_;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+  int32_t next_ = 0, written_ = 0;
+  bool failed_ = false;
+};
+
+bool WriteStream(FILE* f, const PlanarImage& image, int threads) {
   static const uint8_t kColourType[] = {0, 0, 4, 2, 6};  // by channel count
   uint8_t header[13];
   PutBig32(header, static_cast<uint32_t>(image.width));
   PutBig32(header + 4, static_cast<uint32_t>(image.height));
-  const uint8_t rest[5] = {static_cast<uint8_t>(image.depth), kColourType[channels], 0, 0, 0};
+  const uint8_t rest[5] = {static_cast<uint8_t>(image.depth), kColourType[image.Channels()], 0, 0, 0};
   std::memcpy(header + 8, rest, 5);
   if (std::fwrite(kSignature, 1, sizeof kSignature, f) != sizeof kSignature ||
-      !PutChunk(f, "IHDR", header, sizeof header))
+      !PutChunk(f, "IHDR", {{header, sizeof header}}))
     return false;
+  PngBandWriter bands(image);
+  return bands.Write(f, threads) && PutChunk(f, "IEND", {});
+}
 
-  z_stream z{};
-  // Level 1 with run-length matches only: the Sub filter turns smooth areas
-  // into runs and small numbers, which this catches at a fraction of the time
-  // a full match search takes (see docs/host.md for the sizes).
-  if (deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return false;
-  const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, deflateEnd);
-  std::vector<uint8_t> line(lineBytes), filtered(1 + lineBytes), out(kIdatBytes);
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  auto emitFull = [&]() {
-    if (z.avail_out != 0) return true;
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    return PutChunk(f, "IDAT", out.data(), out.size());
-  };
-  for (int32_t y = 0; y < image.height; ++y) {
-    InterleaveRow(image, y, line.data());
-    filtered[0] = 1;  // Sub: each byte less the same byte of the pixel to its left
-    std::memcpy(&filtered[1], line.data(), std::min(pixelBytes, lineBytes));
-    for (size_t i = pixelBytes; i < lineBytes; ++i) filtered[1 + i] = static_cast<uint8_t>(line[i] - line[i - pixelBytes]);
-    z.next_in = filtered.data();
-    z.avail_in = static_cast<uInt>(filtered.size());
-    while (z.avail_in > 0) {
-      if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR || !emitFull()) return false;
-    }
-  }
-  for (;;) {
-    const int r = deflate(&z, Z_FINISH);
-    if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return false;
-    if (r == Z_STREAM_END) {
-      const size_t have = out.size() - z.avail_out;
-      if (have > 0 && !PutChunk(f, "IDAT", out.data(), have)) return false;
-      break;
-    }
-    if (!emitFull()) return false;
-  }
-  return PutChunk(f, "IEND", nullptr, 0);
+// Threads besides the calling one that pack bands: one per processor, as
+// two at least are worth a thread.
+int PackingThreads() {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const int processors = static_cast<int>(system.dwNumberOfProcessors);
+  return processors >= 2 ? std::min(processors, 8) : 0;
 }
 
 }  // namespace
@@ -552,6 +737,10 @@ bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error
 }
 
 bool WritePng(const std::string& path, const PlanarImage& image, std::string& error) {
+  return WritePngWith(path, image, error, -1);
+}
+
+bool WritePngWith(const std::string& path, const PlanarImage& image, std::string& error, int threads) {
   if (image.Channels() < 1 || image.Channels() > 4 || (image.depth != 8 && image.depth != 16)) {
     error = "cannot write " + path + ": only 1 to 4 channels of 8 or 16 bits can be written";
     return false;
@@ -563,7 +752,7 @@ bool WritePng(const std::string& path, const PlanarImage& image, std::string& er
     return false;
   }
   std::setvbuf(f, nullptr, _IOFBF, size_t(1) << 20);
-  const bool written = WriteStream(f, image);
+  const bool written = WriteStream(f, image, threads < 0 ? PackingThreads() : threads);
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
     error = "cannot write " + partial + ": " + std::strerror(errno);

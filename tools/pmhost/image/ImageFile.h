@@ -57,8 +57,12 @@ bool ReadGrayPng(const std::string& path, PlanarImage& image, std::string& error
 // at all: it is written beside `path` under a temporary name and renamed over
 // `path` only when every byte is out. Compression favours speed (a working
 // file): the Sub filter on every row, then deflate with run-length matches
-// only (zlib's Z_RLE strategy).
+// only (zlib's Z_RLE strategy), in bands of rows packed on one thread per
+// processor; bands of evenly spread bytes (noise) are stored.
 bool WritePng(const std::string& path, const PlanarImage& image, std::string& error);
+// The same with the number of packing threads besides the caller's named (0:
+// the caller packs every band). The file's bytes do not depend on it.
+bool WritePngWith(const std::string& path, const PlanarImage& image, std::string& error, int threads);
 
 // The suffix of the temporary file that WritePng renames into place.
 constexpr const char* kPartialSuffix = ".pmhost-partial";

@@ -89,14 +89,15 @@ void DeinterleaveRow(const uint8_t* row, uint8_t* const* targets, int32_t planes
 }
 
 // Fills a delivery for a rectangle and planes of `image` (or of the
-// selection when `image` is null), row by row, into the kit's guarded buffer.
-// `readOnly` buffers are checked later for writes. False with a message for
-// a request the document cannot satisfy.
+// selection when `image` is null), row by row, into the kit's guarded buffer,
+// with the matte `matte` (unless ~0u) mixed into the colour planes by the
+// image's alpha. `readOnly` buffers are checked later for writes. False with
+// a message for a request the document cannot satisfy.
 bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32_t hi, const PlanarImage* image,
-             bool readOnly) {
+             bool readOnly, uint32_t matte = ~0u) {
   d.Drop();
   if (IsEmpty(rect)) return true;
-  const PlanarImage& doc = gHost.doc->source;
+  const PlanarImage& doc = gHost.doc->original;
   if (rect.top < 0 || rect.left < 0 || rect.bottom > doc.height || rect.right > doc.width) {
     const int32_t v = gHost.options->originV, h = gHost.options->originH;
     ReportMisuse("advanceState: %s rectangle %s lies outside the image %s", what,
@@ -120,6 +121,11 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
   d.tile.LayGuards(rect, lo, static_cast<int32_t>(used), gHost.options->rowPad, gHost.options->bottomUp);
   const size_t left = size_t(rect.left) * size_t(bps);
   std::vector<const uint8_t*> sources(static_cast<size_t>(planes));
+  // The planes below the transparency plane get the matte, row by row.
+  const int32_t alphaPlane = gHost.doc->transparencyPlane;
+  const int32_t matted = image == nullptr || matte == ~0u ? 0 : std::clamp(alphaPlane - lo, 0, planes);
+  static std::vector<uint8_t> mattedRows;
+  if (matted > 0 && planes > 1) mattedRows.resize(size_t(matted) * used / size_t(planes));
   for (int32_t y = 0; y < height; ++y) {
     uint8_t* row = d.tile.Row(y);
     const int32_t docY = rect.top + y;
@@ -134,16 +140,22 @@ bool Deliver(Delivery& d, const char* what, const VRect& rect, int32_t lo, int32
         }
       }
     } else if (planes == 1) {
-      std::memcpy(row, image->Row(lo, docY) + left, used);
+      if (matted > 0) MatteSamples(row, image->Row(lo, docY) + left, image->Row(alphaPlane, docY) + left, size_t(width), doc.depth, matte);
+      else std::memcpy(row, image->Row(lo, docY) + left, used);
     } else {
       for (int32_t p = 0; p < planes; ++p) sources[size_t(p)] = image->Row(lo + p, docY) + left;
+      for (int32_t p = 0; p < matted; ++p) {
+        uint8_t* to = mattedRows.data() + size_t(p) * size_t(width) * size_t(bps);
+        MatteSamples(to, sources[size_t(p)], image->Row(alphaPlane, docY) + left, size_t(width), doc.depth, matte);
+        sources[size_t(p)] = to;
+      }
       if (bps == 1) InterleaveRow<1>(row, sources.data(), planes, width);
       else InterleaveRow<2>(row, sources.data(), planes, width);
     }
   }
   d.rowSource = nullptr;
   if (readOnly) {
-    if (image != nullptr && planes == 1) {
+    if (image != nullptr && planes == 1 && matted == 0) {
       d.rowSource = image->Row(lo, rect.top) + left;
       d.rowStride = image->RowBytes();
     } else if (image == nullptr && bps == 1) {
@@ -195,11 +207,11 @@ void PublishDeliveries() {
   r->inData = gHost.in.Data();
   r->inRowBytes = gHost.in.PublishedRowBytes();
   r->inColumnBytes = gHost.in.columnBytes;
-  r->inPlaneBytes = gHost.doc->source.BytesPerSample();
+  r->inPlaneBytes = gHost.doc->original.BytesPerSample();
   r->outData = gHost.out.Data();
   r->outRowBytes = gHost.out.PublishedRowBytes();
   r->outColumnBytes = gHost.out.columnBytes;
-  r->outPlaneBytes = gHost.doc->source.BytesPerSample();
+  r->outPlaneBytes = gHost.doc->original.BytesPerSample();
   r->maskData = gHost.mask.Data();
   r->maskRowBytes = gHost.mask.PublishedRowBytes();
 }
@@ -229,7 +241,8 @@ OSErr DeliverRequests() {
     gHost.samplingNoted = true;
     Say("pmhost: sampling rates other than 1.0 are not supported; delivering full resolution\n");
   }
-  bool ok = Deliver(gHost.in, "input", q.in, r->inLoPlane, r->inHiPlane, &gHost.doc->source, true);
+  bool ok = Deliver(gHost.in, "input", q.in, r->inLoPlane, r->inHiPlane, &gHost.doc->original, true,
+                    gHost.doc->inputMatte);
   ok = Deliver(gHost.out, "output", q.out, r->outLoPlane, r->outHiPlane, &gHost.doc->destination, false) && ok;
   if (r->haveMask && !gHost.doc->selection.empty()) ok = Deliver(gHost.mask, "mask", q.mask, 0, 0, nullptr, true) && ok;
   else gHost.mask.Drop();

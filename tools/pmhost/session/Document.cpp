@@ -2,6 +2,7 @@
 // the matte put in before the filter runs and taken out after it, and the
 // selection applied to what the filter wrote.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -40,23 +41,38 @@ void BySampleType(const PlanarImage& image, Work&& work) {
 
 size_t PixelCount(const PlanarImage& image) { return size_t(image.width) * size_t(image.height); }
 
-void ApplyMatte(RunDocument& doc) {
-  const uint32_t maxValue = doc.original.depth == 16 ? 65535 : 255;
-  const uint32_t m = MatteColour(doc.caseInfo.inputHandling, maxValue);
-  if (doc.transparencyPlane < 0 || m == ~0u) return;
-  BySampleType(doc.source, [&]<typename Sample>() {
-    constexpr uint64_t kMax = std::numeric_limits<Sample>::max();
-    PlanarImage& s = doc.source;
-    const Sample* alpha = PlaneOf<Sample>(s, doc.transparencyPlane);
-    for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
-      Sample* c = PlaneOf<Sample>(s, p);
-      for (size_t i = 0, n = PixelCount(s); i < n; ++i) {
-        const uint64_t a = alpha[i];
-        // An opaque pixel keeps its colour exactly.
-        if (a != kMax) c[i] = static_cast<Sample>((c[i] * a + m * (kMax - a) + kMax / 2) / kMax);
-      }
+template <typename Sample>
+Sample Matted(uint64_t c, uint64_t a, uint64_t m) {
+  constexpr uint64_t kMax = std::numeric_limits<Sample>::max();
+  // An opaque pixel keeps its colour exactly.
+  return a == kMax ? static_cast<Sample>(c) : static_cast<Sample>((c * a + m * (kMax - a) + kMax / 2) / kMax);
+}
+
+void MatteSamples(uint8_t* to, const uint8_t* colour, const uint8_t* alpha, size_t count, int32_t depth, uint32_t m) {
+  if (depth == 16) {
+    for (size_t i = 0; i < count; ++i) {
+      uint16_t c, a;
+      std::memcpy(&c, colour + 2 * i, 2);
+      std::memcpy(&a, alpha + 2 * i, 2);
+      const uint16_t v = Matted<uint16_t>(c, a, m);
+      std::memcpy(to + 2 * i, &v, 2);
     }
-  });
+  } else {
+    for (size_t i = 0; i < count; ++i) to[i] = Matted<uint8_t>(colour[i], alpha[i], m);
+  }
+}
+
+// The destination starts as the image with the matte mixed in, as inData
+// shows it; the image itself stays as loaded.
+void ApplyMatte(RunDocument& doc) {
+  const uint32_t m = doc.inputMatte;
+  if (m == ~0u) return;
+  PlanarImage& d = doc.destination;
+  const uint8_t* alpha = d.planes[size_t(doc.transparencyPlane)].data();
+  for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
+    uint8_t* c = d.planes[size_t(p)].data();
+    MatteSamples(c, c, alpha, PixelCount(d), d.depth, m);
+  }
 }
 
 // Takes the matte out of what the filter wrote; samples the filter left as
@@ -83,15 +99,19 @@ void RemoveMatte(RunDocument& doc) {
     }
     PlanarImage& d = doc.destination;
     const Sample* alpha = PlaneOf<Sample>(d, doc.transparencyPlane);
+    const Sample* originalAlpha = PlaneOf<Sample>(doc.original, doc.transparencyPlane);
+    // What inData showed: the image with the input matte, if any.
+    const uint32_t shownMatte = doc.inputMatte;
     for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
       Sample* v = PlaneOf<Sample>(d, p);
-      const Sample* delivered = PlaneOf<Sample>(doc.source, p);
       const Sample* original = PlaneOf<Sample>(doc.original, p);
       for (size_t i = 0, n = PixelCount(d); i < n; ++i) {
         const Wide a = alpha[i];
         // Opaque: no matte was mixed in, and the sample stands as written.
         if (a == kMax) continue;
-        if (v[i] == delivered[i] || a == 0) {
+        const Sample delivered =
+            shownMatte == ~0u ? original[i] : Matted<Sample>(original[i], originalAlpha[i], shownMatte);
+        if (v[i] == delivered || a == 0) {
           v[i] = original[i];
           continue;
         }
@@ -148,7 +168,6 @@ std::string SizeText(const PlanarImage& image) { return std::to_string(image.wid
 
 // Sets the document up for a run; on success it has taken `image`'s planes.
 bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o, RunOutcome& outcome) {
-  doc.original = image;
   const int32_t channels = image.Channels();
   doc.transparencyPlane = (channels == 2 || channels == 4) ? channels - 1 : -1;
   const bool gray = channels <= 2;
@@ -211,11 +230,17 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
     return false;
   }
   // The caller's image is not needed any more: RunFilter gives it the result.
-  doc.source = std::move(image);
-  ApplyMatte(doc);
-  doc.destination = doc.source;
-  if ((doc.caseInfo.flags & kDontCopyToDestination) != 0)
-    for (auto& plane : doc.destination.planes) std::fill(plane.begin(), plane.end(), uint8_t(0));
+  // It stays as loaded (inData shows it, with the matte mixed in as it is
+  // delivered), for the matte's removal and the count of changes: one copy
+  // of the image for the destination, none for a matted source.
+  doc.original = std::move(image);
+  if (doc.transparencyPlane >= 0) doc.inputMatte = MatteColour(doc.caseInfo.inputHandling, doc.original.depth == 16 ? 65535 : 255);
+  if ((doc.caseInfo.flags & kDontCopyToDestination) != 0) {
+    doc.destination.Allocate(doc.original.width, doc.original.height, doc.original.depth, doc.original.Channels());
+  } else {
+    doc.destination = doc.original;
+    ApplyMatte(doc);
+  }
   return true;
 }
 

@@ -130,7 +130,7 @@ void FillRecord(RecordStorage& s, const RunDocument& doc, const RunOptions& o, v
   s.bytes.assign(sizeof(FilterRecord) + kRecordTail, 0);
   std::fill(s.bytes.begin() + sizeof(FilterRecord), s.bytes.end(), kGuardByte);
   FilterRecord* r = s.Record();
-  const PlanarImage& img = doc.source;
+  const PlanarImage& img = doc.original;
   const auto planes = static_cast<int16_t>(img.Channels());
   r->serialNumber = 0;
   r->abortProc = AbortProc;

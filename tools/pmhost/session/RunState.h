@@ -65,12 +65,12 @@ struct Delivery {
   }
 };
 
-// The document as the run sees it: the source the filter reads, the
+// The document as the run sees it: the image the filter reads, the
 // destination it writes, and the selection.
 struct RunDocument {
-  PlanarImage original;  // as loaded, before any matte
-  PlanarImage source;    // what inData shows (matted when the case asks for it)
+  PlanarImage original;  // as loaded; inData shows it, matted when the case asks for it
   PlanarImage destination;
+  uint32_t inputMatte = ~0u;  // the matte mixed into what inData shows; ~0u: none
   std::vector<uint8_t> selection;  // 0..255 per pixel; empty without a selection
   bool haveMaskImage = false;
   VRect filterRect{};
@@ -164,6 +164,9 @@ void Stop(RunOutcome& outcome, bool refused, const std::string& why);
 // Sets the document up for a run; on success it has taken `image`'s planes.
 bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o,
                      RunOutcome& outcome);
+// The colour planes of `count` samples with the matte `m` mixed in by their
+// alpha, into `to` (which may be `colour`); `depth` 8 or 16 bits.
+void MatteSamples(uint8_t* to, const uint8_t* colour, const uint8_t* alpha, size_t count, int32_t depth, uint32_t m);
 // After finish: the matte taken out, the selection applied.
 void RemoveMatte(RunDocument& doc);
 void MaskBySelection(RunDocument& doc, bool autoMask);
