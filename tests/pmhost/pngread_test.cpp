@@ -36,9 +36,10 @@ struct Layout {
 // A PNG of w x h pixels of varied samples, row y filtered with filter y % 5,
 // its compressed data cut into `pieces` IDAT chunks. `extra` chunks go
 // before the first IDAT; `tail` bytes of raw data follow the rows.
+// `badFilterRow` gets a filter byte no decoder knows (the file fails there).
 std::vector<uint8_t> MakePng(Layout layout, uint32_t w, uint32_t h, int pieces,
                              const std::vector<std::pair<std::string, std::vector<uint8_t>>>& extra = {},
-                             size_t tail = 0, int interlace = 0) {
+                             size_t tail = 0, int interlace = 0, uint32_t badFilterRow = UINT32_MAX) {
   const int channels = layout.colourType == 0 ? 1 : layout.colourType == 2 ? 3 : layout.colourType == 4 ? 2 : layout.colourType == 6 ? 4 : 1;
   const size_t bpp = size_t(channels) * size_t(layout.bits / 8 > 0 ? layout.bits / 8 : 1);
   const size_t rowBytes = (size_t(w) * size_t(channels) * size_t(layout.bits) + 7) / 8;
@@ -53,7 +54,7 @@ std::vector<uint8_t> MakePng(Layout layout, uint32_t w, uint32_t h, int pieces,
                           : static_cast<uint8_t>((i * 7 + y * 13) + ((seed >> 16) % 9));
     }
     const uint8_t filter = static_cast<uint8_t>(y % 5);
-    raw.push_back(filter);
+    raw.push_back(y == badFilterRow ? uint8_t(7) : filter);
     for (size_t i = 0; i < rowBytes; ++i) {
       const int a = i >= bpp ? row[i - bpp] : 0, b = prior[i], c = i >= bpp ? prior[i - bpp] : 0;
       int predicted = 0;
@@ -126,6 +127,46 @@ TEST(PngReaders, GiveTheSamePixels) {
     ExpectSameAsStb(Save(MakePng(layout, 37, 23, 1), name), name);
     ExpectSameAsStb(Save(MakePng(layout, 37, 23, 9), name + "_split"), name + " in 9 chunks");
     ExpectSameAsStb(Save(MakePng(layout, 1, 11, 3), name + "_narrow"), name + " one pixel wide");
+  }
+}
+
+// Large images are read while another thread touches their planes' pages
+// from the far end, and zeroes a reserve of planes of their shape: the pixels
+// are still stb's, with bands of many rows and of one row each, and a file
+// that fails halfway is dropped as stb drops it.
+TEST(PngReaders, GiveTheSamePixelsWhileAnotherThreadPreparesTheMemory) {
+  const struct {
+    Layout layout;
+    uint32_t w, h;
+    const char* name;
+  } kCases[] = {
+      {{6, 8}, 1024, 2100, "rgba8_big"},       // 8.2 MiB of planes, 64 rows a band
+      {{4, 16}, 17000, 130, "graya16_wide"},   // 8.4 MiB, one row a band (a row is over 64 KiB)
+  };
+  for (const auto& c : kCases) {
+    ExpectSameAsStb(Save(MakePng(c.layout, c.w, c.h, 4), c.name), c.name);
+    ExpectSameAsStb(Save(MakePng(c.layout, c.w, c.h, 4, {}, 0, 0, c.h / 2), std::string(c.name) + "_bad_row"),
+                    std::string(c.name) + " failing halfway");
+
+    // The reserve: planes of the image's shape, all zeros, for that shape only.
+    const std::string path = Save(MakePng(c.layout, c.w, c.h, 4), std::string(c.name) + "_reserve");
+    PlaneReserve reserve, spare;
+    PlanarImage image, again, reserved, untouched;
+    std::string error;
+    ASSERT_TRUE(ReadPng(path, image, error, &reserve)) << c.name << ": " << error;
+    ASSERT_TRUE(ReadPng(path, again, error, &spare)) << c.name << ": " << error;
+    DeleteFileA(path.c_str());
+    PlanarImage wider = again;
+    wider.width += 1;
+    EXPECT_FALSE(spare.Take(wider, untouched)) << c.name << ": planes of another shape taken";
+    EXPECT_TRUE(untouched.planes.empty()) << c.name;
+    ASSERT_TRUE(reserve.Take(image, reserved)) << c.name;
+    EXPECT_TRUE(reserved.SameShape(image)) << c.name;
+    size_t nonZero = 0;
+    for (const Plane& plane : reserved.planes)
+      for (const uint8_t b : plane) nonZero += b != 0;
+    EXPECT_EQ(nonZero, 0u) << c.name << ": the reserve is not all zeros";
+    EXPECT_FALSE(reserve.Take(image, reserved)) << c.name << ": the reserve taken twice";
   }
 }
 

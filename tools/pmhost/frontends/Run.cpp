@@ -36,7 +36,9 @@ int ConvertOne(const Job& job, const Conversion& session, std::string& why) {
   const LONGLONG readStart = Ticks();
   PlanarImage image;
   std::string error;
-  if (!ReadPng(job.input, image, error)) {
+  // The run's destination is made on another thread while the file is read.
+  PlaneReserve destination;
+  if (!ReadPng(job.input, image, error, &destination)) {
     why = error;
     Warn("pmhost: %s\n", why.c_str());
     return kExitHostError;
@@ -57,7 +59,7 @@ int ConvertOne(const Job& job, const Conversion& session, std::string& why) {
   const int misusesBefore = MisuseCount();
   const LONGLONG runStart = Ticks();
   ArmTimeout();
-  const RunOutcome outcome = RunFilter(session.entry, session.pipl, image, session.run, session.window);
+  const RunOutcome outcome = RunFilter(session.entry, session.pipl, image, session.run, session.window, &destination);
   DisarmTimeout();
   const LONGLONG runTicks = Ticks() - runStart;
 

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 
 #include "stb_image.h"
 
@@ -45,6 +47,101 @@ void PlanarImage::Allocate(int32_t w, int32_t h, int32_t d, int32_t channels) {
   planes.clear();
   planes.resize(static_cast<size_t>(channels));
   for (auto& plane : planes) plane.assign(PlaneBytes(), 0);
+}
+
+void PlanarImage::AllocateUnset(int32_t w, int32_t h, int32_t d, int32_t channels) {
+  width = w;
+  height = h;
+  depth = d;
+  planes.clear();
+  planes.resize(static_cast<size_t>(channels));
+  for (auto& plane : planes) plane.resize(PlaneBytes());
+}
+
+namespace {
+
+// Processors the process may use: two or more make a second thread worth it.
+int Processors() {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  return static_cast<int>(system.dwNumberOfProcessors);
+}
+
+struct Half {
+  const std::function<void(size_t, size_t)>* work;
+  size_t begin, end;
+  static DWORD WINAPI Run(void* self) {
+    const auto* h = static_cast<const Half*>(self);
+    (*h->work)(h->begin, h->end);
+    return 0;
+  }
+};
+
+}  // namespace
+
+void InTwoHalves(size_t count, size_t worthIt, const std::function<void(size_t, size_t)>& work) {
+  const size_t middle = count / 2;
+  HANDLE other = nullptr;
+  Half second{&work, middle, count};
+  if (count >= worthIt && count >= 2 && Processors() >= 2)
+    other = CreateThread(nullptr, 0, &Half::Run, &second, 0, nullptr);
+  if (other == nullptr) {
+    work(0, middle);
+    work(middle, count);
+    return;
+  }
+  work(0, middle);
+  WaitForSingleObject(other, INFINITE);
+  CloseHandle(other);
+}
+
+namespace {
+
+// Out of memory here leaves no reserve: the run then allocates its planes
+// itself, and says so if it cannot.
+DWORD WINAPI MakeReserve(void* planes) {
+  auto* image = static_cast<PlanarImage*>(planes);
+  try {
+    image->Allocate(image->width, image->height, image->depth, image->Channels());
+  } catch (const std::bad_alloc&) {
+    image->planes.clear();
+  }
+  return 0;
+}
+
+}  // namespace
+
+PlaneReserve::~PlaneReserve() { Wait(); }
+
+void PlaneReserve::Keep(PlanarImage&& planes) {
+  Wait();
+  planes_ = std::move(planes);
+}
+
+void PlaneReserve::Start(int32_t width, int32_t height, int32_t depth, int32_t channels) {
+  if (thread_ != nullptr || !planes_.planes.empty() || Processors() < 2) return;
+  planes_.width = width;
+  planes_.height = height;
+  planes_.depth = depth;
+  planes_.planes.resize(static_cast<size_t>(channels));  // the shape; the thread allocates them
+  thread_ = CreateThread(nullptr, 0, &MakeReserve, &planes_, 0, nullptr);
+  if (thread_ == nullptr) planes_ = PlanarImage{};
+}
+
+void PlaneReserve::Wait() {
+  if (thread_ == nullptr) return;
+  WaitForSingleObject(static_cast<HANDLE>(thread_), INFINITE);
+  CloseHandle(static_cast<HANDLE>(thread_));
+  thread_ = nullptr;
+}
+
+bool PlaneReserve::Take(const PlanarImage& like, PlanarImage& into) {
+  Wait();
+  PlanarImage made = std::move(planes_);
+  planes_ = PlanarImage{};
+  if (made.planes.empty() || !made.SameShape(like)) return false;
+  into = std::move(made);
+  return true;
 }
 
 namespace {
@@ -348,18 +445,144 @@ void ScatterRow(const uint8_t* row, int32_t y, bool sixteen, PlanarImage& image)
   }
 }
 
+// Fresh memory for a large image, made while the file is decoded. The first
+// write to each page a process has just been given is what reading a large
+// image costs most (more than decoding it), and it goes on as well on a
+// second processor. A thread of its own touches the decoded planes' pages,
+// a band of rows at a time from the last band upwards, while the decoder
+// writes its rows from the first band down; where they meet, the thread goes
+// on to zero a block of planes for later (the run's destination), and what is
+// left of that block when the decoder is done, both threads zero. Neither
+// side waits for the other but at the band where they meet.
+//
+// Each band is taken by one side only: the decoder takes the lowest band
+// left, the toucher the highest, both from one atomic pair of bounds. The
+// toucher writes only the first byte of each page that starts inside its
+// band, and the decoder writes into a band the toucher took only after the
+// toucher is done with it: no byte is ever written by both.
+class PageToucher {
+ public:
+  PageToucher(PlanarImage& image, PlanarImage* later) : image_(image), later_(later) {
+    const size_t rowBytes = image.RowBytes();
+    if (later != nullptr) laterChunks_ = (later->PlaneBytes() + kChunkBytes - 1) / kChunkBytes;
+    if (rowBytes == 0 || image.PlaneBytes() * size_t(image.Channels()) < kWorthIt || Processors() < 2) return;
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    page_ = system.dwPageSize != 0 ? system.dwPageSize : 4096;
+    rowsPerBand_ = static_cast<int32_t>(std::max<size_t>(1, kChunkBytes / rowBytes));
+    const auto bands = static_cast<uint32_t>((image.height + rowsPerBand_ - 1) / rowsPerBand_);
+    bounds_.store(Pack(0, bands));
+    touchedFrom_.store(bands);
+    thread_ = CreateThread(nullptr, 0, &PageToucher::Run, this, 0, nullptr);
+  }
+  PageToucher(const PageToucher&) = delete;
+  PageToucher& operator=(const PageToucher&) = delete;
+  // Leaves the rest untouched (the decoder failed, the block is dropped).
+  ~PageToucher() {
+    bounds_.store(0);
+    laterNext_.store(laterChunks_);
+    Join();
+  }
+
+  // Called before the decoder writes row y, rows in order.
+  void Enter(int32_t y) {
+    if (thread_ == nullptr) return;
+    const auto band = static_cast<uint32_t>(y / rowsPerBand_);
+    if (int32_t(band) == entered_) return;
+    entered_ = int32_t(band);
+    // Every band below this one is taken, so the lower bound is this band.
+    for (uint64_t bounds = bounds_.load(); band < High(bounds);)
+      if (bounds_.compare_exchange_weak(bounds, Pack(band + 1, High(bounds)))) return;  // the decoder's own
+    for (int spins = 0; touchedFrom_.load(std::memory_order_acquire) > band; ++spins) {
+      if (spins < 64) YieldProcessor();
+      else SwitchToThread();
+    }
+  }
+
+  // After the last row: zeroes what is left of the later block, beside the
+  // toucher, and waits for it. The later block is then all zeros.
+  void Finish() {
+    while (ZeroLaterChunk()) {
+    }
+    Join();
+  }
+
+ private:
+  static constexpr size_t kWorthIt = size_t(8) << 20;      // bytes of planes
+  static constexpr size_t kChunkBytes = size_t(64) << 10;  // of each plane, in a band or a chunk
+
+  static uint64_t Pack(uint32_t low, uint32_t high) { return uint64_t(high) << 32 | low; }
+  static uint32_t Low(uint64_t bounds) { return static_cast<uint32_t>(bounds); }
+  static uint32_t High(uint64_t bounds) { return static_cast<uint32_t>(bounds >> 32); }
+
+  static DWORD WINAPI Run(void* self) {
+    static_cast<PageToucher*>(self)->Touch();
+    return 0;
+  }
+
+  void Join() {
+    if (thread_ == nullptr) return;
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+  }
+
+  // Takes the next chunk of every later plane and zeroes it; false when none is left.
+  bool ZeroLaterChunk() {
+    const size_t chunk = laterNext_.fetch_add(1);
+    if (chunk >= laterChunks_) return false;
+    const size_t bytes = later_->PlaneBytes(), from = chunk * kChunkBytes;
+    for (Plane& plane : later_->planes) std::memset(plane.data() + from, 0, std::min(kChunkBytes, bytes - from));
+    return true;
+  }
+
+  void Touch() {
+    const size_t rowBytes = image_.RowBytes();
+    for (uint64_t bounds = bounds_.load(); Low(bounds) < High(bounds);) {
+      const uint32_t band = High(bounds) - 1;
+      if (!bounds_.compare_exchange_weak(bounds, Pack(Low(bounds), band))) continue;
+      const size_t from = size_t(band) * size_t(rowsPerBand_) * rowBytes;
+      const size_t to = std::min(size_t(band + 1) * size_t(rowsPerBand_), size_t(image_.height)) * rowBytes;
+      for (Plane& plane : image_.planes) {
+        uint8_t* base = plane.data();
+        const uintptr_t first = (reinterpret_cast<uintptr_t>(base + from) + page_ - 1) / page_ * page_;
+        for (uintptr_t at = first; at < reinterpret_cast<uintptr_t>(base + to); at += page_)
+          *reinterpret_cast<volatile uint8_t*>(at) = 0;
+      }
+      touchedFrom_.store(band, std::memory_order_release);
+      bounds = bounds_.load();
+    }
+    while (ZeroLaterChunk()) {
+    }
+  }
+
+  PlanarImage& image_;
+  PlanarImage* later_;
+  HANDLE thread_ = nullptr;
+  size_t page_ = 4096;
+  int32_t rowsPerBand_ = 1;
+  int32_t entered_ = -1;                // the decoder's band
+  size_t laterChunks_ = 0;
+  std::atomic<uint64_t> bounds_{0};     // the bands nobody has taken: [low, high)
+  std::atomic<uint32_t> touchedFrom_{0};  // the toucher is done with every band it took from here up
+  std::atomic<size_t> laterNext_{0};    // the first chunk of the later block nobody has taken
+};
+
 // Reads a file the row reader takes into `image`. False when the file is not
 // one it takes or its data is not exactly what the header promises; stb then
 // reads it (and says what is wrong with it, if anything).
-bool ReadRows(const FileBytes& bytes, PlanarImage& image) {
+bool ReadRows(const FileBytes& bytes, PlanarImage& image, PlaneReserve* alike) {
   PngHeader header;
   std::vector<std::pair<size_t, size_t>> idat;
   if (!RowReaderTakes(bytes, header, idat)) return false;
   const int channels = ChannelsOfColourType(header.colourType);
   const size_t pixelBytes = size_t(channels) * size_t(header.bits / 8);
   const size_t rowBytes = size_t(header.width) * pixelBytes;
-  PlanarImage decoded;
-  decoded.Allocate(static_cast<int32_t>(header.width), static_cast<int32_t>(header.height), header.bits, channels);
+  // Every byte of every row is written below (or the image is dropped).
+  PlanarImage decoded, later;
+  decoded.AllocateUnset(static_cast<int32_t>(header.width), static_cast<int32_t>(header.height), header.bits, channels);
+  if (alike != nullptr) later.AllocateUnset(decoded.width, decoded.height, decoded.depth, channels);
+  PageToucher toucher(decoded, alike != nullptr ? &later : nullptr);
   // Two rows, each after its filter byte; the row above starts as zeros.
   std::vector<uint8_t> rows(2 * (1 + rowBytes), 0);
   uint8_t* current = rows.data();
@@ -391,6 +614,7 @@ bool ReadRows(const FileBytes& bytes, PlanarImage& image) {
   for (uint32_t y = 0; y < header.height; ++y) {
     if (!inflateInto(current, 1 + rowBytes)) return false;
     if (!Unfilter(current[0], current + 1, above + 1, rowBytes, pixelBytes)) return false;
+    toucher.Enter(static_cast<int32_t>(y));
     ScatterRow(current + 1, static_cast<int32_t>(y), header.bits == 16, decoded);
     std::swap(current, above);
   }
@@ -399,6 +623,8 @@ bool ReadRows(const FileBytes& bytes, PlanarImage& image) {
     uint8_t extra = 0;
     if (inflateInto(&extra, 1) || result != Z_STREAM_END) return false;
   }
+  toucher.Finish();
+  if (alike != nullptr) alike->Keep(std::move(later));
   image = std::move(decoded);
   return true;
 }
@@ -676,24 +902,24 @@ bool WriteStream(FILE* f, const PlanarImage& image, int threads) {
 // Threads besides the calling one that pack bands: one per processor, as
 // two at least are worth a thread.
 int PackingThreads() {
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  const int processors = static_cast<int>(system.dwNumberOfProcessors);
+  const int processors = Processors();
   return processors >= 2 ? std::min(processors, 8) : 0;
 }
 
 }  // namespace
 
-bool ReadPng(const std::string& path, PlanarImage& image, std::string& error) {
-  return ReadPngWith(path, image, error, PngReader::kRows);
+bool ReadPng(const std::string& path, PlanarImage& image, std::string& error, PlaneReserve* alike) {
+  return ReadPngWith(path, image, error, PngReader::kRows, alike);
 }
 
-bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error, PngReader reader) {
+bool ReadPngWith(const std::string& path, PlanarImage& image, std::string& error, PngReader reader,
+                 PlaneReserve* alike) {
   FileBytes bytes;
   int w = 0, h = 0, channels = 0;
   bool sixteen = false;
   if (!OpenPng(path, bytes, w, h, channels, sixteen, error)) return false;
-  if (reader == PngReader::kRows && ReadRows(bytes, image)) return true;
+  if (reader == PngReader::kRows && ReadRows(bytes, image, alike)) return true;
+  if (alike != nullptr) alike->Start(w, h, sixteen ? 16 : 8, channels);
   const auto size = static_cast<int>(bytes.size());
   int dw = 0, dh = 0, dc = 0;
   PlanarImage decoded;

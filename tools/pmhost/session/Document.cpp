@@ -2,9 +2,14 @@
 // the matte put in before the filter runs and taken out after it, and the
 // selection applied to what the filter wrote.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "Console.h"
 #include "RunState.h"
@@ -62,18 +67,88 @@ void MatteSamples(uint8_t* to, const uint8_t* colour, const uint8_t* alpha, size
   }
 }
 
+// Images of at least this many pixels are worked on by two threads, each
+// over its own half of the pixels.
+constexpr size_t kSplitPixels = size_t(1) << 20;
+
 // The destination starts as the image with the matte mixed in, as inData
-// shows it; the image itself stays as loaded.
-void ApplyMatte(RunDocument& doc) {
-  const uint32_t m = doc.inputMatte;
-  if (m == ~0u) return;
+// shows it (one pass: the copy and the matte together); the image itself
+// stays as loaded. The destination's planes are allocated already.
+void MakeDestination(RunDocument& doc) {
+  const PlanarImage& o = doc.original;
   PlanarImage& d = doc.destination;
-  const uint8_t* alpha = d.planes[size_t(doc.transparencyPlane)].data();
-  for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
-    uint8_t* c = d.planes[size_t(p)].data();
-    MatteSamples(c, c, alpha, PixelCount(d), d.depth, m);
-  }
+  const uint32_t m = doc.inputMatte;
+  const size_t sampleBytes = size_t(o.BytesPerSample());
+  InTwoHalves(PixelCount(o), kSplitPixels, [&](size_t begin, size_t end) {
+    const size_t at = begin * sampleBytes, bytes = (end - begin) * sampleBytes;
+    for (int32_t p = 0; p < o.Channels(); ++p) {
+      const uint8_t* from = o.planes[size_t(p)].data() + at;
+      uint8_t* to = d.planes[size_t(p)].data() + at;
+      if (m != ~0u && p < doc.transparencyPlane)
+        MatteSamples(to, from, o.planes[size_t(doc.transparencyPlane)].data() + at, end - begin, o.depth, m);
+      else
+        std::memcpy(to, from, bytes);
+    }
+  });
 }
+
+#if defined(__SSE2__)
+// floor((x + 127) / 255) in each 16-bit lane, for x up to 255 * 255.
+inline __m128i DivideBy255(__m128i x) {
+  const __m128i t = _mm_add_epi16(x, _mm_set1_epi16(128));
+  return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+}
+
+// The matte m taken out of eight written samples w by their alpha a (16-bit
+// lanes of 0..255): (w 255 - m (255 - a) + a / 2) / a, the quotient
+// truncated, then held to 0..255 by the caller's packing. The quotient is
+// taken in single precision: the numerator and a are exact in it, and a
+// quotient that is not a whole number lies at least 1/a from one, far more
+// than the division's rounding error (under 2^-24 of at most 65152/a). A lane
+// of a = 0 is divided by 1 (its answer is not used).
+inline __m128i Unmatted8(__m128i w, __m128i a, __m128i m) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i plus = _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(w, 8), w), _mm_srli_epi16(a, 1));  // to 65152
+  const __m128i minus = _mm_mullo_epi16(m, _mm_sub_epi16(_mm_set1_epi16(255), a));                     // to 65025
+  const __m128i divisor = _mm_max_epi16(a, _mm_set1_epi16(1));
+  const __m128i low = _mm_sub_epi32(_mm_unpacklo_epi16(plus, zero), _mm_unpacklo_epi16(minus, zero));
+  const __m128i high = _mm_sub_epi32(_mm_unpackhi_epi16(plus, zero), _mm_unpackhi_epi16(minus, zero));
+  const __m128 qLow = _mm_div_ps(_mm_cvtepi32_ps(low), _mm_cvtepi32_ps(_mm_unpacklo_epi16(divisor, zero)));
+  const __m128 qHigh = _mm_div_ps(_mm_cvtepi32_ps(high), _mm_cvtepi32_ps(_mm_unpackhi_epi16(divisor, zero)));
+  return _mm_packs_epi32(_mm_cvttps_epi32(qLow), _mm_cvttps_epi32(qHigh));
+}
+
+// RemoveMatte's rule for 8-bit samples, sixteen at a time; returns how many
+// samples it did (a multiple of 16), the rest are the caller's.
+size_t RemoveMatte8(uint8_t* v, const uint8_t* alpha, const uint8_t* originalAlpha, const uint8_t* original,
+                    size_t count, uint32_t shownMatte, uint32_t m) {
+  const __m128i zero = _mm_setzero_si128(), all = _mm_set1_epi8(-1), max = _mm_set1_epi16(255);
+  const __m128i outMatte = _mm_set1_epi16(static_cast<int16_t>(m));
+  const __m128i inMatte = _mm_set1_epi16(static_cast<int16_t>(shownMatte == ~0u ? 0 : shownMatte));
+  size_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const auto load = [&](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+    const __m128i a = load(alpha), o = load(original), w = load(v);
+    __m128i shown = o;  // what inData showed
+    if (shownMatte != ~0u) {
+      const __m128i oa = load(originalAlpha);
+      const auto matted = [&](__m128i c, __m128i ca) {
+        return DivideBy255(_mm_add_epi16(_mm_mullo_epi16(c, ca), _mm_mullo_epi16(inMatte, _mm_sub_epi16(max, ca))));
+      };
+      shown = _mm_packus_epi16(matted(_mm_unpacklo_epi8(o, zero), _mm_unpacklo_epi8(oa, zero)),
+                               matted(_mm_unpackhi_epi8(o, zero), _mm_unpackhi_epi8(oa, zero)));
+    }
+    const __m128i unmatted = _mm_packus_epi16(Unmatted8(_mm_unpacklo_epi8(w, zero), _mm_unpacklo_epi8(a, zero), outMatte),
+                                              Unmatted8(_mm_unpackhi_epi8(w, zero), _mm_unpackhi_epi8(a, zero), outMatte));
+    const __m128i keepOriginal = _mm_or_si128(_mm_cmpeq_epi8(w, shown), _mm_cmpeq_epi8(a, zero));
+    const __m128i opaque = _mm_cmpeq_epi8(a, all);
+    __m128i r = _mm_or_si128(_mm_and_si128(keepOriginal, o), _mm_andnot_si128(keepOriginal, unmatted));
+    r = _mm_or_si128(_mm_and_si128(opaque, w), _mm_andnot_si128(opaque, r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + i), r);
+  }
+  return i;
+}
+#endif
 
 // Takes the matte out of what the filter wrote; samples the filter left as
 // delivered get their exact original back.
@@ -81,6 +156,8 @@ void RemoveMatte(RunDocument& doc) {
   const uint32_t maxValue = doc.original.depth == 16 ? 65535 : 255;
   const uint32_t m = MatteColour(doc.caseInfo.outputHandling, maxValue);
   if (doc.transparencyPlane < 0 || m == ~0u) return;
+  // What inData showed: the image with the input matte, if any.
+  const uint32_t shownMatte = doc.inputMatte;
   BySampleType(doc.destination, [&]<typename Sample>() {
     using Wide = int64_t;
     constexpr Wide kMax = std::numeric_limits<Sample>::max();
@@ -89,36 +166,52 @@ void RemoveMatte(RunDocument& doc) {
       const Wide c = (v * kMax - Wide(m) * (kMax - a) + a / 2) / a;
       return static_cast<Sample>(std::clamp<Wide>(c, 0, kMax));
     };
-    // 8 bits: every answer in a table (64 KiB), one division per entry
-    // instead of one per sample.
-    std::vector<Sample> table;
-    if constexpr (sizeof(Sample) == 1) {
-      table.resize(256 * 256);
-      for (Wide a = 1; a < kMax; ++a)
-        for (Wide v = 0; v <= kMax; ++v) table[size_t(a << 8 | v)] = unmatte(v, a);
-    }
     PlanarImage& d = doc.destination;
     const Sample* alpha = PlaneOf<Sample>(d, doc.transparencyPlane);
     const Sample* originalAlpha = PlaneOf<Sample>(doc.original, doc.transparencyPlane);
-    // What inData showed: the image with the input matte, if any.
-    const uint32_t shownMatte = doc.inputMatte;
-    for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
-      Sample* v = PlaneOf<Sample>(d, p);
-      const Sample* original = PlaneOf<Sample>(doc.original, p);
-      for (size_t i = 0, n = PixelCount(d); i < n; ++i) {
-        const Wide a = alpha[i];
-        // Opaque: no matte was mixed in, and the sample stands as written.
-        if (a == kMax) continue;
-        const Sample delivered =
-            shownMatte == ~0u ? original[i] : Matted<Sample>(original[i], originalAlpha[i], shownMatte);
-        if (v[i] == delivered || a == 0) {
-          v[i] = original[i];
-          continue;
+    const auto delivered = [&](size_t i, const Sample* original) {
+      return shownMatte == ~0u ? original[i] : Matted<Sample>(original[i], originalAlpha[i], shownMatte);
+    };
+    // 8 bits: every answer in a table of 64 KiB, by alpha and sample (one
+    // division per entry instead of one per sample), and what was shown in
+    // another, by the original's alpha and sample; no branch on the data.
+    std::vector<uint8_t> unmatted, shown;
+    if constexpr (sizeof(Sample) == 1) {
+      unmatted.resize(256 * 256);
+      shown.resize(256 * 256);
+      for (Wide a = 0; a <= kMax; ++a)
+        for (Wide v = 0; v <= kMax; ++v) {
+          if (a > 0 && a < kMax) unmatted[size_t(a << 8 | v)] = unmatte(v, a);
+          shown[size_t(a << 8 | v)] = shownMatte == ~0u ? uint8_t(v) : Matted<uint8_t>(uint64_t(v), uint64_t(a), shownMatte);
         }
-        if constexpr (sizeof(Sample) == 1) v[i] = table[size_t(a << 8 | v[i])];
-        else v[i] = unmatte(v[i], a);
-      }
     }
+    InTwoHalves(PixelCount(d), kSplitPixels, [&](size_t begin, size_t end) {
+      for (int32_t p = 0; p < doc.transparencyPlane; ++p) {
+        Sample* v = PlaneOf<Sample>(d, p);
+        const Sample* original = PlaneOf<Sample>(doc.original, p);
+        if constexpr (sizeof(Sample) == 1) {
+          size_t i = begin;
+#if defined(__SSE2__)
+          i += RemoveMatte8(v + i, alpha + i, originalAlpha + i, original + i, end - i, shownMatte, m);
+#endif
+          for (; i < end; ++i) {
+            const uint32_t a = alpha[i], o = original[i], w = v[i];
+            // Left as delivered, or transparent: the exact original.
+            const uint32_t back =
+                w == shown[size_t(originalAlpha[i]) << 8 | o] || a == 0 ? o : unmatted[size_t(a << 8 | w)];
+            // Opaque: no matte was mixed in, and the sample stands as written.
+            v[i] = static_cast<Sample>(a == kMax ? w : back);
+          }
+        } else {
+          for (size_t i = begin; i < end; ++i) {
+            const Wide a = alpha[i];
+            if (a == kMax) continue;
+            if (v[i] == delivered(i, original) || a == 0) v[i] = original[i];
+            else v[i] = unmatte(v[i], a);
+          }
+        }
+      }
+    });
   });
 }
 
@@ -143,13 +236,17 @@ void MaskBySelection(RunDocument& doc, bool autoMask) {
 
 // How many samples differ between two images of the same shape.
 size_t CountChanged(const PlanarImage& a, const PlanarImage& b) {
-  size_t changed = 0;
+  std::atomic<size_t> changed{0};
   BySampleType(a, [&]<typename Sample>() {
-    for (int32_t p = 0; p < a.Channels(); ++p) {
-      const Sample* x = PlaneOf<Sample>(a, p);
-      const Sample* y = PlaneOf<Sample>(b, p);
-      for (size_t i = 0, n = PixelCount(a); i < n; ++i) changed += x[i] != y[i];
-    }
+    InTwoHalves(PixelCount(a), kSplitPixels, [&](size_t begin, size_t end) {
+      size_t here = 0;
+      for (int32_t p = 0; p < a.Channels(); ++p) {
+        const Sample* x = PlaneOf<Sample>(a, p);
+        const Sample* y = PlaneOf<Sample>(b, p);
+        for (size_t i = begin; i < end; ++i) here += x[i] != y[i];
+      }
+      changed += here;
+    });
   });
   return changed;
 }
@@ -167,7 +264,8 @@ void Stop(RunOutcome& outcome, bool refused, const std::string& why) {
 std::string SizeText(const PlanarImage& image) { return std::to_string(image.width) + " x " + std::to_string(image.height); }
 
 // Sets the document up for a run; on success it has taken `image`'s planes.
-bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o, RunOutcome& outcome) {
+bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o, RunOutcome& outcome,
+                     PlaneReserve* destination) {
   const int32_t channels = image.Channels();
   doc.transparencyPlane = (channels == 2 || channels == 4) ? channels - 1 : -1;
   const bool gray = channels <= 2;
@@ -208,7 +306,7 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
       Stop(outcome, false, "the mask is " + SizeText(mask) + ", the image " + SizeText(image));
       return false;
     }
-    doc.selection = mask.planes[0];
+    doc.selection.assign(mask.planes[0].begin(), mask.planes[0].end());
     VRect b{image.height, image.width, 0, 0};
     for (int32_t y = 0; y < image.height; ++y)
       for (int32_t x = 0; x < image.width; ++x)
@@ -235,12 +333,15 @@ bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl,
   // of the image for the destination, none for a matted source.
   doc.original = std::move(image);
   if (doc.transparencyPlane >= 0) doc.inputMatte = MatteColour(doc.caseInfo.inputHandling, doc.original.depth == 16 ? 65535 : 255);
-  if ((doc.caseInfo.flags & kDontCopyToDestination) != 0) {
-    doc.destination.Allocate(doc.original.width, doc.original.height, doc.original.depth, doc.original.Channels());
-  } else {
-    doc.destination = doc.original;
-    ApplyMatte(doc);
+  // The destination's planes: from the reserve made while the image was
+  // read (zeroed, its pages touched), or allocated now.
+  const PlanarImage& shape = doc.original;
+  const bool blank = (doc.caseInfo.flags & kDontCopyToDestination) != 0;
+  if (destination == nullptr || !destination->Take(shape, doc.destination)) {
+    if (blank) doc.destination.Allocate(shape.width, shape.height, shape.depth, shape.Channels());
+    else doc.destination.AllocateUnset(shape.width, shape.height, shape.depth, shape.Channels());
   }
+  if (!blank) MakeDestination(doc);
   return true;
 }
 

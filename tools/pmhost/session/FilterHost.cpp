@@ -229,11 +229,11 @@ RunCounts LastRunCounts() {
 namespace {
 
 RunOutcome RunFilterRuns(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
-                         void* hostWindow) {
+                         void* hostWindow, PlaneReserve* destination = nullptr) {
   RunOutcome outcome;
   for (int32_t run = 1; run <= options.runs; ++run) {
     RunDocument doc;
-    if (!PrepareDocument(doc, image, pipl, options, outcome)) return outcome;
+    if (!PrepareDocument(doc, image, pipl, options, outcome, run == 1 ? destination : nullptr)) return outcome;
     if (run == 1)
       Say("pmhost: %d x %d, %d plane(s) of %d bits, %s, filter case %d, filter rectangle %s, tiles %d x %d\n",
           doc.original.width, doc.original.height, doc.original.Channels(), doc.original.depth,
@@ -281,9 +281,9 @@ RunOutcome RunAfterAbandon(PluginEntry entry, const PiplInfo* pipl, PlanarImage&
 }  // namespace
 
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
-                     void* hostWindow) {
+                     void* hostWindow, PlaneReserve* destination) {
   if (!options.abandonIn.empty()) return RunAfterAbandon(entry, pipl, image, options, hostWindow);
-  return RunFilterRuns(entry, pipl, image, options, hostWindow);
+  return RunFilterRuns(entry, pipl, image, options, hostWindow, destination);
 }
 
 RunOutcome RunAbout(PluginEntry entry, void* hostWindow) {

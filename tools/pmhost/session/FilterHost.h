@@ -68,9 +68,11 @@ struct RunOutcome {
 
 // Runs the filter `options.runs` times on `image`, in memory; `image` holds
 // the result afterwards (the partial one when the module failed). No file is
-// read but the mask named in `options`, none is written.
+// read but the mask named in `options`, none is written. The first run's
+// destination takes its planes from `destination` when that holds planes of
+// the image's shape (see PlaneReserve).
 RunOutcome RunFilter(PluginEntry entry, const PiplInfo* pipl, PlanarImage& image, const RunOptions& options,
-                     void* hostWindow);
+                     void* hostWindow, PlaneReserve* destination = nullptr);
 
 // What the host counted in the last run: its callbacks, and the data asked
 // for after the host had answered a cancel or failed advanceState.

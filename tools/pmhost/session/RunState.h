@@ -162,8 +162,10 @@ size_t PixelCount(const PlanarImage& image);
 // Stops the run: says why and keeps the reason in the outcome.
 void Stop(RunOutcome& outcome, bool refused, const std::string& why);
 // Sets the document up for a run; on success it has taken `image`'s planes.
+// The destination's planes come from `destination` when it holds planes of
+// the image's shape.
 bool PrepareDocument(RunDocument& doc, PlanarImage& image, const PiplInfo* pipl, const RunOptions& o,
-                     RunOutcome& outcome);
+                     RunOutcome& outcome, PlaneReserve* destination = nullptr);
 // The colour planes of `count` samples with the matte `m` mixed in by their
 // alpha, into `to` (which may be `colour`); `depth` 8 or 16 bits.
 void MatteSamples(uint8_t* to, const uint8_t* colour, const uint8_t* alpha, size_t count, int32_t depth, uint32_t m);

@@ -124,7 +124,7 @@ Observed Drive(const std::string& path, Setup setup) {
       }
     std::string error;
     WritePng(maskFile, mask, error);
-    seen.selection = mask.planes[0];
+    seen.selection.assign(mask.planes[0].begin(), mask.planes[0].end());
     setup.run.maskPath = maskFile;
   }
   if (setup.run.hasRectSelection) {
