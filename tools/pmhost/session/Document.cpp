@@ -53,6 +53,69 @@ Sample Matted(uint64_t c, uint64_t a, uint64_t m) {
   return a == kMax ? static_cast<Sample>(c) : static_cast<Sample>((c * a + m * (kMax - a) + kMax / 2) / kMax);
 }
 
+#if defined(__SSE2__)
+// floor((x + 127) / 255) in each 16-bit lane, for x up to 255 * 255.
+inline __m128i DivideBy255(__m128i x) {
+  const __m128i t = _mm_add_epi16(x, _mm_set1_epi16(128));
+  return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+}
+
+// Sixteen 8-bit colours c with the matte m (in each 16-bit lane) mixed in by
+// their alpha a: (c a + m (255 - a) + 127) / 255, which is c itself where a
+// is 255.
+inline __m128i MattedBytes(__m128i c, __m128i a, __m128i m) {
+  const __m128i zero = _mm_setzero_si128(), max = _mm_set1_epi16(255);
+  const auto half = [&](__m128i c16, __m128i a16) {
+    return DivideBy255(_mm_add_epi16(_mm_mullo_epi16(c16, a16), _mm_mullo_epi16(m, _mm_sub_epi16(max, a16))));
+  };
+  return _mm_packus_epi16(half(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(a, zero)),
+                          half(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(a, zero)));
+}
+
+// The matte m taken out of eight written samples w by their alpha a (16-bit
+// lanes of 0..255): (w 255 - m (255 - a) + a / 2) / a, the quotient
+// truncated, then held to 0..255 by the caller's packing. The quotient is
+// taken in single precision: the numerator and a are exact in it, and a
+// quotient that is not a whole number lies at least 1/a from one, far more
+// than the division's rounding error (under 2^-24 of at most 65152/a). A lane
+// of a = 0 is divided by 1 (its answer is not used).
+inline __m128i Unmatted8(__m128i w, __m128i a, __m128i m) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i plus = _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(w, 8), w), _mm_srli_epi16(a, 1));  // to 65152
+  const __m128i minus = _mm_mullo_epi16(m, _mm_sub_epi16(_mm_set1_epi16(255), a));                     // to 65025
+  const __m128i divisor = _mm_max_epi16(a, _mm_set1_epi16(1));
+  const __m128i low = _mm_sub_epi32(_mm_unpacklo_epi16(plus, zero), _mm_unpacklo_epi16(minus, zero));
+  const __m128i high = _mm_sub_epi32(_mm_unpackhi_epi16(plus, zero), _mm_unpackhi_epi16(minus, zero));
+  const __m128 qLow = _mm_div_ps(_mm_cvtepi32_ps(low), _mm_cvtepi32_ps(_mm_unpacklo_epi16(divisor, zero)));
+  const __m128 qHigh = _mm_div_ps(_mm_cvtepi32_ps(high), _mm_cvtepi32_ps(_mm_unpackhi_epi16(divisor, zero)));
+  return _mm_packs_epi32(_mm_cvttps_epi32(qLow), _mm_cvttps_epi32(qHigh));
+}
+
+// RemoveMatte's rule for 8-bit samples, sixteen at a time; returns how many
+// samples it did (a multiple of 16), the rest are the caller's.
+size_t RemoveMatte8(uint8_t* v, const uint8_t* alpha, const uint8_t* originalAlpha, const uint8_t* original,
+                    size_t count, uint32_t shownMatte, uint32_t m) {
+  const __m128i zero = _mm_setzero_si128(), all = _mm_set1_epi8(-1);
+  const __m128i outMatte = _mm_set1_epi16(static_cast<int16_t>(m));
+  const __m128i inMatte = _mm_set1_epi16(static_cast<int16_t>(shownMatte == ~0u ? 0 : shownMatte));
+  size_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const auto load = [&](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+    const __m128i a = load(alpha), o = load(original), w = load(v);
+    // What inData showed.
+    const __m128i shown = shownMatte == ~0u ? o : MattedBytes(o, load(originalAlpha), inMatte);
+    const __m128i unmatted = _mm_packus_epi16(Unmatted8(_mm_unpacklo_epi8(w, zero), _mm_unpacklo_epi8(a, zero), outMatte),
+                                              Unmatted8(_mm_unpackhi_epi8(w, zero), _mm_unpackhi_epi8(a, zero), outMatte));
+    const __m128i keepOriginal = _mm_or_si128(_mm_cmpeq_epi8(w, shown), _mm_cmpeq_epi8(a, zero));
+    const __m128i opaque = _mm_cmpeq_epi8(a, all);
+    __m128i r = _mm_or_si128(_mm_and_si128(keepOriginal, o), _mm_andnot_si128(keepOriginal, unmatted));
+    r = _mm_or_si128(_mm_and_si128(opaque, w), _mm_andnot_si128(opaque, r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + i), r);
+  }
+  return i;
+}
+#endif
+
 void MatteSamples(uint8_t* to, const uint8_t* colour, const uint8_t* alpha, size_t count, int32_t depth, uint32_t m) {
   if (depth == 16) {
     for (size_t i = 0; i < count; ++i) {
@@ -63,7 +126,16 @@ void MatteSamples(uint8_t* to, const uint8_t* colour, const uint8_t* alpha, size
       std::memcpy(to + 2 * i, &v, 2);
     }
   } else {
-    for (size_t i = 0; i < count; ++i) to[i] = Matted<uint8_t>(colour[i], alpha[i], m);
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i matte = _mm_set1_epi16(static_cast<int16_t>(m));
+    for (; i + 16 <= count; i += 16) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(colour + i));
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alpha + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), MattedBytes(c, a, matte));
+    }
+#endif
+    for (; i < count; ++i) to[i] = Matted<uint8_t>(colour[i], alpha[i], m);
   }
 }
 
@@ -92,63 +164,6 @@ void MakeDestination(RunDocument& doc) {
   });
 }
 
-#if defined(__SSE2__)
-// floor((x + 127) / 255) in each 16-bit lane, for x up to 255 * 255.
-inline __m128i DivideBy255(__m128i x) {
-  const __m128i t = _mm_add_epi16(x, _mm_set1_epi16(128));
-  return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
-}
-
-// The matte m taken out of eight written samples w by their alpha a (16-bit
-// lanes of 0..255): (w 255 - m (255 - a) + a / 2) / a, the quotient
-// truncated, then held to 0..255 by the caller's packing. The quotient is
-// taken in single precision: the numerator and a are exact in it, and a
-// quotient that is not a whole number lies at least 1/a from one, far more
-// than the division's rounding error (under 2^-24 of at most 65152/a). A lane
-// of a = 0 is divided by 1 (its answer is not used).
-inline __m128i Unmatted8(__m128i w, __m128i a, __m128i m) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i plus = _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(w, 8), w), _mm_srli_epi16(a, 1));  // to 65152
-  const __m128i minus = _mm_mullo_epi16(m, _mm_sub_epi16(_mm_set1_epi16(255), a));                     // to 65025
-  const __m128i divisor = _mm_max_epi16(a, _mm_set1_epi16(1));
-  const __m128i low = _mm_sub_epi32(_mm_unpacklo_epi16(plus, zero), _mm_unpacklo_epi16(minus, zero));
-  const __m128i high = _mm_sub_epi32(_mm_unpackhi_epi16(plus, zero), _mm_unpackhi_epi16(minus, zero));
-  const __m128 qLow = _mm_div_ps(_mm_cvtepi32_ps(low), _mm_cvtepi32_ps(_mm_unpacklo_epi16(divisor, zero)));
-  const __m128 qHigh = _mm_div_ps(_mm_cvtepi32_ps(high), _mm_cvtepi32_ps(_mm_unpackhi_epi16(divisor, zero)));
-  return _mm_packs_epi32(_mm_cvttps_epi32(qLow), _mm_cvttps_epi32(qHigh));
-}
-
-// RemoveMatte's rule for 8-bit samples, sixteen at a time; returns how many
-// samples it did (a multiple of 16), the rest are the caller's.
-size_t RemoveMatte8(uint8_t* v, const uint8_t* alpha, const uint8_t* originalAlpha, const uint8_t* original,
-                    size_t count, uint32_t shownMatte, uint32_t m) {
-  const __m128i zero = _mm_setzero_si128(), all = _mm_set1_epi8(-1), max = _mm_set1_epi16(255);
-  const __m128i outMatte = _mm_set1_epi16(static_cast<int16_t>(m));
-  const __m128i inMatte = _mm_set1_epi16(static_cast<int16_t>(shownMatte == ~0u ? 0 : shownMatte));
-  size_t i = 0;
-  for (; i + 16 <= count; i += 16) {
-    const auto load = [&](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
-    const __m128i a = load(alpha), o = load(original), w = load(v);
-    __m128i shown = o;  // what inData showed
-    if (shownMatte != ~0u) {
-      const __m128i oa = load(originalAlpha);
-      const auto matted = [&](__m128i c, __m128i ca) {
-        return DivideBy255(_mm_add_epi16(_mm_mullo_epi16(c, ca), _mm_mullo_epi16(inMatte, _mm_sub_epi16(max, ca))));
-      };
-      shown = _mm_packus_epi16(matted(_mm_unpacklo_epi8(o, zero), _mm_unpacklo_epi8(oa, zero)),
-                               matted(_mm_unpackhi_epi8(o, zero), _mm_unpackhi_epi8(oa, zero)));
-    }
-    const __m128i unmatted = _mm_packus_epi16(Unmatted8(_mm_unpacklo_epi8(w, zero), _mm_unpacklo_epi8(a, zero), outMatte),
-                                              Unmatted8(_mm_unpackhi_epi8(w, zero), _mm_unpackhi_epi8(a, zero), outMatte));
-    const __m128i keepOriginal = _mm_or_si128(_mm_cmpeq_epi8(w, shown), _mm_cmpeq_epi8(a, zero));
-    const __m128i opaque = _mm_cmpeq_epi8(a, all);
-    __m128i r = _mm_or_si128(_mm_and_si128(keepOriginal, o), _mm_andnot_si128(keepOriginal, unmatted));
-    r = _mm_or_si128(_mm_and_si128(opaque, w), _mm_andnot_si128(opaque, r));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + i), r);
-  }
-  return i;
-}
-#endif
 
 // Takes the matte out of what the filter wrote; samples the filter left as
 // delivered get their exact original back.
