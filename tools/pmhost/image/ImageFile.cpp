@@ -43,14 +43,11 @@ void PlanarImage::SetSample(int32_t plane, int32_t x, int32_t y, uint32_t value)
 }
 
 void PlanarImage::Allocate(int32_t w, int32_t h, int32_t d, int32_t channels) {
-  width = w;
-  height = h;
-  depth = d;
-  // Each plane zeroed in place: a template plane copied into each would touch
-  // every byte twice, and fresh memory is what a large image costs most.
-  planes.clear();
-  planes.resize(static_cast<size_t>(channels));
-  for (auto& plane : planes) plane.assign(PlaneBytes(), 0);
+  // Each plane zeroed in place, its bytes written once: a template plane
+  // copied into each would touch every byte twice, and fresh memory is what
+  // a large image costs most.
+  AllocateUnset(w, h, d, channels);
+  for (auto& plane : planes) std::fill(plane.begin(), plane.end(), uint8_t(0));
 }
 
 void PlanarImage::AllocateUnset(int32_t w, int32_t h, int32_t d, int32_t channels) {
