@@ -3,7 +3,7 @@
 // link, so that every clean build of the same sources gives the same bytes.
 //
 //   pe-normalize <module> <export list (.def)>
-//   pe-normalize --symbol-file <symbol file>
+//   pe-normalize --symbol-file <symbol file> [<folder>...]
 //
 // - The file header's time stamp and the export directory's time stamp become
 //   0 (Zig passes the linker no option for either).
@@ -26,7 +26,14 @@
 // tools, reading those directories when they open the file, give up on it
 // ("end of file"): no address resolves through it. Emptied sections get file
 // offset 0 and every data directory whose contents are not in the file is
-// cleared.
+// cleared. And the folders named after it (the checkout's source and build
+// folders) are taken out of the debug information: every string in the file
+// that is one of them, or a path inside one, becomes "." (padded with zero
+// bytes, so that nothing moves). Our own sources are compiled with their
+// folders mapped already; these strings come from Zig's runtime (libunwind's
+// assembler sources), which records the working directory of the link that
+// first made it for the machine's cache, so that a checkout whose own build
+// made the runtime would find its path in the symbol file.
 //
 // Running it again on its own output changes nothing.
 // Compiled for the build machine with its own compiler; it reads and writes
@@ -182,8 +189,25 @@ bool Normalize(Image& image, const std::set<std::string>& keep, std::string& err
   return true;
 }
 
-void TidySymbolFile(Image& image) {
+// Every zero-terminated string that is `folder` or a path inside it becomes
+// ".": the same number of bytes, the rest of them zero.
+void DropFolder(Bytes& b, const std::string& folder) {
+  if (folder.empty()) return;
+  for (size_t at = 0; at + folder.size() <= b.size(); ++at) {
+    if ((at > 0 && b[at - 1] != 0) || std::memcmp(&b[at], folder.data(), folder.size()) != 0) continue;
+    const size_t after = at + folder.size();
+    if (after < b.size() && b[after] != 0 && b[after] != '/') continue;
+    size_t end = after;
+    while (end < b.size() && b[end] != 0) ++end;
+    b[at] = '.';
+    std::memset(&b[at + 1], 0, end - at - 1);
+    at = end;
+  }
+}
+
+void TidySymbolFile(Image& image, const std::vector<std::string>& folders) {
   Bytes& b = image.bytes;
+  for (const std::string& folder : folders) DropFolder(b, folder);
   for (uint16_t i = 0; i < image.sectionCount; ++i) {
     const size_t s = image.sections + 40 * static_cast<size_t>(i);
     if (Read32(b, s + 16) == 0) Write32(b, s + 20, 0);  // no raw data, no file offset
@@ -201,11 +225,17 @@ void TidySymbolFile(Image& image) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool symbolFile = argc == 3 && std::strcmp(argv[1], "--symbol-file") == 0;
-  if (argc != 3) {
+  const bool symbolFile = argc >= 3 && std::strcmp(argv[1], "--symbol-file") == 0;
+  if (argc != 3 && !symbolFile) {
     std::fprintf(stderr, "usage: pe-normalize <module> <export list (.def)>\n"
-                         "       pe-normalize --symbol-file <symbol file>\n");
+                         "       pe-normalize --symbol-file <symbol file> [<folder>...]\n");
     return 2;
+  }
+  std::vector<std::string> folders;
+  for (int i = 3; symbolFile && i < argc; ++i) {
+    std::string folder = argv[i];
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    folders.push_back(folder);
   }
   const char* const path = symbolFile ? argv[2] : argv[1];
   // The names under EXPORTS, one a line.
@@ -240,7 +270,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pe-normalize: %s: %s\n", path, error.c_str());
     return 1;
   }
-  if (symbolFile) TidySymbolFile(image);
+  if (symbolFile) TidySymbolFile(image, folders);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));
   if (!out) {

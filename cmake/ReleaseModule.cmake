@@ -66,8 +66,8 @@ if(PIXELMOOR_ARM64)
   add_dependencies(Pixelmoor pixelmoor_pe_normalize)
   set(normalize_step COMMAND ${normalizer} $<TARGET_FILE:Pixelmoor> ${PIXELMOOR_EXPORT_LIST})
   # The same tool tidies llvm-objcopy's symbol file, so that LLVM's tools can
-  # read it.
-  set(tidy_symbols -DPE_NORMALIZER=${normalizer})
+  # read it, and takes the checkout's folders out of it.
+  set(tidy_symbols -DPE_NORMALIZER=${normalizer} "-DFOLDERS=${PROJECT_SOURCE_DIR},${PROJECT_BINARY_DIR}")
   set_property(TARGET Pixelmoor APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/PeNormalize.cpp)
 else()
   # No time stamps in the PE header or the export directory. The preferred

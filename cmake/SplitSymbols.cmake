@@ -1,7 +1,9 @@
 # cmake -DOBJCOPY=... -DMODULE=<linked module> -DSYMBOLS=<symbol file>
-#       [-DPE_NORMALIZER=<cmake/PeNormalize.cpp built>] -P SplitSymbols.cmake
+#       [-DPE_NORMALIZER=<cmake/PeNormalize.cpp built> -DFOLDERS=<folder>[,<folder>...]]
+#       -P SplitSymbols.cmake
 # Run after the link: copies the module's debug information and symbol table
-# into SYMBOLS (and tidies that with PE_NORMALIZER, when given), then strips
+# into SYMBOLS (and tidies that with PE_NORMALIZER, when given, taking the
+# FOLDERS out of it), then strips
 # the module and gives it a debug link to SYMBOLS (its file name and CRC-32).
 # On any failure the module is deleted, so that the next build links it again
 # instead of taking an unstripped module, or one linked to another symbol
@@ -22,7 +24,8 @@ endfunction()
 
 run(${OBJCOPY} --only-keep-debug ${MODULE} ${SYMBOLS})
 if(PE_NORMALIZER)
-  run(${PE_NORMALIZER} --symbol-file ${SYMBOLS})
+  string(REPLACE "," ";" folders "${FOLDERS}")
+  run(${PE_NORMALIZER} --symbol-file ${SYMBOLS} ${folders})
 endif()
 run(${OBJCOPY} --strip-all --add-gnu-debuglink=${SYMBOLS} ${MODULE} ${MODULE}.stripped)
 file(RENAME ${MODULE}.stripped ${MODULE})
