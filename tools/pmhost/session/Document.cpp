@@ -164,7 +164,6 @@ void MakeDestination(RunDocument& doc) {
   });
 }
 
-
 // Takes the matte out of what the filter wrote; samples the filter left as
 // delivered get their exact original back.
 void RemoveMatte(RunDocument& doc) {
